@@ -1,0 +1,55 @@
+// The state of one conversion run. Every phase reads and writes it; nothing
+// else passes between them.
+#ifndef UNF2MAT_CONVERTER_RUN_STATE_H_
+#define UNF2MAT_CONVERTER_RUN_STATE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "recordio/field.h"
+
+namespace unf2mat {
+
+inline constexpr std::size_t kRecordCapacity = 10'000'000;  // values in x
+inline constexpr std::size_t kCoreCapacity = 50'000'000;    // values in core
+
+// One instance, static and zero at start: a field no input line filled holds
+// NUL bytes, which the name scans read as the end of the name. x and core come
+// last so that tests can clear the rest cheaply.
+struct RunState {
+  Field<80> fname1;   // data file name
+  Field<84> fname4;   // MAT-file name as read
+  Field<84> fname3;   // MAT-file name used
+  Field<80> fname2;   // variable name, NUL-padded to n2 when long
+  Field<124> header;  // descriptive text of the MAT-file header
+  std::int16_t version;
+  Field<2> endian;
+  std::int32_t n1;  // variable name length
+  std::int32_t n2;  // n1 rounded up to a multiple of 8
+  std::int16_t y1, y2;
+  std::int32_t yy1, yy2;
+  std::int32_t irow;  // values per record: matrix columns
+  std::int32_t icol;  // records loaded: matrix rows
+  std::int32_t irec;  // last output record written
+  std::int32_t i, j, i1;
+  float x[kRecordCapacity];
+  double core[kCoreCapacity];
+};
+
+// Ends the run: the message goes to stderr after "unf2mat: ", exit status 1.
+class RunError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A file name for messages: quoted, with a NUL byte shown as \0.
+std::string Quote(std::string_view name);
+
+// "what 'name': OS reason".
+std::string FileError(std::string_view what, std::string_view name, int error);
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_CONVERTER_RUN_STATE_H_

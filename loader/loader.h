@@ -1,0 +1,29 @@
+#ifndef UNF2MAT_LOADER_LOADER_H_
+#define UNF2MAT_LOADER_LOADER_H_
+
+#include <cstddef>
+#include <string_view>
+
+#include "converter/run_state.h"
+#include "recordio/record_reader.h"
+
+namespace unf2mat {
+
+struct LoadLimits {
+  std::size_t record_values = kRecordCapacity;
+  std::size_t matrix_values = kCoreCapacity;
+};
+
+// Reads the data file named by fname1 into core: irow from the first record,
+// then every record up to the first one that falls short, one after another.
+void loadcore(RunState& state);
+
+// The steps of loadcore over an open file; `name` is for messages.
+void FindRecordLength(RunState& state, RecordReader& reader,
+                      std::string_view name, const LoadLimits& limits);
+void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
+                 const LoadLimits& limits);
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_LOADER_LOADER_H_

@@ -1,0 +1,46 @@
+// Level 5 MAT-file layout, all numbers little-endian:
+//
+//   header  := text[116] subsystem_offset[8] version:u16 endian[2]  (128 bytes)
+//   element := type:u32 size:u32 data[size], data padded to 8 bytes
+//   short   := type:u16 size:u16 data[size <= 4], padded to 8 bytes
+//
+// The one element here is a matrix whose data is, in order: array flags,
+// dimensions, name, real part.
+#ifndef UNF2MAT_MATFILE_MAT_FORMAT_H_
+#define UNF2MAT_MATFILE_MAT_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace unf2mat::mat {
+
+inline constexpr std::size_t kRecordSize = 8;  // the file is written in these
+inline constexpr std::size_t kHeaderSize = 128;
+inline constexpr std::size_t kHeaderTextSize = 124;  // text and offset
+
+inline constexpr std::string_view kHeaderText =
+    "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
+    "1999";
+inline constexpr std::int16_t kVersion = 256;
+inline constexpr std::string_view kEndian = "IM";
+
+// Element types.
+inline constexpr std::int32_t kMiInt8 = 1;
+inline constexpr std::int32_t kMiInt32 = 5;
+inline constexpr std::int32_t kMiUint32 = 6;
+inline constexpr std::int32_t kMiDouble = 9;
+inline constexpr std::int32_t kMiMatrix = 14;
+
+// Array class in the array flags; no flag bits are set.
+inline constexpr std::int32_t kMxDoubleClass = 6;
+
+// Bytes of a matrix element after its tag, less the name and the values:
+// flags tag and flags, dimensions tag and dimensions, name tag, real-part tag.
+inline constexpr std::uint32_t kMatrixFixedBytes = 48;
+// Names this long or shorter go into the short form.
+inline constexpr int kShortNameMax = 4;
+
+}  // namespace unf2mat::mat
+
+#endif  // UNF2MAT_MATFILE_MAT_FORMAT_H_

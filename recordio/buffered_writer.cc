@@ -1,0 +1,25 @@
+#include "recordio/buffered_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace unf2mat {
+
+void BufferedWriter::Append(const char* data, std::size_t n) {
+  while (n > 0 && error_ == 0) {
+    if (used_ == buffer_.size()) Flush();
+    std::size_t take = std::min(n, buffer_.size() - used_);
+    std::memcpy(buffer_.data() + used_, data, take);
+    used_ += take;
+    data += take;
+    n -= take;
+  }
+}
+
+int BufferedWriter::Flush() {
+  if (error_ == 0 && used_ > 0) error_ = file_.Write(buffer_.data(), used_);
+  used_ = 0;
+  return error_;
+}
+
+}  // namespace unf2mat

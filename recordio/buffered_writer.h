@@ -1,0 +1,34 @@
+#ifndef UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
+#define UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
+
+#include <cstddef>
+#include <vector>
+
+#include "recordio/file.h"
+
+namespace unf2mat {
+
+// Collects output in one buffer. The first failure sticks: later appends do
+// nothing, and Flush reports it.
+class BufferedWriter {
+ public:
+  static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+
+  explicit BufferedWriter(OutputFile& file,
+                          std::size_t buffer_size = kDefaultBufferSize)
+      : file_(file), buffer_(buffer_size == 0 ? 1 : buffer_size) {}
+
+  void Append(const char* data, std::size_t n);
+  // Writes what is buffered; returns the first error (an errno value) or 0.
+  int Flush();
+
+ private:
+  OutputFile& file_;
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+  int error_ = 0;
+};
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_RECORDIO_BUFFERED_WRITER_H_

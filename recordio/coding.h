@@ -1,0 +1,64 @@
+// Fixed-width little-endian encoding, and host-order decoding for data files
+// written on this machine. Everything the MAT-file holds is little-endian
+// whatever the host, so output goes through the Encode* functions only.
+#ifndef UNF2MAT_RECORDIO_CODING_H_
+#define UNF2MAT_RECORDIO_CODING_H_
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace unf2mat {
+
+inline void EncodeFixed16(char* dst, std::uint16_t value) {
+  auto* p = reinterpret_cast<unsigned char*>(dst);
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+inline void EncodeFixed32(char* dst, std::uint32_t value) {
+  auto* p = reinterpret_cast<unsigned char*>(dst);
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(value >> (8 * k));
+}
+
+inline void EncodeFixed64(char* dst, std::uint64_t value) {
+  auto* p = reinterpret_cast<unsigned char*>(dst);
+  for (int k = 0; k < 8; ++k) p[k] = static_cast<unsigned char>(value >> (8 * k));
+}
+
+inline std::uint16_t DecodeFixed16(const char* src) {
+  auto* p = reinterpret_cast<const unsigned char*>(src);
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint32_t DecodeFixed32(const char* src) {
+  auto* p = reinterpret_cast<const unsigned char*>(src);
+  std::uint32_t value = 0;
+  for (int k = 3; k >= 0; --k) value = (value << 8) | p[k];
+  return value;
+}
+
+inline std::uint64_t DecodeFixed64(const char* src) {
+  auto* p = reinterpret_cast<const unsigned char*>(src);
+  std::uint64_t value = 0;
+  for (int k = 7; k >= 0; --k) value = (value << 8) | p[k];
+  return value;
+}
+
+inline void EncodeDouble(char* dst, double value) {
+  EncodeFixed64(dst, std::bit_cast<std::uint64_t>(value));
+}
+
+inline double DecodeDouble(const char* src) {
+  return std::bit_cast<double>(DecodeFixed64(src));
+}
+
+inline std::uint32_t DecodeHost32(const char* src) {
+  std::uint32_t value;
+  std::memcpy(&value, src, sizeof value);
+  return value;
+}
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_RECORDIO_CODING_H_

@@ -1,0 +1,105 @@
+#include "recordio/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace unf2mat {
+
+int InputFile::Skip(std::uint64_t n) {
+  char scratch[4096];
+  while (n > 0) {
+    IoResult r = Read(scratch, static_cast<std::size_t>(
+                                   std::min<std::uint64_t>(n, sizeof scratch)));
+    if (r.error != 0) return r.error;
+    if (r.bytes == 0) return 0;
+    n -= r.bytes;
+  }
+  return 0;
+}
+
+PosixInputFile::~PosixInputFile() {
+  if (owned_) ::close(fd_);
+}
+
+int PosixInputFile::Open(std::string_view path,
+                         std::unique_ptr<PosixInputFile>* file) {
+  if (path.find('\0') != std::string_view::npos) return EINVAL;
+  std::string name(path);
+  int fd;
+  do {
+    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  struct stat st;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+  }
+  if (error != 0) {
+    ::close(fd);
+    return error;
+  }
+  *file = std::make_unique<PosixInputFile>(fd, /*owned=*/true);
+  return 0;
+}
+
+IoResult PosixInputFile::Read(char* dst, std::size_t n) {
+  for (;;) {
+    ssize_t got = ::read(fd_, dst, n);
+    if (got >= 0) return {static_cast<std::size_t>(got), 0};
+    if (errno != EINTR) return {0, errno};
+  }
+}
+
+int PosixInputFile::Skip(std::uint64_t n) {
+  // Seeking past the end is harmless: the next read then finds the end.
+  if (n <= static_cast<std::uint64_t>(INT64_MAX) &&
+      ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) >= 0) {
+    return 0;
+  }
+  if (errno == ESPIPE) return InputFile::Skip(n);
+  return errno;
+}
+
+int PosixOutputFile::Write(const char* data, std::size_t n) {
+  while (n > 0) {
+    ssize_t put = ::write(fd_, data, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += put;
+    n -= static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+IoResult MemoryInputFile::Read(char* dst, std::size_t n) {
+  std::size_t got = std::min(n, data_.size() - pos_);
+  std::copy_n(data_.data() + pos_, got, dst);
+  pos_ += got;
+  return {got, 0};
+}
+
+int MemoryInputFile::Skip(std::uint64_t n) {
+  pos_ += static_cast<std::size_t>(
+      std::min<std::uint64_t>(n, data_.size() - pos_));
+  return 0;
+}
+
+int WriteLine(OutputFile& out, std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 2);
+  line += ' ';
+  line += text;
+  line += '\n';
+  return out.Write(line.data(), line.size());
+}
+
+}  // namespace unf2mat

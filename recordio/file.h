@@ -1,0 +1,93 @@
+// The thin layer that all file and console I/O goes through, so that tests can
+// drive every reader and writer with in-memory or failing files.
+#ifndef UNF2MAT_RECORDIO_FILE_H_
+#define UNF2MAT_RECORDIO_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace unf2mat {
+
+struct IoResult {
+  std::size_t bytes = 0;
+  int error = 0;  // an errno value; 0 when the read worked
+};
+
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to n bytes; returns fewer when fewer are ready, 0 only at the end.
+  virtual IoResult Read(char* dst, std::size_t n) = 0;
+  // Moves n bytes forward; moving past the end leaves the file at its end.
+  // Returns 0 or an errno value.
+  virtual int Skip(std::uint64_t n);
+};
+
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Writes all n bytes or fails; returns 0 or an errno value.
+  virtual int Write(const char* data, std::size_t n) = 0;
+};
+
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(int fd, bool owned = false) : fd_(fd), owned_(owned) {}
+  ~PosixInputFile() override;
+  PosixInputFile(const PosixInputFile&) = delete;
+  PosixInputFile& operator=(const PosixInputFile&) = delete;
+
+  // Opens an existing regular file (or device or pipe) for reading; refuses a
+  // directory and a name that holds a NUL byte. Returns 0 or an errno value.
+  static int Open(std::string_view path, std::unique_ptr<PosixInputFile>* file);
+
+  IoResult Read(char* dst, std::size_t n) override;
+  int Skip(std::uint64_t n) override;
+
+ private:
+  int fd_;
+  bool owned_;
+};
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  int Write(const char* data, std::size_t n) override;
+
+ private:
+  int fd_;
+};
+
+class MemoryInputFile final : public InputFile {
+ public:
+  explicit MemoryInputFile(std::string data) : data_(std::move(data)) {}
+  IoResult Read(char* dst, std::size_t n) override;
+  int Skip(std::uint64_t n) override;
+
+ private:
+  std::string data_;
+  std::size_t pos_ = 0;
+};
+
+class StringOutputFile final : public OutputFile {
+ public:
+  int Write(const char* data, std::size_t n) override {
+    data_.append(data, n);
+    return 0;
+  }
+  const std::string& data() const { return data_; }
+
+ private:
+  std::string data_;
+};
+
+// Writes one output line in the manner of list-directed output: a blank, the
+// text, a newline. Returns 0 or an errno value.
+int WriteLine(OutputFile& out, std::string_view text);
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_RECORDIO_FILE_H_

@@ -1,0 +1,39 @@
+#ifndef UNF2MAT_RECORDIO_LINE_READER_H_
+#define UNF2MAT_RECORDIO_LINE_READER_H_
+
+#include <cstddef>
+#include <string>
+
+#include "recordio/file.h"
+#include "recordio/read_status.h"
+
+namespace unf2mat {
+
+// Reads text lines, each consumed whole whatever part of it is used. A last
+// line without a newline still counts as a line.
+class LineReader {
+ public:
+  explicit LineReader(InputFile& in) : in_(in) {}
+
+  // Puts the first `width` characters of the next line into *line and skips
+  // the rest of it. Returns kOk, kEnd or kFailed.
+  ReadStatus ReadLine(std::size_t width, std::string* line);
+  ReadStatus SkipLine();
+
+  int error() const { return error_; }
+
+ private:
+  static constexpr int kEndOfInput = -1;
+  static constexpr int kReadFailed = -2;
+  int NextChar();
+
+  InputFile& in_;
+  char buffer_[4096];
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  int error_ = 0;
+};
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_RECORDIO_LINE_READER_H_

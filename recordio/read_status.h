@@ -1,0 +1,15 @@
+#ifndef UNF2MAT_RECORDIO_READ_STATUS_H_
+#define UNF2MAT_RECORDIO_READ_STATUS_H_
+
+namespace unf2mat {
+
+enum class ReadStatus {
+  kOk,
+  kShort,   // the line or record is there but does not hold what was asked
+  kEnd,     // nothing left to read
+  kFailed,  // the operating system refused the read; see error()
+};
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_RECORDIO_READ_STATUS_H_
