@@ -1,0 +1,183 @@
+#include "loader/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/fake_files.h"
+#include "tests/test_util.h"
+
+namespace unf2mat {
+namespace {
+
+using test::DataFile;
+using test::FramedRecord;
+
+constexpr double kUntouched = -12345.0;
+
+std::string FloatBytes(const std::vector<float>& values) {
+  return test::Record(values).substr(4, values.size() * 4);
+}
+
+// Finds the record length and loads, as the run does: two passes over the
+// same bytes.
+RunState& Load(const std::string& bytes, const LoadLimits& limits = {}) {
+  RunState& state = test::FreshState();
+  for (int k = 0; k < 16; ++k) state.core[k] = kUntouched;
+  MemoryInputFile probe(bytes);
+  RecordReader probe_reader(probe, 8);
+  FindRecordLength(state, probe_reader, "data.dat", limits);
+  MemoryInputFile load(bytes);
+  RecordReader load_reader(load, 8);
+  LoadRecords(state, load_reader, "data.dat", limits);
+  return state;
+}
+
+std::vector<double> Core(const RunState& state, std::size_t n) {
+  return std::vector<double>(state.core, state.core + n);
+}
+
+struct LoadCase {
+  const char* name;
+  std::string file;
+  int irow;
+  int icol;
+  std::vector<double> core;  // then kUntouched
+};
+
+TEST(LoaderTest, LoadsRecordsEndToEnd) {
+  const std::string bytes10 = std::string(10, '\0');
+  const LoadCase cases[] = {
+      {"two records", DataFile({{1, 2, 3}, {4, 5, 6}}), 3, 2, {1, 2, 3, 4, 5, 6}},
+      {"empty file", "", 0, 0, {}},
+      {"single column", DataFile({{1}, {2}, {3}}), 1, 3, {1, 2, 3}},
+      {"single row", DataFile({{1, 2, 3, 4, 5}}), 5, 1, {1, 2, 3, 4, 5}},
+      {"ten-byte first record",
+       FramedRecord(FloatBytes({1, 2}) + "xy") + DataFile({{3, 4, 5}}), 2, 2,
+       {1, 2, 3, 4}},
+      {"empty first record", FramedRecord("") + DataFile({{1}, {2}}) +
+           FramedRecord("") + FramedRecord("") + FramedRecord(""),
+       0, 6, {}},
+      {"stops at the first short record", DataFile({{1, 2, 3}, {4, 5, 6}, {7, 8}, {9, 10, 11}}),
+       3, 2, {1, 2, 3, 4, 5, 6}},
+      {"longer records cut", DataFile({{1, 2}, {3, 4, 5}, {6, 7}}), 2, 3,
+       {1, 2, 3, 4, 6, 7}},
+      {"damaged first record", std::string("\x10\0\0\0", 4) + "abcd", 0, 0, {}},
+      {"damaged later record",
+       DataFile({{1, 2}}) + test::WithByteFlipped(FramedRecord("12345678"), 12), 2, 1,
+       {1, 2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunState& state = Load(c.file);
+    EXPECT_EQ(state.irow, c.irow);
+    EXPECT_EQ(state.icol, c.icol);
+    std::vector<double> expected = c.core;
+    expected.push_back(kUntouched);
+    EXPECT_EQ(Core(state, expected.size()), expected);
+  }
+}
+
+TEST(LoaderTest, WidensEveryValueExactly) {
+  using F = std::numeric_limits<float>;
+  const std::vector<float> values = {
+      -0.0f,        F::infinity(),  -F::infinity(), F::denorm_min(),
+      -F::min(),    F::max(),       0.1f,           F::quiet_NaN(),
+      -F::lowest(), 16777217.0f};
+  RunState& state = Load(DataFile({values}));
+  ASSERT_EQ(state.irow, static_cast<int>(values.size()));
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    SCOPED_TRACE(k);
+    if (std::isnan(values[k])) {
+      EXPECT_TRUE(std::isnan(state.core[k]));
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(state.core[k]),
+                std::bit_cast<std::uint64_t>(static_cast<double>(values[k])));
+    }
+  }
+  EXPECT_NE(state.core[3], 0.0) << "a subnormal was flushed to zero";
+  EXPECT_TRUE(std::signbit(state.core[0]));
+}
+
+TEST(LoaderTest, RefusesDataBeyondTheLimits) {
+  const LoadLimits limits{/*record_values=*/3, /*matrix_values=*/6};
+  struct {
+    const char* name;
+    std::string file;
+    const char* message;  // empty when loading works
+    int icol;
+  } const cases[] = {
+      {"record at the limit", DataFile({{1, 2, 3}}), "", 1},
+      {"record over the limit", DataFile({{1, 2, 3, 4}}),
+       "the first record of data file 'data.dat' holds 4 values, over the limit of 3",
+       0},
+      {"matrix at the limit", DataFile({{1, 2}, {3, 4}, {5, 6}}), "", 3},
+      {"matrix over the limit", DataFile({{1, 2}, {3, 4}, {5, 6}, {7, 8}}),
+       "data file 'data.dat' holds a matrix over the limit of 6 values", 0},
+      {"short record past the limit is not counted",
+       DataFile({{1, 2}, {3, 4}, {5, 6}, {7}}), "", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      RunState& state = Load(c.file, limits);
+      EXPECT_STREQ(c.message, "");
+      EXPECT_EQ(state.icol, c.icol);
+    } catch (const RunError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_EQ(test::FreshState().core[6], kUntouched) << "wrote past the limit";
+  }
+}
+
+TEST(LoaderTest, FailedReadEndsTheRun) {
+  const std::string bytes = DataFile({{1, 2}, {3, 4}});
+  for (std::size_t fail_after : {0, 20}) {
+    RunState& state = test::FreshState();
+    test::ScriptedInputFile file(bytes, 1 << 20, fail_after, EIO);
+    RecordReader reader(file);
+    state.irow = 2;
+    try {
+      if (fail_after == 0) {
+        FindRecordLength(state, reader, "data.dat", {});
+      } else {
+        LoadRecords(state, reader, "data.dat", {});
+      }
+      ADD_FAILURE() << "no error";
+    } catch (const RunError& e) {
+      EXPECT_STREQ(e.what(),
+                   "cannot read data file 'data.dat': Input/output error");
+    }
+  }
+}
+
+TEST(LoaderTest, OpeningNamesTheFileAndReason) {
+  struct {
+    std::string name;
+    std::string message;
+  } const cases[] = {
+      {"/nonexistent/run.dat",
+       "cannot open data file '/nonexistent/run.dat': No such file or directory"},
+      {"/", "cannot open data file '/': Is a directory"},
+      {std::string("/etc/passwd\0x", 13),
+       "the data file name '/etc/passwd\\0x' holds a NUL byte; refusing to open "
+       "a shorter name"},
+  };
+  for (const auto& c : cases) {
+    RunState& state = test::FreshState();
+    Assign(state.fname1, c.name);
+    try {
+      loadcore(state);
+      ADD_FAILURE() << "no error";
+    } catch (const RunError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace unf2mat

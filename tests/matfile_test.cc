@@ -1,0 +1,142 @@
+#include "matfile/matfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "converter/control.h"
+#include "recordio/coding.h"
+#include "tests/fake_files.h"
+#include "tests/test_util.h"
+
+namespace unf2mat {
+namespace {
+
+using namespace std::string_literals;
+using test::Le32;
+using test::LeDouble;
+
+const std::string kHeader =
+    "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 1999" +
+    std::string(50, ' ') + "\x00\x01IM"s;
+
+// A state as the earlier phases leave it: names from the control lines, a
+// rows x columns matrix stored record after record.
+RunState& Prepared(const std::string& variable, int rows, int columns,
+                   const std::vector<double>& core) {
+  RunState& state = test::FreshState();
+  MemoryInputFile input("run.dat\n\n\n\n\n" + variable + "\n");
+  LineReader in(input);
+  StringOutputFile out;
+  Console console{in, out, out};
+  readcontrol(state, console);
+  state.icol = rows;
+  state.irow = columns;
+  std::copy(core.begin(), core.end(), state.core);
+  return state;
+}
+
+std::string Written(RunState& state) {
+  StringOutputFile file;
+  BufferedWriter out(file, 24);
+  WriteMat(state, out);
+  EXPECT_EQ(out.Flush(), 0);
+  EXPECT_EQ(static_cast<std::size_t>(state.irec) * 8, file.data().size());
+  return file.data();
+}
+
+std::string Doubles(const std::vector<double>& values) {
+  std::string bytes;
+  for (double v : values) bytes += LeDouble(v);
+  return bytes;
+}
+
+struct GoldenCase {
+  const char* name;
+  std::string variable;
+  int rows, columns;
+  std::vector<double> core;
+  std::string expected;
+};
+
+TEST(MatFileTest, GoldenFiles) {
+  const std::vector<double> two_by_three = {1, 2, 3, 4, 5, 6};
+  const std::string flags = Le32(6, 8) + Le32(6, 0) + Le32(5, 8);
+  const GoldenCase cases[] = {
+      {"short name", "ab", 2, 3, two_by_three,
+       kHeader + Le32(14, 96) + flags + Le32(2, 3) + "\x01\x00\x02\x00" "ab\0\0"s +
+           Le32(9, 48) + Doubles({1, 4, 2, 5, 3, 6})},
+      {"long name", "abcdefghij", 2, 3, two_by_three,
+       kHeader + Le32(14, 112) + flags + Le32(2, 3) + Le32(1, 10) + "abcdefgh" +
+           "ij\0\0\0\0\0\0"s + Le32(9, 48) + Doubles({1, 4, 2, 5, 3, 6})},
+      {"empty matrix", "run", 0, 0, {},
+       kHeader + Le32(14, 48) + flags + Le32(0, 0) + "\x01\x00\x03\x00run\0"s +
+           Le32(9, 0)},
+      {"four-character name fills its record", "abcd", 1, 1, {7},
+       kHeader + Le32(14, 56) + flags + Le32(1, 1) + "\x01\x00\x04\x00" "abcd"s +
+           Le32(9, 8) + Doubles({7})},
+      {"five-character name", "abcde", 1, 1, {7},
+       kHeader + Le32(14, 64) + flags + Le32(1, 1) + Le32(1, 5) + "abcde\0\0\0"s +
+           Le32(9, 8) + Doubles({7})},
+      {"rows of no values", "v", 6, 0, {},
+       kHeader + Le32(14, 48) + flags + Le32(6, 0) + "\x01\x00\x01\x00v\0\0\0"s +
+           Le32(9, 0)},
+      {"column by column", "m", 3, 4, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+       kHeader + Le32(14, 144) + flags + Le32(3, 4) + "\x01\x00\x01\x00m\0\0\0"s +
+           Le32(9, 96) + Doubles({1, 5, 9, 2, 6, 10, 3, 7, 11, 4, 8, 12})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunState& state = Prepared(c.variable, c.rows, c.columns, c.core);
+    const std::string file = Written(state);
+    EXPECT_EQ(file, c.expected);
+    // The whole file is the header, the matrix tag and the element it sizes.
+    EXPECT_EQ(file.size(), 136 + DecodeFixed32(file.data() + 132));
+  }
+}
+
+TEST(MatFileTest, KeepsSpecialValuesBitForBit) {
+  using D = std::numeric_limits<double>;
+  const std::vector<double> values = {
+      -0.0, D::infinity(), -D::infinity(), D::quiet_NaN(),
+      std::bit_cast<double>(0x7ff4000000000abcULL), D::denorm_min(),
+      static_cast<double>(std::numeric_limits<float>::denorm_min())};
+  RunState& state = Prepared("v", 1, static_cast<int>(values.size()), values);
+  const std::string file = Written(state);
+  const std::size_t first = file.size() - 8 * values.size();
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    EXPECT_EQ(DecodeFixed64(file.data() + first + 8 * k),
+              std::bit_cast<std::uint64_t>(values[k]))
+        << "value " << k;
+  }
+}
+
+TEST(MatFileTest, WriteFailureIsReportedOnce) {
+  RunState& state = Prepared("v", 1, 3, {1, 2, 3});
+  for (int good_writes : {0, 3, 7}) {
+    test::FailingOutputFile file(good_writes, ENOSPC);
+    BufferedWriter out(file, 16);
+    WriteMat(state, out);
+    EXPECT_EQ(out.Flush(), ENOSPC);
+    EXPECT_EQ(file.calls(), good_writes + 1);
+  }
+}
+
+TEST(MatFileTest, UnwritableLocationEndsTheRun) {
+  RunState& state = Prepared("v", 1, 1, {1});
+  Assign(state.fname3, "/nonexistent-dir/out.mat");
+  try {
+    writemat(state);
+    ADD_FAILURE() << "no error";
+  } catch (const RunError& e) {
+    EXPECT_STREQ(e.what(),
+                 "cannot create MAT-file '/nonexistent-dir/out.mat': No such "
+                 "file or directory");
+  }
+}
+
+}  // namespace
+}  // namespace unf2mat

@@ -1,0 +1,334 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "recordio/buffered_writer.h"
+#include "recordio/line_reader.h"
+#include "recordio/record_reader.h"
+#include "recordio/replacement_file.h"
+#include "tests/fake_files.h"
+#include "tests/test_util.h"
+
+namespace unf2mat {
+namespace {
+
+using namespace std::string_literals;
+using test::DataFile;
+using test::FramedRecord;
+using test::Record;
+using test::ScriptedInputFile;
+
+// Every reader must give the same results however the bytes arrive.
+constexpr std::size_t kChunks[] = {1, 3, 1 << 20};
+constexpr std::size_t kBufferSizes[] = {1, 5, 16, 1 << 20};
+
+struct LineCase {
+  const char* name;
+  std::string input;
+  std::size_t width;
+  std::vector<std::string> lines;  // then the end
+};
+
+TEST(LineReaderTest, TakesTheFirstCharactersOfEachLine) {
+  const LineCase cases[] = {
+      {"plain", "abc\ndef\n", 80, {"abc", "def"}},
+      {"last line without newline", "abc\ndef", 80, {"abc", "def"}},
+      {"empty lines", "\n\n", 80, {"", ""}},
+      {"nothing", "", 80, {}},
+      {"cut to width, rest skipped", "abcdef\nxy\n", 2, {"ab", "xy"}},
+      {"long line", std::string(300, 'x') + "\nnext\n", 80,
+       {std::string(80, 'x'), "next"}},
+      {"blanks and NUL kept", " a\0b\n"s, 80, {" a\0b"s}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t chunk : kChunks) {
+      SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk));
+      ScriptedInputFile file(c.input, chunk);
+      LineReader reader(file);
+      std::string line;
+      for (const auto& expected : c.lines) {
+        ASSERT_EQ(reader.ReadLine(c.width, &line), ReadStatus::kOk);
+        EXPECT_EQ(line, expected);
+      }
+      EXPECT_EQ(reader.ReadLine(c.width, &line), ReadStatus::kEnd);
+      EXPECT_EQ(reader.SkipLine(), ReadStatus::kEnd);
+    }
+  }
+}
+
+TEST(LineReaderTest, SkipConsumesOneWholeLine) {
+  MemoryInputFile file(std::string(5000, 'a') + "\nsecond\n");
+  LineReader reader(file);
+  std::string line;
+  EXPECT_EQ(reader.SkipLine(), ReadStatus::kOk);
+  EXPECT_EQ(reader.ReadLine(80, &line), ReadStatus::kOk);
+  EXPECT_EQ(line, "second");
+}
+
+TEST(LineReaderTest, ReportsAFailedRead) {
+  ScriptedInputFile file("first\nsec", 100, 9, EIO);
+  LineReader reader(file);
+  std::string line;
+  EXPECT_EQ(reader.ReadLine(80, &line), ReadStatus::kOk);
+  EXPECT_EQ(reader.ReadLine(80, &line), ReadStatus::kFailed);
+  EXPECT_EQ(reader.error(), EIO);
+}
+
+std::string Marker(std::uint32_t count) {
+  return std::string(reinterpret_cast<const char*>(&count), 4);
+}
+
+struct RecordCase {
+  const char* name;
+  std::string file;
+  std::size_t count;
+  // The values of each record read whole, then the status that ends reading.
+  std::vector<std::vector<float>> records;
+  ReadStatus last;
+};
+
+TEST(RecordReaderTest, ReadsRecordsAndStopsAtTheFirstThatFallsShort) {
+  const std::string valid = DataFile({{1, 2, 3}, {4, 5, 6}});
+  const RecordCase cases[] = {
+      {"two records", valid, 3, {{1, 2, 3}, {4, 5, 6}}, ReadStatus::kEnd},
+      {"longer records give their first values",
+       DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 2, {{1, 2}, {5, 6}},
+       ReadStatus::kEnd},
+      {"short record", DataFile({{1, 2, 3}, {4, 5}, {6, 7, 8}}), 3, {{1, 2, 3}},
+       ReadStatus::kShort},
+      {"no values taken from empty records",
+       FramedRecord("") + FramedRecord("") + FramedRecord("abc"), 0, {{}, {}, {}},
+       ReadStatus::kEnd},
+      {"partial value ignored", FramedRecord(std::string(10, '\0')), 2, {{0, 0}},
+       ReadStatus::kEnd},
+      {"empty file", "", 1, {}, ReadStatus::kEnd},
+      {"count beyond the file", Marker(100) + std::string(20, '\0'), 1, {},
+       ReadStatus::kShort},
+      {"huge count", Marker(0xfffffff0u) + std::string(64, '\0'), 0, {},
+       ReadStatus::kShort},
+      {"trailing count differs",
+       valid + Marker(8) + Record({7, 8}).substr(4, 8) + Marker(9), 2,
+       {{1, 2}, {4, 5}}, ReadStatus::kShort},
+      {"ends inside a leading count", valid + "\x08\x00", 3,
+       {{1, 2, 3}, {4, 5, 6}}, ReadStatus::kShort},
+      {"ends inside a trailing count", valid.substr(0, valid.size() - 1), 3,
+       {{1, 2, 3}}, ReadStatus::kShort},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t chunk : kChunks) {
+      for (std::size_t buffer : kBufferSizes) {
+        SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk) +
+                     ", buffer " + std::to_string(buffer));
+        ScriptedInputFile file(c.file, chunk);
+        RecordReader reader(file, buffer);
+        std::vector<float> values(c.count + 1, -1.0f);
+        for (const auto& expected : c.records) {
+          ASSERT_EQ(reader.ReadValues(values.data(), c.count), ReadStatus::kOk);
+          EXPECT_EQ(std::vector<float>(values.begin(), values.begin() + c.count),
+                    expected);
+          EXPECT_EQ(values[c.count], -1.0f) << "wrote past the count";
+        }
+        EXPECT_EQ(reader.ReadValues(values.data(), c.count), c.last);
+      }
+    }
+  }
+}
+
+TEST(RecordReaderTest, LengthComesFromAWholeFirstRecord) {
+  struct {
+    const char* name;
+    std::string file;
+    ReadStatus status;
+    std::uint64_t bytes;
+  } const cases[] = {
+      {"three values", DataFile({{1, 2, 3}, {4}}), ReadStatus::kOk, 12},
+      {"ten bytes", FramedRecord(std::string(10, 'x')), ReadStatus::kOk, 10},
+      {"empty record", FramedRecord(""), ReadStatus::kOk, 0},
+      {"no record", "", ReadStatus::kEnd, 0},
+      {"count past the end", Marker(40) + std::string(40, 'x'),
+       ReadStatus::kShort, 0},
+      {"counts differ", Marker(4) + "abcd" + Marker(5), ReadStatus::kShort, 0},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t buffer : kBufferSizes) {
+      SCOPED_TRACE(std::string(c.name) + ", buffer " + std::to_string(buffer));
+      MemoryInputFile file(c.file);
+      RecordReader reader(file, buffer);
+      std::uint64_t bytes = 0;
+      EXPECT_EQ(reader.ReadLength(&bytes), c.status);
+      EXPECT_EQ(bytes, c.bytes);
+    }
+  }
+}
+
+// However a valid file is cut, every whole record before the cut is read and
+// nothing after it.
+TEST(RecordReaderTest, TruncatedAtEveryLength) {
+  const std::string valid = DataFile({{1, 2}, {3, 4}, {5, 6}});
+  const std::size_t record_size = 16;
+  for (std::size_t length = 0; length <= valid.size(); ++length) {
+    SCOPED_TRACE("length " + std::to_string(length));
+    MemoryInputFile file(test::Truncated(valid, length));
+    RecordReader reader(file, 7);
+    float values[2];
+    std::size_t whole = 0;
+    ReadStatus status;
+    while ((status = reader.ReadValues(values, 2)) == ReadStatus::kOk) {
+      EXPECT_EQ(values[0], 2.0f * whole + 1);
+      ++whole;
+    }
+    EXPECT_EQ(whole, length / record_size);
+    EXPECT_EQ(status, length % record_size == 0 ? ReadStatus::kEnd
+                                                : ReadStatus::kShort);
+  }
+}
+
+TEST(RecordReaderTest, ReportsAFailedRead) {
+  const std::string valid = DataFile({{1, 2, 3}, {4, 5, 6}});
+  for (std::size_t fail_after : {0, 2, 4, 10, 16, 20, 25}) {
+    SCOPED_TRACE("fails after " + std::to_string(fail_after));
+    ScriptedInputFile file(valid, 1 << 20, fail_after, EIO);
+    RecordReader reader(file, 4);
+    float values[3];
+    ReadStatus status;
+    while ((status = reader.ReadValues(values, 3)) == ReadStatus::kOk) {
+    }
+    EXPECT_EQ(status, ReadStatus::kFailed);
+    EXPECT_EQ(reader.error(), EIO);
+  }
+}
+
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/unf2mat-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string dir_;
+};
+
+using PosixFileTest = TempDirTest;
+
+// Skipping the rest of a long record seeks in a file and reads through a pipe.
+TEST_F(PosixFileTest, SkipsInFilesAndPipes) {
+  std::vector<float> long_record(5000);
+  for (std::size_t k = 0; k < long_record.size(); ++k) long_record[k] = k;
+  const std::string data = DataFile({long_record, long_record, {1}});
+  const std::string path = dir_ + "/data";
+  std::ofstream(path, std::ios::binary) << data;
+
+  std::unique_ptr<PosixInputFile> file;
+  ASSERT_EQ(PosixInputFile::Open(path, &file), 0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], data.data(), data.size()),
+            static_cast<ssize_t>(data.size()));
+  ::close(fds[1]);
+  PosixInputFile pipe_file(fds[0], /*owned=*/true);
+
+  for (InputFile* input : {static_cast<InputFile*>(file.get()),
+                           static_cast<InputFile*>(&pipe_file)}) {
+    RecordReader reader(*input, 64);
+    float values[2];
+    for (int record = 0; record < 2; ++record) {
+      ASSERT_EQ(reader.ReadValues(values, 2), ReadStatus::kOk);
+      EXPECT_EQ(values[1], 1.0f);
+    }
+    EXPECT_EQ(reader.ReadValues(values, 2), ReadStatus::kShort);
+  }
+}
+
+TEST_F(PosixFileTest, OpenRefusesWhatIsNotAFile) {
+  std::ofstream(dir_ + "/a") << "x";
+  std::unique_ptr<PosixInputFile> file;
+  EXPECT_EQ(PosixInputFile::Open(dir_ + "/missing", &file), ENOENT);
+  EXPECT_EQ(PosixInputFile::Open(dir_, &file), EISDIR);
+  EXPECT_EQ(PosixInputFile::Open(dir_ + "/a\0b"s, &file), EINVAL);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST(BufferedWriterTest, PassesBytesThroughAnyBufferSize) {
+  std::string expected;
+  for (int k = 0; k < 1000; ++k) expected += static_cast<char>(k * 7);
+  for (std::size_t buffer : kBufferSizes) {
+    StringOutputFile out;
+    BufferedWriter writer(out, buffer);
+    for (std::size_t pos = 0; pos < expected.size(); pos += 8) {
+      writer.Append(expected.data() + pos,
+                    std::min<std::size_t>(8, expected.size() - pos));
+    }
+    EXPECT_EQ(writer.Flush(), 0);
+    EXPECT_EQ(out.data(), expected);
+  }
+}
+
+TEST(BufferedWriterTest, FirstFailureSticks) {
+  test::FailingOutputFile out(/*good_writes=*/2, ENOSPC);
+  BufferedWriter writer(out, 4);
+  const std::string data(64, 'x');
+  writer.Append(data.data(), data.size());
+  writer.Append(data.data(), data.size());
+  EXPECT_EQ(writer.Flush(), ENOSPC);
+  EXPECT_EQ(writer.Flush(), ENOSPC);
+  EXPECT_EQ(out.calls(), 3) << "kept writing after a failure";
+  EXPECT_EQ(out.data(), std::string(8, 'x'));
+}
+
+using ReplacementFileTest = TempDirTest;
+
+TEST_F(ReplacementFileTest, NameAppearsOnlyOnCommit) {
+  const std::string path = dir_ + "/out.mat";
+  std::ofstream(path) << "old contents, longer than the new";
+  {
+    ReplacementFile file;
+    ASSERT_EQ(file.Create(path), 0);
+    ASSERT_EQ(file.file().Write("new", 3), 0);
+    EXPECT_EQ(Entries().size(), 2u);
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              "old contents, longer than the new");
+    ASSERT_EQ(file.Commit(), 0);
+  }
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"out.mat"});
+}
+
+TEST_F(ReplacementFileTest, AbandonedOrFailedLeavesNothingBehind) {
+  {
+    ReplacementFile file;
+    ASSERT_EQ(file.Create(dir_ + "/out.mat"), 0);
+  }
+  EXPECT_TRUE(Entries().empty());
+
+  ReplacementFile file;
+  EXPECT_EQ(file.Create(dir_ + "/missing/out.mat"), ENOENT);
+
+  std::filesystem::create_directory(dir_ + "/taken.mat");
+  std::ofstream(dir_ + "/taken.mat/inside") << "x";
+  ASSERT_EQ(file.Create(dir_ + "/taken.mat"), 0);
+  EXPECT_NE(file.Commit(), 0);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"taken.mat"});
+}
+
+}  // namespace
+}  // namespace unf2mat
