@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the tests need (when it is missing), builds the converter and
+# every test, and runs them all through CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make libgtest-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -q
+  "${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
+fi
+
+cmake -S . -B build -DUNF2MAT_TESTS=ON -DUNF2MAT_REQUIRE_TESTS=ON
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
