@@ -1,6 +1,5 @@
 #include "converter/run.h"
 
-#include <cstring>
 #include <string>
 
 #include "converter/control.h"
@@ -8,13 +7,6 @@
 #include "matfile/matfile.h"
 
 namespace unf2mat {
-
-void PrintLine(Console& console, std::string_view text) {
-  if (int error = WriteLine(console.out, text); error != 0) {
-    throw RunError(std::string("cannot write standard output: ") +
-                   std::strerror(error));
-  }
-}
 
 int RunConversion(RunState& state, Console& console) {
   try {

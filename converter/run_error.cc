@@ -16,8 +16,7 @@ std::string Quote(std::string_view name) {
   return quoted + "'";
 }
 
-std::string FileError(std::string_view what, std::string_view name,
-                      int error) {
+std::string FileError(std::string_view what, std::string_view name, int error) {
   return std::string(what) + " " + Quote(name) + ": " + std::strerror(error);
 }
 

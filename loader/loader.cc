@@ -36,7 +36,8 @@ void FindRecordLength(RunState& state, RecordReader& reader,
   ReadStatus status = reader.ReadLength(&bytes);
   if (status == ReadStatus::kFailed) ThrowReadError(name, reader.error());
   // No record, or a damaged one, holds no whole value.
-  std::uint64_t values = status == ReadStatus::kOk ? bytes / record::kValueSize : 0;
+  std::uint64_t values =
+      status == ReadStatus::kOk ? bytes / record::kValueSize : 0;
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
   if (values > limit) {
     throw RunError("the first record of data file " + Quote(name) + " holds " +
@@ -57,7 +58,8 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
                      std::to_string(state.icol) + " records");
     }
     state.icol += 1;
-    const std::size_t first = (static_cast<std::size_t>(state.icol) - 1) * width;
+    const std::size_t first =
+        (static_cast<std::size_t>(state.icol) - 1) * width;
     ReadStatus status = reader.ReadValues(state.x, width);
     if (status == ReadStatus::kFailed) ThrowReadError(name, reader.error());
     if (status != ReadStatus::kOk) break;

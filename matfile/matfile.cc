@@ -120,7 +120,8 @@ void writemat(RunState& state) {
   WriteMat(state, out);
   int error = out.Flush();
   if (error == 0) error = file.Commit();
-  if (error != 0) throw RunError(FileError("cannot write MAT-file", name, error));
+  if (error != 0)
+    throw RunError(FileError("cannot write MAT-file", name, error));
 }
 
 }  // namespace unf2mat

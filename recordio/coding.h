@@ -18,12 +18,14 @@ inline void EncodeFixed16(char* dst, std::uint16_t value) {
 
 inline void EncodeFixed32(char* dst, std::uint32_t value) {
   auto* p = reinterpret_cast<unsigned char*>(dst);
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(value >> (8 * k));
+  for (int k = 0; k < 4; ++k)
+    p[k] = static_cast<unsigned char>(value >> (8 * k));
 }
 
 inline void EncodeFixed64(char* dst, std::uint64_t value) {
   auto* p = reinterpret_cast<unsigned char*>(dst);
-  for (int k = 0; k < 8; ++k) p[k] = static_cast<unsigned char>(value >> (8 * k));
+  for (int k = 0; k < 8; ++k)
+    p[k] = static_cast<unsigned char>(value >> (8 * k));
 }
 
 inline std::uint16_t DecodeFixed16(const char* src) {

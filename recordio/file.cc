@@ -88,8 +88,8 @@ IoResult MemoryInputFile::Read(char* dst, std::size_t n) {
 }
 
 int MemoryInputFile::Skip(std::uint64_t n) {
-  pos_ += static_cast<std::size_t>(
-      std::min<std::uint64_t>(n, data_.size() - pos_));
+  pos_ +=
+      static_cast<std::size_t>(std::min<std::uint64_t>(n, data_.size() - pos_));
   return 0;
 }
 

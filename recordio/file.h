@@ -35,7 +35,8 @@ class OutputFile {
 
 class PosixInputFile final : public InputFile {
  public:
-  explicit PosixInputFile(int fd, bool owned = false) : fd_(fd), owned_(owned) {}
+  explicit PosixInputFile(int fd, bool owned = false)
+      : fd_(fd), owned_(owned) {}
   ~PosixInputFile() override;
   PosixInputFile(const PosixInputFile&) = delete;
   PosixInputFile& operator=(const PosixInputFile&) = delete;

@@ -68,8 +68,8 @@ ReadStatus RecordReader::ReadValues(float* values, std::size_t count) {
   if (status != ReadStatus::kOk) return status;
   std::uint64_t wanted = std::uint64_t{count} * record::kValueSize;
   if (marker < wanted) return ReadStatus::kShort;
-  std::size_t got =
-      ReadUpTo(reinterpret_cast<char*>(values), static_cast<std::size_t>(wanted));
+  std::size_t got = ReadUpTo(reinterpret_cast<char*>(values),
+                             static_cast<std::size_t>(wanted));
   if (error_ != 0) return ReadStatus::kFailed;
   if (got < wanted) return ReadStatus::kShort;
   if (!Skip(marker - wanted)) return ReadStatus::kFailed;

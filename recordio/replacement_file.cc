@@ -32,7 +32,8 @@ int ReplacementFile::Create(std::string path) {
     std::string temp = TempPathFor(path_, random());
     // O_EXCL: never write into a file someone else made; mode 0666 lets the
     // umask decide, as for any new file.
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_ = fd;
       temp_path_ = std::move(temp);

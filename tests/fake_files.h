@@ -17,10 +17,13 @@ namespace unf2mat::test {
 class ScriptedInputFile final : public InputFile {
  public:
   explicit ScriptedInputFile(
-      std::string data, std::size_t chunk = std::numeric_limits<std::size_t>::max(),
+      std::string data,
+      std::size_t chunk = std::numeric_limits<std::size_t>::max(),
       std::size_t fail_after = std::numeric_limits<std::size_t>::max(),
       int error = EIO)
-      : data_(std::move(data)), chunk_(chunk), fail_after_(fail_after),
+      : data_(std::move(data)),
+        chunk_(chunk),
+        fail_after_(fail_after),
         error_(error) {}
 
   IoResult Read(char* dst, std::size_t n) override {

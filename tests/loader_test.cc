@@ -52,23 +52,40 @@ struct LoadCase {
 TEST(LoaderTest, LoadsRecordsEndToEnd) {
   const std::string bytes10 = std::string(10, '\0');
   const LoadCase cases[] = {
-      {"two records", DataFile({{1, 2, 3}, {4, 5, 6}}), 3, 2, {1, 2, 3, 4, 5, 6}},
+      {"two records",
+       DataFile({{1, 2, 3}, {4, 5, 6}}),
+       3,
+       2,
+       {1, 2, 3, 4, 5, 6}},
       {"empty file", "", 0, 0, {}},
       {"single column", DataFile({{1}, {2}, {3}}), 1, 3, {1, 2, 3}},
       {"single row", DataFile({{1, 2, 3, 4, 5}}), 5, 1, {1, 2, 3, 4, 5}},
       {"ten-byte first record",
-       FramedRecord(FloatBytes({1, 2}) + "xy") + DataFile({{3, 4, 5}}), 2, 2,
+       FramedRecord(FloatBytes({1, 2}) + "xy") + DataFile({{3, 4, 5}}),
+       2,
+       2,
        {1, 2, 3, 4}},
-      {"empty first record", FramedRecord("") + DataFile({{1}, {2}}) +
-           FramedRecord("") + FramedRecord("") + FramedRecord(""),
-       0, 6, {}},
-      {"stops at the first short record", DataFile({{1, 2, 3}, {4, 5, 6}, {7, 8}, {9, 10, 11}}),
-       3, 2, {1, 2, 3, 4, 5, 6}},
-      {"longer records cut", DataFile({{1, 2}, {3, 4, 5}, {6, 7}}), 2, 3,
+      {"empty first record",
+       FramedRecord("") + DataFile({{1}, {2}}) + FramedRecord("") +
+           FramedRecord("") + FramedRecord(""),
+       0,
+       6,
+       {}},
+      {"stops at the first short record",
+       DataFile({{1, 2, 3}, {4, 5, 6}, {7, 8}, {9, 10, 11}}),
+       3,
+       2,
+       {1, 2, 3, 4, 5, 6}},
+      {"longer records cut",
+       DataFile({{1, 2}, {3, 4, 5}, {6, 7}}),
+       2,
+       3,
        {1, 2, 3, 4, 6, 7}},
       {"damaged first record", std::string("\x10\0\0\0", 4) + "abcd", 0, 0, {}},
       {"damaged later record",
-       DataFile({{1, 2}}) + test::WithByteFlipped(FramedRecord("12345678"), 12), 2, 1,
+       DataFile({{1, 2}}) + test::WithByteFlipped(FramedRecord("12345678"), 12),
+       2,
+       1,
        {1, 2}},
   };
   for (const auto& c : cases) {
@@ -85,9 +102,8 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
 TEST(LoaderTest, WidensEveryValueExactly) {
   using F = std::numeric_limits<float>;
   const std::vector<float> values = {
-      -0.0f,        F::infinity(),  -F::infinity(), F::denorm_min(),
-      -F::min(),    F::max(),       0.1f,           F::quiet_NaN(),
-      -F::lowest(), 16777217.0f};
+      -0.0f,    F::infinity(), -F::infinity(), F::denorm_min(), -F::min(),
+      F::max(), 0.1f,          F::quiet_NaN(), -F::lowest(),    16777217.0f};
   RunState& state = Load(DataFile({values}));
   ASSERT_EQ(state.irow, static_cast<int>(values.size()));
   for (std::size_t k = 0; k < values.size(); ++k) {
@@ -113,7 +129,8 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
   } const cases[] = {
       {"record at the limit", DataFile({{1, 2, 3}}), "", 1},
       {"record over the limit", DataFile({{1, 2, 3, 4}}),
-       "the first record of data file 'data.dat' holds 4 values, over the limit of 3",
+       "the first record of data file 'data.dat' holds 4 values, over the "
+       "limit of 3",
        0},
       {"matrix at the limit", DataFile({{1, 2}, {3, 4}, {5, 6}}), "", 3},
       {"matrix over the limit", DataFile({{1, 2}, {3, 4}, {5, 6}, {7, 8}}),
@@ -161,10 +178,12 @@ TEST(LoaderTest, OpeningNamesTheFileAndReason) {
     std::string message;
   } const cases[] = {
       {"/nonexistent/run.dat",
-       "cannot open data file '/nonexistent/run.dat': No such file or directory"},
+       "cannot open data file '/nonexistent/run.dat': No such file or "
+       "directory"},
       {"/", "cannot open data file '/': Is a directory"},
       {std::string("/etc/passwd\0x", 13),
-       "the data file name '/etc/passwd\\0x' holds a NUL byte; refusing to open "
+       "the data file name '/etc/passwd\\0x' holds a NUL byte; refusing to "
+       "open "
        "a shorter name"},
   };
   for (const auto& c : cases) {

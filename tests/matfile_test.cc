@@ -20,7 +20,8 @@ using test::Le32;
 using test::LeDouble;
 
 const std::string kHeader =
-    "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 1999" +
+    "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
+    "1999" +
     std::string(50, ' ') + "\x00\x01IM"s;
 
 // A state as the earlier phases leave it: names from the control lines, a
@@ -67,26 +68,51 @@ TEST(MatFileTest, GoldenFiles) {
   const std::string flags = Le32(6, 8) + Le32(6, 0) + Le32(5, 8);
   const GoldenCase cases[] = {
       {"short name", "ab", 2, 3, two_by_three,
-       kHeader + Le32(14, 96) + flags + Le32(2, 3) + "\x01\x00\x02\x00" "ab\0\0"s +
+       kHeader + Le32(14, 96) + flags + Le32(2, 3) +
+           "\x01\x00\x02\x00"
+           "ab\0\0"s +
            Le32(9, 48) + Doubles({1, 4, 2, 5, 3, 6})},
       {"long name", "abcdefghij", 2, 3, two_by_three,
        kHeader + Le32(14, 112) + flags + Le32(2, 3) + Le32(1, 10) + "abcdefgh" +
            "ij\0\0\0\0\0\0"s + Le32(9, 48) + Doubles({1, 4, 2, 5, 3, 6})},
-      {"empty matrix", "run", 0, 0, {},
+      {"empty matrix",
+       "run",
+       0,
+       0,
+       {},
        kHeader + Le32(14, 48) + flags + Le32(0, 0) + "\x01\x00\x03\x00run\0"s +
            Le32(9, 0)},
-      {"four-character name fills its record", "abcd", 1, 1, {7},
-       kHeader + Le32(14, 56) + flags + Le32(1, 1) + "\x01\x00\x04\x00" "abcd"s +
+      {"four-character name fills its record",
+       "abcd",
+       1,
+       1,
+       {7},
+       kHeader + Le32(14, 56) + flags + Le32(1, 1) +
+           "\x01\x00\x04\x00"
+           "abcd"s +
            Le32(9, 8) + Doubles({7})},
-      {"five-character name", "abcde", 1, 1, {7},
-       kHeader + Le32(14, 64) + flags + Le32(1, 1) + Le32(1, 5) + "abcde\0\0\0"s +
-           Le32(9, 8) + Doubles({7})},
-      {"rows of no values", "v", 6, 0, {},
-       kHeader + Le32(14, 48) + flags + Le32(6, 0) + "\x01\x00\x01\x00v\0\0\0"s +
-           Le32(9, 0)},
-      {"column by column", "m", 3, 4, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
-       kHeader + Le32(14, 144) + flags + Le32(3, 4) + "\x01\x00\x01\x00m\0\0\0"s +
-           Le32(9, 96) + Doubles({1, 5, 9, 2, 6, 10, 3, 7, 11, 4, 8, 12})},
+      {"five-character name",
+       "abcde",
+       1,
+       1,
+       {7},
+       kHeader + Le32(14, 64) + flags + Le32(1, 1) + Le32(1, 5) +
+           "abcde\0\0\0"s + Le32(9, 8) + Doubles({7})},
+      {"rows of no values",
+       "v",
+       6,
+       0,
+       {},
+       kHeader + Le32(14, 48) + flags + Le32(6, 0) +
+           "\x01\x00\x01\x00v\0\0\0"s + Le32(9, 0)},
+      {"column by column",
+       "m",
+       3,
+       4,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+       kHeader + Le32(14, 144) + flags + Le32(3, 4) +
+           "\x01\x00\x01\x00m\0\0\0"s + Le32(9, 96) +
+           Doubles({1, 5, 9, 2, 6, 10, 3, 7, 11, 4, 8, 12})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,8 +127,12 @@ TEST(MatFileTest, GoldenFiles) {
 TEST(MatFileTest, KeepsSpecialValuesBitForBit) {
   using D = std::numeric_limits<double>;
   const std::vector<double> values = {
-      -0.0, D::infinity(), -D::infinity(), D::quiet_NaN(),
-      std::bit_cast<double>(0x7ff4000000000abcULL), D::denorm_min(),
+      -0.0,
+      D::infinity(),
+      -D::infinity(),
+      D::quiet_NaN(),
+      std::bit_cast<double>(0x7ff4000000000abcULL),
+      D::denorm_min(),
       static_cast<double>(std::numeric_limits<float>::denorm_min())};
   RunState& state = Prepared("v", 1, static_cast<int>(values.size()), values);
   const std::string file = Written(state);

@@ -45,7 +45,9 @@ TEST(LineReaderTest, TakesTheFirstCharactersOfEachLine) {
       {"empty lines", "\n\n", 80, {"", ""}},
       {"nothing", "", 80, {}},
       {"cut to width, rest skipped", "abcdef\nxy\n", 2, {"ab", "xy"}},
-      {"long line", std::string(300, 'x') + "\nnext\n", 80,
+      {"long line",
+       std::string(300, 'x') + "\nnext\n",
+       80,
        {std::string(80, 'x'), "next"}},
       {"blanks and NUL kept", " a\0b\n"s, 80, {" a\0b"s}},
   };
@@ -101,27 +103,51 @@ TEST(RecordReaderTest, ReadsRecordsAndStopsAtTheFirstThatFallsShort) {
   const RecordCase cases[] = {
       {"two records", valid, 3, {{1, 2, 3}, {4, 5, 6}}, ReadStatus::kEnd},
       {"longer records give their first values",
-       DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 2, {{1, 2}, {5, 6}},
+       DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}),
+       2,
+       {{1, 2}, {5, 6}},
        ReadStatus::kEnd},
-      {"short record", DataFile({{1, 2, 3}, {4, 5}, {6, 7, 8}}), 3, {{1, 2, 3}},
+      {"short record",
+       DataFile({{1, 2, 3}, {4, 5}, {6, 7, 8}}),
+       3,
+       {{1, 2, 3}},
        ReadStatus::kShort},
       {"no values taken from empty records",
-       FramedRecord("") + FramedRecord("") + FramedRecord("abc"), 0, {{}, {}, {}},
+       FramedRecord("") + FramedRecord("") + FramedRecord("abc"),
+       0,
+       {{}, {}, {}},
        ReadStatus::kEnd},
-      {"partial value ignored", FramedRecord(std::string(10, '\0')), 2, {{0, 0}},
+      {"partial value ignored",
+       FramedRecord(std::string(10, '\0')),
+       2,
+       {{0, 0}},
        ReadStatus::kEnd},
       {"empty file", "", 1, {}, ReadStatus::kEnd},
-      {"count beyond the file", Marker(100) + std::string(20, '\0'), 1, {},
+      {"count beyond the file",
+       Marker(100) + std::string(20, '\0'),
+       1,
+       {},
        ReadStatus::kShort},
-      {"huge count", Marker(0xfffffff0u) + std::string(64, '\0'), 0, {},
+      {"huge count",
+       Marker(0xfffffff0u) + std::string(64, '\0'),
+       0,
+       {},
        ReadStatus::kShort},
       {"trailing count differs",
-       valid + Marker(8) + Record({7, 8}).substr(4, 8) + Marker(9), 2,
-       {{1, 2}, {4, 5}}, ReadStatus::kShort},
-      {"ends inside a leading count", valid + "\x08\x00", 3,
-       {{1, 2, 3}, {4, 5, 6}}, ReadStatus::kShort},
-      {"ends inside a trailing count", valid.substr(0, valid.size() - 1), 3,
-       {{1, 2, 3}}, ReadStatus::kShort},
+       valid + Marker(8) + Record({7, 8}).substr(4, 8) + Marker(9),
+       2,
+       {{1, 2}, {4, 5}},
+       ReadStatus::kShort},
+      {"ends inside a leading count",
+       valid + "\x08\x00",
+       3,
+       {{1, 2, 3}, {4, 5, 6}},
+       ReadStatus::kShort},
+      {"ends inside a trailing count",
+       valid.substr(0, valid.size() - 1),
+       3,
+       {{1, 2, 3}},
+       ReadStatus::kShort},
   };
   for (const auto& c : cases) {
     for (std::size_t chunk : kChunks) {
@@ -133,8 +159,9 @@ TEST(RecordReaderTest, ReadsRecordsAndStopsAtTheFirstThatFallsShort) {
         std::vector<float> values(c.count + 1, -1.0f);
         for (const auto& expected : c.records) {
           ASSERT_EQ(reader.ReadValues(values.data(), c.count), ReadStatus::kOk);
-          EXPECT_EQ(std::vector<float>(values.begin(), values.begin() + c.count),
-                    expected);
+          EXPECT_EQ(
+              std::vector<float>(values.begin(), values.begin() + c.count),
+              expected);
           EXPECT_EQ(values[c.count], -1.0f) << "wrote past the count";
         }
         EXPECT_EQ(reader.ReadValues(values.data(), c.count), c.last);
