@@ -1,0 +1,395 @@
+// Runs the built converter as a process, each case in a fresh directory, and
+// checks its console output, exit status and the files it leaves behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace unf2mat::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal when killed
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// `count` records of `values` zero values each, with the payloads left as
+// holes so that files past the size limits cost no disk.
+void WriteSparseRecords(const fs::path& path, std::uint32_t values, int count) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const std::uint32_t bytes = values * 4;
+  for (off_t k = 0; k < count; ++k) {
+    off_t at = k * (off_t{bytes} + 8);
+    ASSERT_EQ(::pwrite(fd, &bytes, 4, at), 4);
+    ASSERT_EQ(::pwrite(fd, &bytes, 4, at + 4 + bytes), 4);
+  }
+  ::close(fd);
+}
+
+using Matrix = std::vector<std::vector<double>>;
+
+// The MAT-file bytes before the values, for a rows x cols double matrix; built
+// here from the format rather than from the converter's own encoders.
+std::string MatHead(const std::string& name, std::uint32_t rows,
+                    std::uint32_t cols) {
+  std::string header =
+      "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
+      "1999";
+  header.resize(124, ' ');
+  header += "\x00\x01IM"s;
+  std::string name_element;
+  std::uint32_t name_bytes = 0;
+  if (name.size() <= 4) {
+    name_element = "\x01\x00"s + static_cast<char>(name.size()) + '\0' + name;
+    name_element.resize(8, '\0');
+  } else {
+    std::string padded = name;
+    padded.resize((name.size() + 7) / 8 * 8, '\0');
+    name_bytes = static_cast<std::uint32_t>(padded.size());
+    name_element = Le32(1, static_cast<std::uint32_t>(name.size())) + padded;
+  }
+  const std::uint32_t n = rows * cols;
+  return header + Le32(14, 48 + name_bytes + 8 * n) + Le32(6, 8) + Le32(6, 0) +
+         Le32(5, 8) + Le32(rows, cols) + name_element + Le32(9, 8 * n);
+}
+
+// The whole MAT-file for `rows`, values stored column by column.
+std::string ExpectedMat(const std::string& name, const Matrix& rows) {
+  const std::size_t cols = rows.empty() ? 0 : rows[0].size();
+  std::string bytes = MatHead(name, static_cast<std::uint32_t>(rows.size()),
+                              static_cast<std::uint32_t>(cols));
+  for (std::size_t c = 0; c < cols; ++c) {
+    for (const auto& row : rows) bytes += LeDouble(row[c]);
+  }
+  return bytes;
+}
+
+const std::string kDone = " done creating mat-file\n";
+const std::string kSmallData = DataFile({{1, 2}});
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/unf2mat_e2e.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    work_ = root_ / "work";
+    fs::create_directory(work_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // Empties the working directory between the cases of a table.
+  void ResetWork() {
+    fs::remove_all(work_);
+    fs::create_directory(work_);
+  }
+
+  fs::path In(const std::string& name) const { return work_ / name; }
+
+  // Every entry under the working directory with its bytes (or, for large
+  // files, its size); directories end in '/'.
+  std::map<std::string, std::string> Snapshot() const {
+    std::map<std::string, std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(work_)) {
+      std::string name = fs::relative(e.path(), work_).string();
+      if (e.is_directory()) {
+        entries[name + "/"] = "";
+      } else if (e.file_size() > (1u << 20)) {
+        entries[name] = "size " + std::to_string(e.file_size());
+      } else {
+        entries[name] = ReadFile(e.path());
+      }
+    }
+    return entries;
+  }
+
+  RunResult Run(const std::string& input, mode_t mask = 022) {
+    RunResult result;
+    int in[2];
+    if (::pipe(in) != 0) return result;
+    // Control input is far smaller than a pipe's buffer.
+    if (::write(in[1], input.data(), input.size()) !=
+        static_cast<ssize_t>(input.size())) {
+      return result;
+    }
+    ::close(in[1]);
+    const std::string out_path = root_ / "stdout";
+    const std::string err_path = root_ / "stderr";
+    const std::string dir = work_;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || err < 0 || ::dup2(in[0], 0) < 0 || ::dup2(out, 1) < 0 ||
+          ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0) {
+        ::_exit(126);
+      }
+      ::umask(mask);
+      ::execl(UNF2MAT_BINARY, "unf2mat", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return result;
+    result.status =
+        WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFile(out_path);
+    result.err = ReadFile(err_path);
+    return result;
+  }
+
+  // A successful run: the echo line, the completion line, nothing else.
+  void ExpectSuccess(const RunResult& r, const std::string& echo) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, " " + echo + "\n" + kDone);
+    EXPECT_EQ(r.err, "");
+  }
+
+  fs::path root_, work_;
+};
+
+TEST_F(EndToEndTest, TypicalRunWritesGoldenMatFile) {
+  WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+  RunResult r = Run("run.dat\nignored\nignored\nignored\n\n\n");
+  ExpectSuccess(r, "32");
+  std::string mat = ReadFile(In("run.mat"));
+  EXPECT_EQ(mat.size(), 232u);
+  EXPECT_EQ(mat, ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}}));
+  EXPECT_EQ(Snapshot().size(), 2u) << "only run.dat and run.mat";
+}
+
+TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
+  const std::string three = DataFile({{1, 2}, {3, 4}, {5, 6}});
+  const std::string odd_first =
+      FramedRecord(Record({1, 2}).substr(4, 8) + "xy") + Record({3, 4});
+  const Matrix two_rows = {{1, 2}, {3, 4}};
+  struct Case {
+    const char* label;
+    std::string data;
+    Matrix expected;
+  } cases[] = {
+      {"longer records give their first values",
+       DataFile({{1, 2}, {3, 4, 5}, {6, 7}}),
+       {{1, 2}, {3, 4}, {6, 7}}},
+      {"a shorter record ends the matrix",
+       DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows},
+      // The trailing count of the third record.
+      {"damaged framing ends it", WithByteFlipped(three, 44), two_rows},
+      {"a file cut inside a record ends it", Truncated(three, 40), two_rows},
+      {"a first count not a multiple of four", odd_first, two_rows},
+      {"an empty data file", "", {}},
+      {"values widened exactly",
+       DataFile({{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}),
+       {{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();
+    WriteFile(In("run.dat"), c.data);
+    ExpectSuccess(Run("run.dat\n"), "0");
+    EXPECT_EQ(ReadFile(In("run.mat")), ExpectedMat("run", c.expected));
+  }
+}
+
+TEST_F(EndToEndTest, NamesFollowControlLines) {
+  const std::string pad = "\n\n\n";  // lines 2 to 4
+  const std::string long80(80, 'a');
+  const std::string d80(80, 'd');
+  struct Case {
+    std::string input, mat_file, variable, echo, data_file = "run.dat";
+  } cases[] = {
+      {"run.dat\n" + pad + "out\n\n", "out.mat", "run", "32"},
+      {"run.dat\n" + pad + "out.mat\n", "out.mat", "run", "0"},
+      {"run.dat\n" + pad + "x.mat\n", "x.mat", "run", "0"},
+      {"run.dat\n" + pad + "out.MAT\n", "out.MAT.mat", "run", "0"},
+      {"run.dat\n" + pad + ".mat\n", ".mat.mat", "run", "0"},
+      {"run.dat\n" + pad + "my file.mat\n", "my.mat", "run", "0"},
+      {"run.dat\n" + pad + long80 + "tail\n", long80 + ".mat", "run", "0"},
+      {"data/r1.dat\n", "data/r1.mat", "data/r1", "0", "data/r1.dat"},
+      {"v1.2/x.dat\n", "v1.mat", "v1", "0", "v1.2/x.dat"},
+      {"run.dat   \n", "run.mat", "run", "0"},
+      {"run.dat", "run.mat", "run", "0"},
+      {d80 + ".dat\n", d80 + ".mat", d80, "0", d80},
+      {"run.dat\n" + pad + "\nabcd\n", "run.mat", "abcd", "97"},
+      {"run.dat\n" + pad + "\nabcde\n", "run.mat", "abcde", "97"},
+      {"run.dat\n" + pad + "\nvelocity", "run.mat", "velocity", "118"},
+      {"run.dat\n" + pad + "\nvx rest\n", "run.mat", "vx", "118"},
+      {"run.dat\n" + pad + "\n xyz\n", "run.mat", "run", "32"},
+      {"run.dat\n" + pad + "\n" + std::string(90, 'v'), "run.mat",
+       std::string(80, 'v'), "118"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    ResetWork();
+    std::map<std::string, std::string> expected;
+    if (auto dir = fs::path(c.data_file).parent_path(); !dir.empty()) {
+      fs::create_directory(In(dir.string()));
+      expected[dir.string() + "/"] = "";
+    }
+    WriteFile(In(c.data_file), kSmallData);
+    ExpectSuccess(Run(c.input), c.echo);
+    expected[c.data_file] = kSmallData;
+    expected[c.mat_file] = ExpectedMat(c.variable, {{1, 2}});
+    EXPECT_EQ(Snapshot(), expected);
+  }
+}
+
+TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
+  const std::string old_mat = "an older MAT-file";
+  auto data_and_old_mat = [&](const fs::path& dir) {
+    WriteFile(dir / "run.dat", kSmallData);
+    WriteFile(dir / "run.mat", old_mat);
+  };
+  struct Case {
+    const char* label;
+    std::string input;
+    std::function<void(const fs::path&)> setup;
+    std::string out;
+    std::vector<std::string> err_has;
+  } cases[] = {
+      {"empty standard input", "", data_and_old_mat, "", {}},
+      {"missing data file",
+       "run.dat\n",
+       [&](const fs::path& d) { WriteFile(d / "run.mat", old_mat); },
+       " 0\n",
+       {"'run.dat'", "No such file or directory"}},
+      {"data file is a directory",
+       "run.dat\n",
+       [](const fs::path& d) { fs::create_directory(d / "run.dat"); },
+       " 0\n",
+       {"'run.dat'", "Is a directory"}},
+      // run.dat is valid, so opening the name cut at the NUL would succeed.
+      {"data file name holding a NUL",
+       "run.dat\0x\n"s,
+       data_and_old_mat,
+       " 0\n",
+       {"'run.dat"}},
+      {"MAT-file in a missing directory",
+       "run.dat\n\n\n\nnodir/out.mat\n",
+       data_and_old_mat,
+       " 0\n",
+       {"'nodir/out.mat'", "No such file or directory"}},
+      {"MAT-file name taken by a directory",
+       "run.dat\n\n\n\nout.mat\n",
+       [&](const fs::path& d) {
+         WriteFile(d / "run.dat", kSmallData);
+         fs::create_directory(d / "out.mat");
+       },
+       " 0\n",
+       {"'out.mat'", "Is a directory"}},
+      {"no variable name and an empty base name",
+       "./run.dat\n\n\n\nout.mat\n",
+       data_and_old_mat,
+       " 0\n",
+       {"'./run.dat'", "line 6"}},
+      {"first record over 10,000,000 values",
+       "run.dat\n",
+       [&](const fs::path& d) {
+         WriteSparseRecords(d / "run.dat", 10'000'001, 1);
+         WriteFile(d / "run.mat", old_mat);
+       },
+       " 0\n",
+       {"'run.dat'"}},
+      // 50 of these records fill the matrix exactly; the 51st is one too many.
+      {"matrix over 50,000,000 values",
+       "run.dat\n",
+       [&](const fs::path& d) {
+         WriteSparseRecords(d / "run.dat", 1'000'000, 51);
+         WriteFile(d / "run.mat", old_mat);
+       },
+       " 0\n",
+       {"'run.dat'"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();
+    c.setup(work_);
+    const auto before = Snapshot();
+    RunResult r = Run(c.input);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err.rfind("unf2mat: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
+    for (const auto& text : c.err_has) {
+      EXPECT_NE(r.err.find(text), std::string::npos) << text << " in " << r.err;
+    }
+    // Also catches a stray temporary file or a MAT-file under another name.
+    EXPECT_EQ(Snapshot(), before);
+  }
+}
+
+TEST_F(EndToEndTest, AcceptsFirstRecordAtTheLimit) {
+  WriteSparseRecords(In("run.dat"), 10'000'000, 1);
+  ExpectSuccess(Run("run.dat\n"), "0");
+  ASSERT_TRUE(fs::exists(In("run.mat")));
+  EXPECT_EQ(fs::file_size(In("run.mat")), 136u + 48 + 80'000'000);
+  std::ifstream mat(In("run.mat"), std::ios::binary);
+  std::string head(184, '\0');
+  mat.read(head.data(), head.size());
+  EXPECT_EQ(head, MatHead("run", 1, 10'000'000));
+  fs::remove(In("run.mat"));
+}
+
+TEST_F(EndToEndTest, ReplacesLongerFileCompletely) {
+  WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+  WriteFile(In("run.mat"), std::string(4096, 'x'));
+  ExpectSuccess(Run("run.dat\n"), "0");
+  EXPECT_EQ(ReadFile(In("run.mat")),
+            ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}}));
+  EXPECT_EQ(Snapshot().size(), 2u);
+}
+
+// The data file is read in full before the MAT-file takes its name.
+TEST_F(EndToEndTest, MatFileMayReplaceItsDataFile) {
+  WriteFile(In("run.mat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+  ExpectSuccess(Run("run.mat\n"), "0");
+  EXPECT_EQ(Snapshot(),
+            (std::map<std::string, std::string>{
+                {"run.mat", ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}})}}));
+}
+
+TEST_F(EndToEndTest, NewFileModeFollowsUmask) {
+  const struct {
+    mode_t mask, mode;
+  } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mask);
+    ResetWork();
+    WriteFile(In("run.dat"), kSmallData);
+    ExpectSuccess(Run("run.dat\n", c.mask), "0");
+    struct stat st;
+    ASSERT_EQ(::stat(In("run.mat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+  }
+}
+
+}  // namespace
+}  // namespace unf2mat::test
