@@ -24,68 +24,77 @@ std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name) {
   return file;
 }
 
-[[noreturn]] void ThrowReadError(std::string_view name, int error) {
-  throw RunError(FileError("cannot read data file", name, error));
+// Whether a whole record was read; a failed read ends the run.
+bool Whole(ReadStatus status, const RecordReader& reader,
+           std::string_view name) {
+  if (status == ReadStatus::kFailed) {
+    throw RunError(FileError("cannot read data file", name, reader.error()));
+  }
+  return status == ReadStatus::kOk;
 }
 
-}  // namespace
-
-void FindRecordLength(RunState& state, RecordReader& reader,
-                      std::string_view name, const LoadLimits& limits) {
-  std::uint64_t bytes = 0;
-  ReadStatus status = reader.ReadLength(&bytes);
-  if (status == ReadStatus::kFailed) ThrowReadError(name, reader.error());
-  // No record, or a damaged one, holds no whole value.
-  std::uint64_t values =
-      status == ReadStatus::kOk ? bytes / record::kValueSize : 0;
+// The first record's byte count gives irow, and its values the first row, so
+// the file is read once (a pipe can be read only once). A missing or damaged
+// first record leaves irow at 0.
+bool ReadFirstRecord(RunState& state, RecordReader& reader,
+                     std::string_view name, const LoadLimits& limits) {
+  std::uint32_t bytes = 0;
+  ReadStatus status = reader.BeginRecord(&bytes);
+  if (!Whole(status, reader, name)) return false;
+  const std::size_t values = bytes / record::kValueSize;
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
-  if (values > limit) {
+  const bool fits = values <= limit;
+  status = reader.FinishRecord(state.x, fits ? values : 0, bytes);
+  if (!Whole(status, reader, name)) return false;
+  if (!fits) {
     throw RunError("the first record of data file " + Quote(name) + " holds " +
                    std::to_string(values) + " values, over the limit of " +
                    std::to_string(limit));
   }
   state.irow = static_cast<std::int32_t>(values);
+  return true;
 }
 
-void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
-                 const LoadLimits& limits) {
+// Widens record icol, held in x, into its row of core.
+void StoreRow(RunState& state, std::string_view name,
+              const LoadLimits& limits) {
   const std::size_t width = static_cast<std::size_t>(state.irow);
+  const std::size_t first = (static_cast<std::size_t>(state.icol) - 1) * width;
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
+  if (first + width > limit) {
+    throw RunError("data file " + Quote(name) +
+                   " holds a matrix over the limit of " +
+                   std::to_string(limit) + " values");
+  }
+  state.i1 = static_cast<std::int32_t>(first);
+  double* row = state.core + first;
+  for (std::size_t c = 0; c < width; ++c) row[c] = state.x[c];
+}
+
+}  // namespace
+
+void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
+              const LoadLimits& limits) {
+  state.irow = 0;
   state.icol = 0;
-  for (;;) {
+  if (!ReadFirstRecord(state, reader, name, limits)) return;
+  do {
     if (state.icol == std::numeric_limits<std::int32_t>::max()) {
       throw RunError("data file " + Quote(name) + " holds more than " +
                      std::to_string(state.icol) + " records");
     }
     state.icol += 1;
-    const std::size_t first =
-        (static_cast<std::size_t>(state.icol) - 1) * width;
-    ReadStatus status = reader.ReadValues(state.x, width);
-    if (status == ReadStatus::kFailed) ThrowReadError(name, reader.error());
-    if (status != ReadStatus::kOk) break;
-    if (first + width > limit) {
-      throw RunError("data file " + Quote(name) +
-                     " holds a matrix over the limit of " +
-                     std::to_string(limit) + " values");
-    }
-    state.i1 = static_cast<std::int32_t>(first);
-    double* row = state.core + first;
-    for (std::size_t c = 0; c < width; ++c) row[c] = state.x[c];
-  }
-  state.icol -= 1;
+    StoreRow(state, name, limits);
+  } while (
+      Whole(reader.ReadValues(state.x, static_cast<std::size_t>(state.irow)),
+            reader, name));
 }
 
 void loadcore(RunState& state) {
   const std::string name(TrimTrailingBlanks(state.fname1));
-  const LoadLimits limits;
-  {
-    auto file = OpenDataFile(name);
-    RecordReader reader(*file);
-    FindRecordLength(state, reader, name, limits);
-  }
   auto file = OpenDataFile(name);
   RecordReader reader(*file);
-  LoadRecords(state, reader, name, limits);
+  LoadCore(state, reader, name, LoadLimits{});
 }
 
 }  // namespace unf2mat

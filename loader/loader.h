@@ -18,11 +18,9 @@ struct LoadLimits {
 // then every record up to the first one that falls short, one after another.
 void loadcore(RunState& state);
 
-// The steps of loadcore over an open file; `name` is for messages.
-void FindRecordLength(RunState& state, RecordReader& reader,
-                      std::string_view name, const LoadLimits& limits);
-void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
-                 const LoadLimits& limits);
+// loadcore over an open file; `name` is for messages.
+void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
+              const LoadLimits& limits);
 
 }  // namespace unf2mat
 

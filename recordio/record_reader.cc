@@ -42,13 +42,13 @@ bool RecordReader::Skip(std::uint64_t n) {
   return error_ == 0;
 }
 
-ReadStatus RecordReader::ReadLeadingMarker(std::uint32_t* marker) {
-  char bytes[record::kMarkerSize];
-  std::size_t got = ReadUpTo(bytes, sizeof bytes);
+ReadStatus RecordReader::BeginRecord(std::uint32_t* bytes) {
+  char marker[record::kMarkerSize];
+  std::size_t got = ReadUpTo(marker, sizeof marker);
   if (error_ != 0) return ReadStatus::kFailed;
   if (got == 0) return ReadStatus::kEnd;
-  if (got < sizeof bytes) return ReadStatus::kShort;
-  *marker = DecodeHost32(bytes);
+  if (got < sizeof marker) return ReadStatus::kShort;
+  *bytes = DecodeHost32(marker);
   return ReadStatus::kOk;
 }
 
@@ -63,27 +63,23 @@ ReadStatus RecordReader::ReadTrailingMarker(std::uint32_t leading) {
 }
 
 ReadStatus RecordReader::ReadValues(float* values, std::size_t count) {
-  std::uint32_t marker;
-  ReadStatus status = ReadLeadingMarker(&marker);
+  std::uint32_t bytes;
+  ReadStatus status = BeginRecord(&bytes);
   if (status != ReadStatus::kOk) return status;
-  std::uint64_t wanted = std::uint64_t{count} * record::kValueSize;
-  if (marker < wanted) return ReadStatus::kShort;
-  std::size_t got = ReadUpTo(reinterpret_cast<char*>(values),
-                             static_cast<std::size_t>(wanted));
-  if (error_ != 0) return ReadStatus::kFailed;
-  if (got < wanted) return ReadStatus::kShort;
-  if (!Skip(marker - wanted)) return ReadStatus::kFailed;
-  return ReadTrailingMarker(marker);
+  if (bytes < std::uint64_t{count} * record::kValueSize) {
+    return ReadStatus::kShort;
+  }
+  return FinishRecord(values, count, bytes);
 }
 
-ReadStatus RecordReader::ReadLength(std::uint64_t* bytes) {
-  std::uint32_t marker;
-  ReadStatus status = ReadLeadingMarker(&marker);
-  if (status != ReadStatus::kOk) return status;
-  if (!Skip(marker)) return ReadStatus::kFailed;
-  status = ReadTrailingMarker(marker);
-  if (status == ReadStatus::kOk) *bytes = marker;
-  return status;
+ReadStatus RecordReader::FinishRecord(float* values, std::size_t count,
+                                      std::uint32_t bytes) {
+  const std::size_t wanted = count * record::kValueSize;
+  std::size_t got = ReadUpTo(reinterpret_cast<char*>(values), wanted);
+  if (error_ != 0) return ReadStatus::kFailed;
+  if (got < wanted) return ReadStatus::kShort;
+  if (!Skip(bytes - wanted)) return ReadStatus::kFailed;
+  return ReadTrailingMarker(bytes);
 }
 
 }  // namespace unf2mat

@@ -27,13 +27,16 @@ class RecordReader {
   // moves past the whole record. kShort when the record holds fewer.
   ReadStatus ReadValues(float* values, std::size_t count);
 
-  // Moves past the next record and gives its byte count.
-  ReadStatus ReadLength(std::uint64_t* bytes);
+  // The same in two steps, for a caller that needs the byte count first:
+  // BeginRecord reads the leading count, FinishRecord takes the first `count`
+  // values (count * 4 <= bytes) and moves past the record.
+  ReadStatus BeginRecord(std::uint32_t* bytes);
+  ReadStatus FinishRecord(float* values, std::size_t count,
+                          std::uint32_t bytes);
 
   int error() const { return error_; }
 
  private:
-  ReadStatus ReadLeadingMarker(std::uint32_t* marker);
   ReadStatus ReadTrailingMarker(std::uint32_t leading);
   // Reads up to n bytes, fewer only at the end or on failure (error_ set).
   std::size_t ReadUpTo(char* dst, std::size_t n);

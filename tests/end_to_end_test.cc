@@ -152,6 +152,7 @@ class EndToEndTest : public ::testing::Test {
         ::_exit(126);
       }
       ::umask(mask);
+      ::alarm(60);  // a hung converter fails its test instead of hanging it
       ::execl(UNF2MAT_BINARY, "unf2mat", static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -374,6 +375,21 @@ TEST_F(EndToEndTest, MatFileMayReplaceItsDataFile) {
   EXPECT_EQ(Snapshot(),
             (std::map<std::string, std::string>{
                 {"run.mat", ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}})}}));
+}
+
+// A pipe can be read only once, so the converter must not reopen the data file.
+TEST_F(EndToEndTest, ReadsDataFromANamedPipe) {
+  ASSERT_EQ(::mkfifo(In("run.dat").c_str(), 0600), 0);
+  pid_t writer = ::fork();
+  if (writer == 0) {
+    ::alarm(60);
+    WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+    ::_exit(0);
+  }
+  ExpectSuccess(Run("run.dat\n"), "0");
+  ::waitpid(writer, nullptr, 0);
+  EXPECT_EQ(ReadFile(In("run.mat")),
+            ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}}));
 }
 
 TEST_F(EndToEndTest, NewFileModeFollowsUmask) {

@@ -23,17 +23,12 @@ std::string FloatBytes(const std::vector<float>& values) {
   return test::Record(values).substr(4, values.size() * 4);
 }
 
-// Finds the record length and loads, as the run does: two passes over the
-// same bytes.
 RunState& Load(const std::string& bytes, const LoadLimits& limits = {}) {
   RunState& state = test::FreshState();
   for (int k = 0; k < 16; ++k) state.core[k] = kUntouched;
-  MemoryInputFile probe(bytes);
-  RecordReader probe_reader(probe, 8);
-  FindRecordLength(state, probe_reader, "data.dat", limits);
-  MemoryInputFile load(bytes);
-  RecordReader load_reader(load, 8);
-  LoadRecords(state, load_reader, "data.dat", limits);
+  MemoryInputFile file(bytes);
+  RecordReader reader(file, 8);
+  LoadCore(state, reader, "data.dat", limits);
   return state;
 }
 
@@ -135,6 +130,8 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
       {"matrix at the limit", DataFile({{1, 2}, {3, 4}, {5, 6}}), "", 3},
       {"matrix over the limit", DataFile({{1, 2}, {3, 4}, {5, 6}, {7, 8}}),
        "data file 'data.dat' holds a matrix over the limit of 6 values", 0},
+      {"damaged record over the limit is no record",
+       test::WithByteFlipped(DataFile({{1, 2, 3, 4}}), 20), "", 0},
       {"short record past the limit is not counted",
        DataFile({{1, 2}, {3, 4}, {5, 6}, {7}}), "", 3},
   };
@@ -153,17 +150,12 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
 
 TEST(LoaderTest, FailedReadEndsTheRun) {
   const std::string bytes = DataFile({{1, 2}, {3, 4}});
-  for (std::size_t fail_after : {0, 20}) {
-    RunState& state = test::FreshState();
+  for (std::size_t fail_after : {0, 2, 6, 16, 20, 30}) {
+    SCOPED_TRACE(fail_after);
     test::ScriptedInputFile file(bytes, 1 << 20, fail_after, EIO);
-    RecordReader reader(file);
-    state.irow = 2;
+    RecordReader reader(file, 4);
     try {
-      if (fail_after == 0) {
-        FindRecordLength(state, reader, "data.dat", {});
-      } else {
-        LoadRecords(state, reader, "data.dat", {});
-      }
+      LoadCore(test::FreshState(), reader, "data.dat", {});
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(),
