@@ -206,6 +206,9 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
       {"a file cut inside a record ends it", Truncated(three, 40), two_rows},
       {"a first count not a multiple of four", odd_first, two_rows},
       {"an empty data file", "", {}},
+      // Rows of no values: a 6 x 0 matrix.
+      {"an empty first record", DataFile({{}, {1}, {}, {2, 3}, {}, {}}),
+       Matrix(6)},
       {"values widened exactly",
        DataFile({{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}),
        {{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}},
