@@ -229,22 +229,14 @@ TEST_F(EndToEndTest, NamesFollowControlLines) {
   struct Case {
     std::string input, mat_file, variable, echo, data_file = "run.dat";
   } cases[] = {
+      // The name rules in full are unit-tested; these check that the files
+      // land where the names say and that the variable name is stored.
       {"run.dat\n" + pad + "out\n\n", "out.mat", "run", "32"},
-      {"run.dat\n" + pad + "out.mat\n", "out.mat", "run", "0"},
-      {"run.dat\n" + pad + "x.mat\n", "x.mat", "run", "0"},
-      {"run.dat\n" + pad + "out.MAT\n", "out.MAT.mat", "run", "0"},
-      {"run.dat\n" + pad + ".mat\n", ".mat.mat", "run", "0"},
-      {"run.dat\n" + pad + "my file.mat\n", "my.mat", "run", "0"},
       {"run.dat\n" + pad + long80 + "tail\n", long80 + ".mat", "run", "0"},
       {"data/r1.dat\n", "data/r1.mat", "data/r1", "0", "data/r1.dat"},
       {"v1.2/x.dat\n", "v1.mat", "v1", "0", "v1.2/x.dat"},
-      {"run.dat   \n", "run.mat", "run", "0"},
-      {"run.dat", "run.mat", "run", "0"},
       {d80 + ".dat\n", d80 + ".mat", d80, "0", d80},
-      {"run.dat\n" + pad + "\nabcd\n", "run.mat", "abcd", "97"},
       {"run.dat\n" + pad + "\nabcde\n", "run.mat", "abcde", "97"},
-      {"run.dat\n" + pad + "\nvelocity", "run.mat", "velocity", "118"},
-      {"run.dat\n" + pad + "\nvx rest\n", "run.mat", "vx", "118"},
       {"run.dat\n" + pad + "\n xyz\n", "run.mat", "run", "32"},
       {"run.dat\n" + pad + "\n" + std::string(90, 'v'), "run.mat",
        std::string(80, 'v'), "118"},
