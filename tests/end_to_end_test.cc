@@ -312,7 +312,7 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'"}},
+       {"'run.dat'", "limit of 10000000"}},
       // 50 of these records fill the matrix exactly; the 51st is one too many.
       {"matrix over 50,000,000 values",
        "run.dat\n",
@@ -321,7 +321,7 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'"}},
+       {"'run.dat'", "limit of 50000000"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
