@@ -16,7 +16,6 @@
 namespace unf2mat::mat {
 
 inline constexpr std::size_t kRecordSize = 8;  // the file is written in these
-inline constexpr std::size_t kHeaderSize = 128;
 inline constexpr std::size_t kHeaderTextSize = 124;  // text and offset
 
 inline constexpr std::string_view kHeaderText =

@@ -47,12 +47,17 @@ class RecordSink {
 };
 
 void WriteHeader(RunState& state, RecordSink& sink) {
+  // The text fills 15 records; its last 4 bytes share record 16 with the
+  // version and the endian indicator.
+  constexpr std::size_t kTextRecords = mat::kHeaderTextSize / mat::kRecordSize;
+  constexpr std::size_t kTextDone = kTextRecords * mat::kRecordSize;
   Assign(state.header, mat::kHeaderText);
-  sink.PutText(state.header.data(), 15);
+  sink.PutText(state.header.data(), kTextRecords);
   state.version = mat::kVersion;
   Assign(state.endian, mat::kEndian);
   char record[mat::kRecordSize];
-  std::memcpy(record, state.header.data() + 120, 4);
+  std::memcpy(record, state.header.data() + kTextDone,
+              mat::kHeaderTextSize - kTextDone);
   EncodeFixed16(record + 4, static_cast<std::uint16_t>(state.version));
   std::memcpy(record + 6, state.endian.data(), 2);
   sink.Put(record);

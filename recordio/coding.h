@@ -28,11 +28,6 @@ inline void EncodeFixed64(char* dst, std::uint64_t value) {
     p[k] = static_cast<unsigned char>(value >> (8 * k));
 }
 
-inline std::uint16_t DecodeFixed16(const char* src) {
-  auto* p = reinterpret_cast<const unsigned char*>(src);
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
 inline std::uint32_t DecodeFixed32(const char* src) {
   auto* p = reinterpret_cast<const unsigned char*>(src);
   std::uint32_t value = 0;
@@ -49,10 +44,6 @@ inline std::uint64_t DecodeFixed64(const char* src) {
 
 inline void EncodeDouble(char* dst, double value) {
   EncodeFixed64(dst, std::bit_cast<std::uint64_t>(value));
-}
-
-inline double DecodeDouble(const char* src) {
-  return std::bit_cast<double>(DecodeFixed64(src));
 }
 
 inline std::uint32_t DecodeHost32(const char* src) {
