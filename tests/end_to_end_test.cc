@@ -97,9 +97,7 @@ const std::string kSmallData = DataFile({{1, 2}});
 class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/unf2mat_e2e.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = MakeTempDir();
     work_ = root_ / "work";
     fs::create_directory(work_);
   }

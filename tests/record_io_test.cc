@@ -242,11 +242,7 @@ TEST(RecordReaderTest, ReportsAFailedRead) {
 
 class TempDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/unf2mat-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { dir_ = test::MakeTempDir(); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;

@@ -1,7 +1,9 @@
 #include "tests/test_util.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "recordio/coding.h"
 
@@ -49,6 +51,12 @@ std::string LeDouble(double value) {
   std::string bytes(8, '\0');
   EncodeDouble(bytes.data(), value);
   return bytes;
+}
+
+std::string MakeTempDir() {
+  char pattern[] = "/tmp/unf2mat-test-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
 }
 
 RunState& FreshState() {

@@ -27,6 +27,9 @@ std::string WithByteFlipped(std::string bytes, std::size_t pos);
 std::string Le32(std::uint32_t a, std::uint32_t b);
 std::string LeDouble(double value);
 
+// A new empty directory under /tmp; the caller removes it.
+std::string MakeTempDir();
+
 // A process-wide RunState (its arrays are too large to make per test) with
 // every field but x and core cleared.
 RunState& FreshState();
