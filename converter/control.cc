@@ -78,6 +78,33 @@ void SettleVariableName(RunState& state, std::string_view base_name) {
   }
 }
 
+constexpr std::size_t kMatlabNameMax = 63;
+
+bool IsMatlabName(std::string_view name) {
+  auto is_letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  auto is_name_char = [&](char c) {
+    return is_letter(c) || (c >= '0' && c <= '9') || c == '_';
+  };
+  return !name.empty() && name.size() <= kMatlabNameMax &&
+         is_letter(name.front()) &&
+         std::all_of(name.begin(), name.end(), is_name_char);
+}
+
+// Octave and scipy load such a name, but MATLAB refuses the file; the name is
+// still written as given.
+void WarnAboutVariableName(const RunState& state, Console& console) {
+  std::string_view name = Prefix(state.fname2, state.n1);
+  if (IsMatlabName(name)) return;
+  std::string line = "unf2mat: warning: variable name " + Quote(name) +
+                     " is not one MATLAB accepts (a letter, then letters, "
+                     "digits or underscores, at most 63 in all); it is "
+                     "written unchanged\n";
+  // A warning that cannot be shown is not worth failing the run for.
+  (void)console.err.Write(line.data(), line.size());
+}
+
 }  // namespace
 
 void readcontrol(RunState& state, Console& console) {
@@ -97,6 +124,7 @@ void readcontrol(RunState& state, Console& console) {
             std::to_string(static_cast<unsigned char>(state.fname2[0])));
 
   SettleVariableName(state, base_name);
+  WarnAboutVariableName(state, console);
 }
 
 }  // namespace unf2mat

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "recordio/file.h"
@@ -33,24 +34,34 @@ bool Whole(ReadStatus status, const RecordReader& reader,
   return status == ReadStatus::kOk;
 }
 
-// The first record's byte count gives irow, and its values the first row, so
-// the file is read once (a pipe can be read only once). A missing or damaged
-// first record leaves irow at 0.
+void RefuseLongFirstRecord(std::string_view name, std::uint64_t values,
+                           std::size_t limit) {
+  throw RunError("the first record of data file " + Quote(name) + " holds " +
+                 std::to_string(values) + " values, over the limit of " +
+                 std::to_string(limit));
+}
+
+// The framing comes from the first record, whose byte count gives irow and
+// whose values the first row, so the file is read once (a pipe can be read
+// only once). A missing or damaged first record leaves irow at 0.
 bool ReadFirstRecord(RunState& state, RecordReader& reader,
                      std::string_view name, const LoadLimits& limits) {
-  std::uint32_t bytes = 0;
-  ReadStatus status = reader.BeginRecord(&bytes);
-  if (!Whole(status, reader, name)) return false;
-  const std::size_t values = bytes / record::kValueSize;
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
-  const bool fits = values <= limit;
-  status = reader.FinishRecord(state.x, fits ? values : 0, bytes);
-  if (!Whole(status, reader, name)) return false;
-  if (!fits) {
-    throw RunError("the first record of data file " + Quote(name) + " holds " +
-                   std::to_string(values) + " values, over the limit of " +
-                   std::to_string(limit));
+  std::optional<std::uint64_t> checked_bytes;
+  Whole(reader.DetectFraming(&checked_bytes), reader, name);
+  std::size_t capacity = limit;
+  if (checked_bytes) {
+    // Refused before any of it is read.
+    const std::uint64_t values = *checked_bytes / record::kValueSize;
+    if (values > limit) RefuseLongFirstRecord(name, values, limit);
+    capacity = static_cast<std::size_t>(values);
   }
+  std::uint64_t bytes = 0;
+  if (!Whole(reader.ReadRecord(state.x, capacity, &bytes), reader, name)) {
+    return false;
+  }
+  const std::uint64_t values = bytes / record::kValueSize;
+  if (values > limit) RefuseLongFirstRecord(name, values, limit);
   state.irow = static_cast<std::int32_t>(values);
   return true;
 }

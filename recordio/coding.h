@@ -1,6 +1,7 @@
-// Fixed-width little-endian encoding, and host-order decoding for data files
-// written on this machine. Everything the MAT-file holds is little-endian
-// whatever the host, so output goes through the Encode* functions only.
+// Fixed-width little-endian encoding, and decoding in the data file's own byte
+// order: the host's, or swapped for a file written on a machine of the other
+// byte order. Everything the MAT-file holds is little-endian whatever the
+// host, so output goes through the Encode* functions only.
 #ifndef UNF2MAT_RECORDIO_CODING_H_
 #define UNF2MAT_RECORDIO_CODING_H_
 
@@ -50,6 +51,21 @@ inline std::uint32_t DecodeHost32(const char* src) {
   std::uint32_t value;
   std::memcpy(&value, src, sizeof value);
   return value;
+}
+
+inline std::uint64_t DecodeHost64(const char* src) {
+  std::uint64_t value;
+  std::memcpy(&value, src, sizeof value);
+  return value;
+}
+
+inline std::uint32_t ByteSwap32(std::uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+}
+
+inline std::uint64_t ByteSwap64(std::uint64_t v) {
+  return (std::uint64_t{ByteSwap32(static_cast<std::uint32_t>(v))} << 32) |
+         ByteSwap32(static_cast<std::uint32_t>(v >> 32));
 }
 
 }  // namespace unf2mat

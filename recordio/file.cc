@@ -21,6 +21,10 @@ int InputFile::Skip(std::uint64_t n) {
   return 0;
 }
 
+IoResult InputFile::ReadAt(std::uint64_t, char*, std::size_t) {
+  return {0, ESPIPE};
+}
+
 PosixInputFile::~PosixInputFile() {
   if (owned_) ::close(fd_);
 }
@@ -67,6 +71,23 @@ int PosixInputFile::Skip(std::uint64_t n) {
   return errno;
 }
 
+IoResult PosixInputFile::ReadAt(std::uint64_t offset, char* dst,
+                                std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) break;
+    ssize_t got =
+        ::pread(fd_, dst + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return {done, errno};
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return {done, 0};
+}
+
 int PosixOutputFile::Write(const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t put = ::write(fd_, data, n);
@@ -91,6 +112,14 @@ int MemoryInputFile::Skip(std::uint64_t n) {
   pos_ +=
       static_cast<std::size_t>(std::min<std::uint64_t>(n, data_.size() - pos_));
   return 0;
+}
+
+IoResult MemoryInputFile::ReadAt(std::uint64_t offset, char* dst,
+                                 std::size_t n) {
+  if (offset >= data_.size()) return {0, 0};
+  std::size_t got = std::min<std::uint64_t>(n, data_.size() - offset);
+  std::copy_n(data_.data() + offset, got, dst);
+  return {got, 0};
 }
 
 int WriteLine(OutputFile& out, std::string_view text) {

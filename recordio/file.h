@@ -24,6 +24,9 @@ class InputFile {
   // Moves n bytes forward; moving past the end leaves the file at its end.
   // Returns 0 or an errno value.
   virtual int Skip(std::uint64_t n);
+  // Reads up to n bytes from `offset` bytes after the start, without moving;
+  // fewer only at the end. ESPIPE from a file that cannot do this (a pipe).
+  virtual IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n);
 };
 
 class OutputFile {
@@ -47,6 +50,7 @@ class PosixInputFile final : public InputFile {
 
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
+  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
 
  private:
   int fd_;
@@ -67,6 +71,7 @@ class MemoryInputFile final : public InputFile {
   explicit MemoryInputFile(std::string data) : data_(std::move(data)) {}
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
+  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
 
  private:
   std::string data_;

@@ -1,10 +1,17 @@
 // Framing of an unformatted sequential data file, as a Fortran WRITE makes it:
 //
-//   record  := marker payload marker
-//   marker  := uint32 byte count of the payload, in the file's byte order
-//   payload := the record's bytes: 4-byte single-precision values
+//   file      := record*
+//   record    := subrecord+
+//   subrecord := marker payload marker
+//   marker    := signed byte count of the payload: 4 bytes, or 8 with some
+//                compilers' options; in the file's byte order
+//   payload   := the record's bytes: 4-byte single-precision values, in the
+//                file's byte order
 //
-// Both markers of a record hold the same count; a file is records end to end.
+// A record too long for one marker (or longer than a compiler's chosen limit)
+// is split into subrecords: a negative leading marker says more follow, a
+// negative trailing marker says one precedes. An unsplit record has the same
+// non-negative count in both markers.
 #ifndef UNF2MAT_RECORDIO_RECORD_FORMAT_H_
 #define UNF2MAT_RECORDIO_RECORD_FORMAT_H_
 
@@ -13,7 +20,24 @@
 namespace unf2mat::record {
 
 inline constexpr std::size_t kMarkerSize = 4;
+inline constexpr std::size_t kLongMarkerSize = 8;
 inline constexpr std::size_t kValueSize = 4;
+
+struct Framing {
+  std::size_t marker_size = kMarkerSize;
+  bool swapped = false;  // byte order opposite to the host's
+
+  bool operator==(const Framing&) const = default;
+};
+
+// The framings a data file is tried with, in order; the first is also the one
+// assumed when none fits.
+inline constexpr Framing kFramings[] = {
+    {kMarkerSize, false},
+    {kMarkerSize, true},
+    {kLongMarkerSize, false},
+    {kLongMarkerSize, true},
+};
 
 }  // namespace unf2mat::record
 

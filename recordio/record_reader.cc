@@ -1,12 +1,57 @@
 #include "recordio/record_reader.h"
 
 #include <algorithm>
+#include <bit>
+#include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "recordio/coding.h"
-#include "recordio/record_format.h"
 
 namespace unf2mat {
+namespace {
+
+struct Marker {
+  std::uint64_t length;
+  bool negative;
+};
+
+// Empty for a count that no file can hold.
+std::optional<Marker> DecodeMarker(const char* src,
+                                   const record::Framing& framing) {
+  std::int64_t count;
+  if (framing.marker_size == record::kMarkerSize) {
+    std::uint32_t raw = DecodeHost32(src);
+    count =
+        std::bit_cast<std::int32_t>(framing.swapped ? ByteSwap32(raw) : raw);
+  } else {
+    std::uint64_t raw = DecodeHost64(src);
+    count =
+        std::bit_cast<std::int64_t>(framing.swapped ? ByteSwap64(raw) : raw);
+    if (count == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+  }
+  if (count < 0) return Marker{static_cast<std::uint64_t>(-count), true};
+  return Marker{static_cast<std::uint64_t>(count), false};
+}
+
+// A subrecord's trailing marker repeats its length, negative for all but the
+// first subrecord of a record.
+bool Closes(const std::optional<Marker>& trailing, const Marker& leading,
+            bool first) {
+  return trailing && trailing->length == leading.length &&
+         trailing->negative != first;
+}
+
+void SwapValues(char* bytes, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes + k * record::kValueSize, sizeof word);
+    word = ByteSwap32(word);
+    std::memcpy(bytes + k * record::kValueSize, &word, sizeof word);
+  }
+}
+
+}  // namespace
 
 std::size_t RecordReader::ReadUpTo(char* dst, std::size_t n) {
   std::size_t done = 0;
@@ -42,44 +87,146 @@ bool RecordReader::Skip(std::uint64_t n) {
   return error_ == 0;
 }
 
-ReadStatus RecordReader::BeginRecord(std::uint32_t* bytes) {
-  char marker[record::kMarkerSize];
-  std::size_t got = ReadUpTo(marker, sizeof marker);
-  if (error_ != 0) return ReadStatus::kFailed;
-  if (got == 0) return ReadStatus::kEnd;
-  if (got < sizeof marker) return ReadStatus::kShort;
-  *bytes = DecodeHost32(marker);
+bool RecordReader::FillBuffer() {
+  while (len_ < buffer_.size()) {
+    IoResult r = file_.Read(buffer_.data() + len_, buffer_.size() - len_);
+    len_ += r.bytes;
+    if (r.error != 0) {
+      error_ = r.error;
+      return false;
+    }
+    if (r.bytes == 0) {
+      buffer_holds_end_ = true;
+      break;
+    }
+  }
+  return true;
+}
+
+// Reads ahead of the reading position, which is still at the start of the
+// file, so the buffer holds the file's first len_ bytes.
+RecordReader::Check RecordReader::ReadAhead(std::uint64_t offset, char* dst,
+                                            std::size_t n) {
+  if (offset <= len_ && n <= len_ - offset) {
+    std::memcpy(dst, buffer_.data() + offset, n);
+    return Check::kFits;
+  }
+  if (buffer_holds_end_) return Check::kDamaged;
+  IoResult r = file_.ReadAt(offset, dst, n);
+  if (r.error == ESPIPE) return Check::kUnknown;
+  if (r.error != 0) {
+    error_ = r.error;
+    return Check::kFailed;
+  }
+  return r.bytes == n ? Check::kFits : Check::kDamaged;
+}
+
+RecordReader::Check RecordReader::RecordFits(const record::Framing& framing,
+                                             std::uint64_t* offset,
+                                             std::uint64_t* bytes) {
+  const std::size_t m = framing.marker_size;
+  char marker[record::kLongMarkerSize];
+  std::uint64_t total = 0;
+  for (bool first = true;; first = false) {
+    Check check = ReadAhead(*offset, marker, m);
+    if (check != Check::kFits) return check;
+    std::optional<Marker> leading = DecodeMarker(marker, framing);
+    if (!leading) return Check::kDamaged;
+    *offset += m + leading->length;
+    check = ReadAhead(*offset, marker, m);
+    if (check != Check::kFits) return check;
+    if (!Closes(DecodeMarker(marker, framing), *leading, first)) {
+      return Check::kDamaged;
+    }
+    *offset += m;
+    total += leading->length;
+    if (!leading->negative) break;
+  }
+  *bytes = total;
+  return Check::kFits;
+}
+
+RecordReader::Check RecordReader::FirstRecordFits(
+    const record::Framing& framing, std::uint64_t* bytes) {
+  std::uint64_t offset = 0;
+  Check check = RecordFits(framing, &offset, bytes);
+  // An empty record reads alike in every framing (its markers are all zero
+  // bytes), so the records after it decide, as far as the buffer reaches.
+  std::uint64_t length = *bytes;
+  while (check == Check::kFits && length == 0 && offset < len_) {
+    check = RecordFits(framing, &offset, &length);
+  }
+  return check;
+}
+
+ReadStatus RecordReader::DetectFraming(
+    std::optional<std::uint64_t>* first_record_bytes) {
+  first_record_bytes->reset();
+  framing_ = record::kFramings[0];
+  if (!FillBuffer()) return ReadStatus::kFailed;
+  for (const record::Framing& framing : record::kFramings) {
+    std::uint64_t bytes = 0;
+    switch (FirstRecordFits(framing, &bytes)) {
+      case Check::kFits:
+        *first_record_bytes = bytes;
+        [[fallthrough]];
+      case Check::kUnknown:
+        framing_ = framing;
+        return ReadStatus::kOk;
+      case Check::kFailed:
+        return ReadStatus::kFailed;
+      case Check::kDamaged:
+        break;
+    }
+  }
   return ReadStatus::kOk;
 }
 
-ReadStatus RecordReader::ReadTrailingMarker(std::uint32_t leading) {
-  char bytes[record::kMarkerSize];
-  std::size_t got = ReadUpTo(bytes, sizeof bytes);
-  if (error_ != 0) return ReadStatus::kFailed;
-  if (got < sizeof bytes || DecodeHost32(bytes) != leading) {
-    return ReadStatus::kShort;
+ReadStatus RecordReader::ReadRecord(float* values, std::size_t capacity,
+                                    std::uint64_t* bytes) {
+  const std::size_t m = framing_.marker_size;
+  const std::uint64_t room = std::uint64_t{capacity} * record::kValueSize;
+  char* dst = reinterpret_cast<char*>(values);
+  char marker[record::kLongMarkerSize];
+  std::uint64_t taken = 0;
+  std::uint64_t total = 0;
+  for (bool first = true;; first = false) {
+    std::size_t got = ReadUpTo(marker, m);
+    if (error_ != 0) return ReadStatus::kFailed;
+    if (got == 0 && first) return ReadStatus::kEnd;
+    if (got < m) return ReadStatus::kShort;
+    std::optional<Marker> leading = DecodeMarker(marker, framing_);
+    if (!leading) return ReadStatus::kShort;
+    const std::size_t take =
+        static_cast<std::size_t>(std::min(leading->length, room - taken));
+    got = ReadUpTo(dst + taken, take);
+    if (error_ != 0) return ReadStatus::kFailed;
+    if (got < take) return ReadStatus::kShort;
+    taken += take;
+    if (!Skip(leading->length - take)) return ReadStatus::kFailed;
+    got = ReadUpTo(marker, m);
+    if (error_ != 0) return ReadStatus::kFailed;
+    if (got < m || !Closes(DecodeMarker(marker, framing_), *leading, first)) {
+      return ReadStatus::kShort;
+    }
+    total += leading->length;
+    if (!leading->negative) break;
   }
+  if (framing_.swapped) {
+    SwapValues(dst, static_cast<std::size_t>(taken / record::kValueSize));
+  }
+  *bytes = total;
   return ReadStatus::kOk;
 }
 
 ReadStatus RecordReader::ReadValues(float* values, std::size_t count) {
-  std::uint32_t bytes;
-  ReadStatus status = BeginRecord(&bytes);
-  if (status != ReadStatus::kOk) return status;
-  if (bytes < std::uint64_t{count} * record::kValueSize) {
+  std::uint64_t bytes = 0;
+  ReadStatus status = ReadRecord(values, count, &bytes);
+  if (status == ReadStatus::kOk &&
+      bytes < std::uint64_t{count} * record::kValueSize) {
     return ReadStatus::kShort;
   }
-  return FinishRecord(values, count, bytes);
-}
-
-ReadStatus RecordReader::FinishRecord(float* values, std::size_t count,
-                                      std::uint32_t bytes) {
-  const std::size_t wanted = count * record::kValueSize;
-  std::size_t got = ReadUpTo(reinterpret_cast<char*>(values), wanted);
-  if (error_ != 0) return ReadStatus::kFailed;
-  if (got < wanted) return ReadStatus::kShort;
-  if (!Skip(bytes - wanted)) return ReadStatus::kFailed;
-  return ReadTrailingMarker(bytes);
+  return status;
 }
 
 }  // namespace unf2mat

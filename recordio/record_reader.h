@@ -3,41 +3,59 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "recordio/file.h"
 #include "recordio/read_status.h"
+#include "recordio/record_format.h"
 
 namespace unf2mat {
 
 // Reads the records of an unformatted sequential data file in order, through
-// one buffer. A record whose framing is damaged (a count that runs past the
-// end of the file, trailing and leading counts that differ, a file that ends
-// inside a count) reads as kShort. Nothing is read beyond what the caller's
-// array can take.
+// one buffer, joining subrecords. A record whose framing is damaged (a count
+// that runs past the end of the file, trailing and leading counts that
+// differ, a file that ends inside a count) reads as kShort. Nothing is read
+// beyond what the caller's array can take.
 class RecordReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
 
   explicit RecordReader(InputFile& file,
                         std::size_t buffer_size = kDefaultBufferSize)
-      : file_(file), buffer_(buffer_size == 0 ? 1 : buffer_size) {}
+      : file_(file),
+        buffer_(buffer_size < record::kLongMarkerSize ? record::kLongMarkerSize
+                                                      : buffer_size) {}
 
-  // Takes the next record's first `count` values into values[0, count) and
-  // moves past the whole record. kShort when the record holds fewer.
+  // Decides the framing before the first read: the first of
+  // record::kFramings under which the first record's markers agree and fit
+  // in the file (after an empty first record, the next ones too); the first
+  // of them when none does. A file that cannot be read
+  // at an offset (a pipe) is checked only as far as the buffer reaches, and a
+  // framing that cannot be ruled out there is taken. *first_record_bytes gets
+  // the first record's byte count when it was checked in full.
+  ReadStatus DetectFraming(std::optional<std::uint64_t>* first_record_bytes);
+
+  // Takes the first min(capacity, bytes / 4) values of the next record into
+  // values[], moves past the whole record and sets *bytes to its byte count.
+  ReadStatus ReadRecord(float* values, std::size_t capacity,
+                        std::uint64_t* bytes);
+
+  // Takes the next record's first `count` values; kShort when it holds fewer.
   ReadStatus ReadValues(float* values, std::size_t count);
 
-  // The same in two steps, for a caller that needs the byte count first:
-  // BeginRecord reads the leading count, FinishRecord takes the first `count`
-  // values (count * 4 <= bytes) and moves past the record.
-  ReadStatus BeginRecord(std::uint32_t* bytes);
-  ReadStatus FinishRecord(float* values, std::size_t count,
-                          std::uint32_t bytes);
-
+  const record::Framing& framing() const { return framing_; }
   int error() const { return error_; }
 
  private:
-  ReadStatus ReadTrailingMarker(std::uint32_t leading);
+  enum class Check { kFits, kDamaged, kUnknown, kFailed };
+
+  // Checks the markers of the record at *offset and moves past it.
+  Check RecordFits(const record::Framing& framing, std::uint64_t* offset,
+                   std::uint64_t* bytes);
+  Check FirstRecordFits(const record::Framing& framing, std::uint64_t* bytes);
+  Check ReadAhead(std::uint64_t offset, char* dst, std::size_t n);
+  bool FillBuffer();
   // Reads up to n bytes, fewer only at the end or on failure (error_ set).
   std::size_t ReadUpTo(char* dst, std::size_t n);
   bool Skip(std::uint64_t n);
@@ -46,7 +64,9 @@ class RecordReader {
   std::vector<char> buffer_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
+  bool buffer_holds_end_ = false;
   int error_ = 0;
+  record::Framing framing_;
 };
 
 }  // namespace unf2mat

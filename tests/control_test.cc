@@ -15,6 +15,7 @@ using namespace std::string_literals;
 struct ControlRun {
   RunState& state;
   std::string out;
+  std::string err;
 };
 
 ControlRun ReadControl(InputFile& input) {
@@ -23,7 +24,7 @@ ControlRun ReadControl(InputFile& input) {
   StringOutputFile out, err;
   Console console{in, out, err};
   readcontrol(state, console);
-  return {state, out.data()};
+  return {state, out.data(), err.data()};
 }
 
 ControlRun ReadControl(const std::string& text) {
@@ -118,6 +119,38 @@ TEST(ControlTest, PadsLongVariableNamesWithNul) {
     EXPECT_EQ(std::string(run.state.fname2.data(), c.n2), c.field_start);
     EXPECT_EQ(std::string(run.state.fname2.data() + c.n2, 80 - c.n2),
               std::string(80 - c.n2, ' '));
+  }
+}
+
+// Such names are still written; the warning goes to stderr alone.
+TEST(ControlTest, WarnsAboutNamesMatlabRefuses) {
+  struct {
+    std::string variable;
+    bool warns;
+  } const cases[] = {
+      {"steps", false},
+      {"Run_2", false},
+      {"x", false},
+      {std::string(63, 'a'), false},
+      {std::string(64, 'a'), true},
+      {"2d", true},
+      {"_tmp", true},
+      {"a-b", true},
+      {"dir/x", true},
+      {"caf\xc3\xa9", true},
+      {"a.b", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable);
+    ControlRun run = ReadControl(Lines("run.dat", "", c.variable));
+    if (c.warns) {
+      EXPECT_EQ(run.err, "unf2mat: warning: variable name '" + c.variable +
+                             "' is not one MATLAB accepts (a letter, then "
+                             "letters, digits or underscores, at most 63 in "
+                             "all); it is written unchanged\n");
+    } else {
+      EXPECT_EQ(run.err, "");
+    }
   }
 }
 

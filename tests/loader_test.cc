@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/fake_files.h"
@@ -77,6 +78,21 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
        3,
        {1, 2, 3, 4, 6, 7}},
       {"damaged first record", std::string("\x10\0\0\0", 4) + "abcd", 0, 0, {}},
+      {"byte-swapped markers and values",
+       test::FramedFile({{1, 2}, {3, 4}}, {4, true}),
+       2,
+       2,
+       {1, 2, 3, 4}},
+      {"8-byte markers",
+       test::FramedFile({{1, 2}, {3, 4}, {5}}, {8, false}),
+       2,
+       2,
+       {1, 2, 3, 4}},
+      {"subrecords joined",
+       test::FramedFile({{1, 2, 3}, {4, 5, 6}}, {8, true}, 4),
+       3,
+       2,
+       {1, 2, 3, 4, 5, 6}},
       {"damaged later record",
        DataFile({{1, 2}}) + test::WithByteFlipped(FramedRecord("12345678"), 12),
        2,
@@ -134,17 +150,45 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
        test::WithByteFlipped(DataFile({{1, 2, 3, 4}}), 20), "", 0},
       {"short record past the limit is not counted",
        DataFile({{1, 2}, {3, 4}, {5, 6}, {7}}), "", 3},
+      {"swapped record over the limit",
+       test::FramedFile({{1, 2, 3, 4}}, {4, true}),
+       "the first record of data file 'data.dat' holds 4 values, over the "
+       "limit of 3",
+       0},
+      {"subrecords over the limit",
+       test::FramedFile({{1, 2, 3, 4}}, {4, false}, 4),
+       "the first record of data file 'data.dat' holds 4 values, over the "
+       "limit of 3",
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    test::FreshState().x[0] = -1.0f;
     try {
       RunState& state = Load(c.file, limits);
       EXPECT_STREQ(c.message, "");
       EXPECT_EQ(state.icol, c.icol);
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(), c.message);
+      if (std::string_view(e.what()).starts_with("the first record")) {
+        EXPECT_EQ(test::FreshState().x[0], -1.0f) << "read before refusing";
+      }
     }
     EXPECT_EQ(test::FreshState().core[6], kUntouched) << "wrote past the limit";
+  }
+}
+
+// A pipe's first record can be measured only by reading it.
+TEST(LoaderTest, RefusesALongFirstRecordFromAPipe) {
+  test::ScriptedInputFile pipe(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 5);
+  RecordReader reader(pipe, 8);
+  try {
+    LoadCore(test::FreshState(), reader, "data.dat", {3, 6});
+    ADD_FAILURE() << "no error";
+  } catch (const RunError& e) {
+    EXPECT_STREQ(e.what(),
+                 "the first record of data file 'data.dat' holds 4 values, "
+                 "over the limit of 3");
   }
 }
 

@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -190,16 +194,163 @@ TEST(RecordReaderTest, LengthComesFromAWholeFirstRecord) {
       SCOPED_TRACE(std::string(c.name) + ", buffer " + std::to_string(buffer));
       MemoryInputFile file(c.file);
       RecordReader reader(file, buffer);
-      std::uint32_t bytes = 0;
-      ReadStatus status = reader.BeginRecord(&bytes);
-      if (status == ReadStatus::kOk) {
-        status = reader.FinishRecord(nullptr, 0, bytes);
-      }
-      EXPECT_EQ(status, c.status);
-      if (status == ReadStatus::kOk) {
+      std::uint64_t bytes = 0;
+      EXPECT_EQ(reader.ReadRecord(nullptr, 0, &bytes), c.status);
+      if (c.status == ReadStatus::kOk) {
         EXPECT_EQ(bytes, c.bytes);
       }
     }
+  }
+}
+
+using record::Framing;
+constexpr Framing kHost4{4, false}, kSwapped4{4, true}, kHost8{8, false},
+    kSwapped8{8, true};
+
+// A file read through a pipe can be checked only within the buffer.
+struct Source {
+  const char* name;
+  bool seekable;
+  std::size_t buffer;
+};
+constexpr Source kSources[] = {
+    {"file, large buffer", true, 1 << 20},
+    {"file, small buffer", true, 8},
+    {"pipe", false, 1 << 20},
+};
+
+std::unique_ptr<InputFile> OpenSource(const Source& source,
+                                      const std::string& bytes) {
+  if (source.seekable) return std::make_unique<MemoryInputFile>(bytes);
+  return std::make_unique<ScriptedInputFile>(bytes, 3);
+}
+
+// Whatever the framing, the records read back as written.
+TEST(RecordReaderTest, ReadsEveryFraming) {
+  using F = std::numeric_limits<float>;
+  const test::Records records = {
+      {1, 2, 3, 4, 5},
+      {-0.0f, F::infinity(), -F::infinity(), F::denorm_min(), 0.1f},
+      {6, 7, 8, 9, 10, 11},
+      {12},
+  };
+  for (const Framing& framing : record::kFramings) {
+    for (std::size_t max_subrecord : {SIZE_MAX, std::size_t{4}, std::size_t{6},
+                                      std::size_t{8}, std::size_t{12}}) {
+      const std::string bytes =
+          test::FramedFile(records, framing, max_subrecord);
+      for (const Source& source : kSources) {
+        SCOPED_TRACE(std::to_string(framing.marker_size) +
+                     (framing.swapped ? "-byte swapped" : "-byte host") +
+                     " markers, subrecords of " +
+                     std::to_string(max_subrecord) + ", " + source.name);
+        auto file = OpenSource(source, bytes);
+        RecordReader reader(*file, source.buffer);
+        std::optional<std::uint64_t> first_bytes;
+        ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+        EXPECT_EQ(reader.framing(), framing);
+        EXPECT_EQ(first_bytes, std::optional<std::uint64_t>(20));
+        float values[6];
+        for (std::size_t r = 0; r < 3; ++r) {
+          std::uint64_t length = 0;
+          ASSERT_EQ(reader.ReadRecord(values, 5, &length), ReadStatus::kOk);
+          EXPECT_EQ(length, records[r].size() * 4);
+          for (std::size_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(values[k]),
+                      std::bit_cast<std::uint32_t>(records[r][k]));
+          }
+        }
+        EXPECT_EQ(reader.ReadValues(values, 5), ReadStatus::kShort);
+        EXPECT_EQ(reader.ReadValues(values, 5), ReadStatus::kEnd);
+      }
+    }
+  }
+}
+
+TEST(RecordReaderTest, FramingFallsBackToHostOrder) {
+  const std::string big_record = DataFile({std::vector<float>(1000, 1.0f)});
+  struct {
+    const char* name;
+    std::string file;
+    Framing framing;
+    std::optional<std::uint64_t> first_bytes;
+    std::vector<const Source*> sources;
+  } const cases[] = {
+      {"empty file", "", kHost4, std::nullopt, {&kSources[0], &kSources[2]}},
+      {"damaged first record",
+       Marker(16) + "abcd" + Marker(16),
+       kHost4,
+       std::nullopt,
+       {&kSources[0], &kSources[1], &kSources[2]}},
+      {"empty records, then 8-byte markers",
+       test::FramedFile({{}, {}, {1}}, kHost8),
+       kHost8,
+       0,
+       {&kSources[0], &kSources[2]}},
+      {"empty records, then swapped markers",
+       test::FramedFile({{}, {1}}, kSwapped4),
+       kSwapped4,
+       0,
+       {&kSources[0], &kSources[2]}},
+      {"only empty records",
+       test::FramedFile({{}, {}}, kSwapped8),
+       kHost4,
+       0,
+       {&kSources[0], &kSources[2]}},
+      {"pipe: record beyond the buffer taken as host order",
+       test::FramedFile({std::vector<float>(100, 1.0f)}, kSwapped4),
+       kHost4,
+       std::nullopt,
+       {}},
+      {"host order beyond the buffer",
+       big_record,
+       kHost4,
+       4000,
+       {&kSources[1]}},
+  };
+  for (const auto& c : cases) {
+    std::vector<Source> sources;
+    for (const Source* s : c.sources) sources.push_back(*s);
+    if (c.sources.empty()) sources.push_back({"small pipe", false, 64});
+    for (const Source& source : sources) {
+      SCOPED_TRACE(std::string(c.name) + ", " + source.name);
+      auto file = OpenSource(source, c.file);
+      RecordReader reader(*file, source.buffer);
+      std::optional<std::uint64_t> first_bytes;
+      ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+      EXPECT_EQ(reader.framing(), c.framing);
+      EXPECT_EQ(first_bytes, c.first_bytes);
+    }
+  }
+}
+
+// Subrecords must chain: only the last has a positive leading count, only the
+// first a positive trailing one, and both counts of each must agree.
+TEST(RecordReaderTest, BrokenSubrecordChainsReadShort) {
+  const std::string chained = test::FramedFile({{1, 2}}, kHost4, 4);
+  ASSERT_EQ(chained, Marker(-4) + Record({1}).substr(4, 4) + Marker(4) +
+                         Marker(4) + Record({2}).substr(4, 4) + Marker(-4));
+  const std::string one = Record({1}).substr(4, 4);
+  struct {
+    const char* name;
+    std::string file;
+  } const cases[] = {
+      {"chain ends with the file", Marker(-4) + one + Marker(4)},
+      {"first trailing count negative",
+       Marker(-4) + one + Marker(-4) + Marker(4) + one + Marker(-4)},
+      {"later trailing count positive",
+       Marker(-4) + one + Marker(4) + Marker(4) + one + Marker(4)},
+      {"later counts differ",
+       Marker(-4) + one + Marker(4) + Marker(4) + one + Marker(-8)},
+      {"plain record with a negative trailing count",
+       Marker(4) + one + Marker(-4)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryInputFile file(c.file);
+    RecordReader reader(file, 8);
+    float values[2];
+    EXPECT_EQ(reader.ReadValues(values, 1), ReadStatus::kShort);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "tests/test_util.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,43 @@ std::string DataFile(const Records& records) {
   std::string bytes;
   for (const auto& record : records) bytes += Record(record);
   return bytes;
+}
+
+namespace {
+
+std::string Marker(std::int64_t count, const record::Framing& framing) {
+  std::string bytes(8, '\0');
+  EncodeFixed64(bytes.data(), static_cast<std::uint64_t>(count));
+  bytes.resize(framing.marker_size);
+  const bool host_is_big = std::endian::native == std::endian::big;
+  if (host_is_big != framing.swapped) std::reverse(bytes.begin(), bytes.end());
+  return bytes;
+}
+
+}  // namespace
+
+std::string FramedFile(const Records& records, const record::Framing& framing,
+                       std::size_t max_subrecord) {
+  std::string file;
+  for (const auto& values : records) {
+    std::string payload = Record(values).substr(4, values.size() * 4);
+    if (framing.swapped) {
+      for (std::size_t k = 0; k < payload.size(); k += 4) {
+        std::reverse(payload.begin() + k, payload.begin() + k + 4);
+      }
+    }
+    std::size_t start = 0;
+    do {
+      std::size_t length = std::min(max_subrecord, payload.size() - start);
+      auto count = static_cast<std::int64_t>(length);
+      bool more = start + length < payload.size();
+      file += Marker(more ? -count : count, framing);
+      file += payload.substr(start, length);
+      file += Marker(start > 0 ? -count : count, framing);
+      start += length;
+    } while (start < payload.size());
+  }
+  return file;
 }
 
 std::string Truncated(std::string bytes, std::size_t length) {

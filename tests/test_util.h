@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "converter/run_state.h"
+#include "recordio/record_format.h"
 
 namespace unf2mat::test {
 
@@ -19,6 +20,11 @@ std::string FramedRecord(std::string_view payload);
 // One record holding `values`.
 std::string Record(const std::vector<float>& values);
 std::string DataFile(const Records& records);
+
+// The records as a compiler would write them with `framing`, each split into
+// subrecords of at most `max_subrecord` bytes.
+std::string FramedFile(const Records& records, const record::Framing& framing,
+                       std::size_t max_subrecord = SIZE_MAX);
 
 std::string Truncated(std::string bytes, std::size_t length);
 std::string WithByteFlipped(std::string bytes, std::size_t pos);
