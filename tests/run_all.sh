@@ -4,7 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev)
+# The interoperability tests write data with gfortran and read results with
+# GNU Octave, scipy (under Debian's own python3) and libmatio.
+packages=(cmake g++ make libgtest-dev pkg-config gfortran octave python3-scipy
+  libmatio-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -14,7 +17,8 @@ if ((${#missing[@]} > 0)); then
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -q
-  "${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
+  "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+    "${missing[@]}" </dev/null
 fi
 
 cmake -S . -B build -DUNF2MAT_TESTS=ON -DUNF2MAT_REQUIRE_TESTS=ON
