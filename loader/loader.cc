@@ -8,6 +8,7 @@
 #include <string>
 
 #include "recordio/file.h"
+#include "recordio/memory_advice.h"
 #include "recordio/record_format.h"
 
 namespace unf2mat {
@@ -66,42 +67,66 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
   return true;
 }
 
-// Widens record icol, held in x, into its row of core.
-void StoreRow(RunState& state, std::string_view name,
-              const LoadLimits& limits) {
+// Widens `rows` records, held in x, into core after the icol loaded so far.
+// The limit is checked by the caller.
+void StoreRows(RunState& state, std::size_t rows) {
   const std::size_t width = static_cast<std::size_t>(state.irow);
-  const std::size_t first = (static_cast<std::size_t>(state.icol) - 1) * width;
-  const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
-  if (first + width > limit) {
-    throw RunError("data file " + Quote(name) +
-                   " holds a matrix over the limit of " +
-                   std::to_string(limit) + " values");
-  }
-  state.i1 = static_cast<std::int32_t>(first);
-  double* row = state.core + first;
-  for (std::size_t c = 0; c < width; ++c) row[c] = state.x[c];
+  const std::size_t first = static_cast<std::size_t>(state.icol) * width;
+  const float* src = state.x;
+  double* dst = state.core + first;
+  for (std::size_t k = 0; k < rows * width; ++k) dst[k] = src[k];
+  state.icol += static_cast<std::int32_t>(rows);
+  state.i1 = static_cast<std::int32_t>(first + (rows - 1) * width);
+}
+
+[[noreturn]] void RefuseLargeMatrix(std::string_view name, std::size_t limit) {
+  throw RunError("data file " + Quote(name) +
+                 " holds a matrix over the limit of " + std::to_string(limit) +
+                 " values");
 }
 
 }  // namespace
 
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits) {
+  // Small records are read many to a batch, which stays in cache.
+  constexpr std::size_t kBatchValues = std::size_t{1} << 16;
+  constexpr std::size_t kMaxRecords = std::numeric_limits<std::int32_t>::max();
   state.irow = 0;
   state.icol = 0;
   if (!ReadFirstRecord(state, reader, name, limits)) return;
-  do {
-    if (state.icol == std::numeric_limits<std::int32_t>::max()) {
-      throw RunError("data file " + Quote(name) + " holds more than " +
-                     std::to_string(state.icol) + " records");
+  const std::size_t width = static_cast<std::size_t>(state.irow);
+  const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
+  if (width > limit) RefuseLargeMatrix(name, limit);
+  StoreRows(state, 1);
+  const std::size_t batch = std::max<std::size_t>(
+      1,
+      std::min(kBatchValues / std::max<std::size_t>(width, 1), kBatchValues));
+  for (;;) {
+    const std::size_t loaded = static_cast<std::size_t>(state.icol);
+    // One record past what fits is read to tell a whole one from the end.
+    const std::size_t room =
+        width == 0 ? kMaxRecords - loaded : (limit - loaded * width) / width;
+    ReadStatus status;
+    const std::size_t rows =
+        reader.ReadRows(state.x, width, std::min(batch, room + 1), &status);
+    if (rows > room) {
+      if (width == 0) {
+        throw RunError("data file " + Quote(name) + " holds more than " +
+                       std::to_string(kMaxRecords) + " records");
+      }
+      RefuseLargeMatrix(name, limit);
     }
-    state.icol += 1;
-    StoreRow(state, name, limits);
-  } while (
-      Whole(reader.ReadValues(state.x, static_cast<std::size_t>(state.irow)),
-            reader, name));
+    if (rows > 0) StoreRows(state, rows);
+    if (status != ReadStatus::kOk) {
+      Whole(status, reader, name);
+      return;
+    }
+  }
 }
 
 void loadcore(RunState& state) {
+  AdviseLargePages(state.core, sizeof state.core);
   const std::string name(TrimTrailingBlanks(state.fname1));
   auto file = OpenDataFile(name);
   RecordReader reader(*file);

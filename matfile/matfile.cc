@@ -1,11 +1,15 @@
 #include "matfile/matfile.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "matfile/mat_format.h"
 #include "recordio/coding.h"
+#include "recordio/memory_advice.h"
 #include "recordio/replacement_file.h"
 
 namespace unf2mat {
@@ -78,23 +82,119 @@ void WriteName(RunState& state, RecordSink& sink) {
   }
 }
 
-// Core holds the records end to end (row-major); the file wants the matrix
-// column by column.
-void WriteValues(const RunState& state, RecordSink& sink) {
-  const std::size_t rows = static_cast<std::size_t>(state.icol);
-  const std::size_t columns = static_cast<std::size_t>(state.irow);
-  for (std::size_t c = 0; c < columns; ++c) {
-    for (std::size_t r = 0; r < rows; ++r) {
-      char record[mat::kRecordSize];
-      EncodeDouble(record, state.core[r * columns + c]);
-      sink.Put(record);
+// Little-endian doubles, from a host of either byte order.
+void EncodeDoubles(char* dst, const double* src, std::size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(dst, src, n * sizeof(double));
+  } else {
+    for (std::size_t k = 0; k < n; ++k) EncodeDouble(dst + 8 * k, src[k]);
+  }
+}
+
+// Copies rows [r0, r0 + tr) of columns [c0, c0 + tc) of the row-major matrix
+// into `staging`, column after column, in blocks small enough that both the
+// rows read and the columns written stay in cache.
+void TransposeTile(const double* matrix, std::size_t columns, std::size_t r0,
+                   std::size_t tr, std::size_t c0, std::size_t tc,
+                   char* staging) {
+  constexpr std::size_t kBlock = 32;
+  for (std::size_t rb = 0; rb < tr; rb += kBlock) {
+    const std::size_t r_end = std::min(rb + kBlock, tr);
+    for (std::size_t cb = 0; cb < tc; cb += kBlock) {
+      const std::size_t c_end = std::min(cb + kBlock, tc);
+      // Along each row, so that core is read in cache lines.
+      for (std::size_t r = rb; r < r_end; ++r) {
+        const double* src = matrix + (r0 + r) * columns + c0;
+        for (std::size_t c = cb; c < c_end; ++c) {
+          EncodeDouble(staging + 8 * (c * tr + r), src[c]);
+        }
+      }
     }
   }
 }
 
+// Writes a vector, which is in the same order either way: straight from
+// core where the host's doubles are the file's.
+void WriteVector(const double* values, std::size_t n, std::uint64_t start,
+                 std::vector<char>& staging, BufferedWriter& out) {
+  const std::size_t capacity = staging.size() / 8;
+  for (std::size_t k = 0; k < n; k += capacity) {
+    const std::size_t piece = std::min(capacity, n - k);
+    const char* bytes = reinterpret_cast<const char*>(values + k);
+    if constexpr (std::endian::native != std::endian::little) {
+      EncodeDoubles(staging.data(), values + k, piece);
+      bytes = staging.data();
+    }
+    out.WriteAt(start + 8 * k, bytes, 8 * piece);
+    ReleaseMemory(values, values + k + piece);
+  }
+}
+
+// Bands of rows are written one after another, each in tiles of columns; a
+// tile's piece of each column goes straight to its place in the file. Pieces
+// of at least kMinPieceRows values keep the writes large and few; a matrix of
+// fewer rows is written in tiles of whole columns, each one piece of the file.
+void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
+                 std::uint64_t start, std::vector<char>& staging,
+                 BufferedWriter& out) {
+  constexpr std::size_t kMinPieceRows = std::size_t{1} << 15;  // 256 KiB
+  const std::size_t capacity = staging.size() / 8;
+  const std::size_t band_rows = std::min(
+      rows, std::max({kMinPieceRows, capacity / columns, std::size_t{1}}));
+  const std::size_t tile_columns =
+      std::max<std::size_t>(1, std::min(columns, capacity / band_rows));
+  const std::size_t tile_rows = std::min(band_rows, capacity / tile_columns);
+  // Long rows are given back piece by piece, the rest a band at a time.
+  const bool release_rows = columns * 8 >= 2 * kLargePageSize;
+  for (std::size_t r0 = 0; r0 < rows; r0 += tile_rows) {
+    const std::size_t tr = std::min(tile_rows, rows - r0);
+    for (std::size_t c0 = 0; c0 < columns; c0 += tile_columns) {
+      const std::size_t tc = std::min(tile_columns, columns - c0);
+      TransposeTile(matrix, columns, r0, tr, c0, tc, staging.data());
+      if (tr == rows) {
+        out.WriteAt(start + 8 * c0 * rows, staging.data(), 8 * tc * rows);
+      } else {
+        for (std::size_t c = 0; c < tc; ++c) {
+          out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
+                      staging.data() + 8 * c * tr, 8 * tr);
+        }
+      }
+      for (std::size_t r = r0; release_rows && r < r0 + tr; ++r) {
+        const double* row = matrix + r * columns;
+        const char* done_from = LargePageStart(row + c0);
+        ReleaseMemory(std::max(done_from, reinterpret_cast<const char*>(row)),
+                      row + c0 + tc);
+      }
+    }
+    // Everything before the band's end is written.
+    const double* band = matrix + r0 * columns;
+    ReleaseMemory(
+        std::max(LargePageStart(band), reinterpret_cast<const char*>(matrix)),
+        band + tr * columns);
+  }
+}
+
+// Core holds the records end to end (row-major); the file wants the matrix
+// column by column. Each value of core is read once, and core is given back
+// as it is written so that the file's pages can reuse it.
+void WriteValues(RunState& state, BufferedWriter& out,
+                 std::size_t staging_values) {
+  const std::size_t rows = static_cast<std::size_t>(state.icol);
+  const std::size_t columns = static_cast<std::size_t>(state.irow);
+  const std::size_t values = rows * columns;
+  std::vector<char> staging(8 * std::max<std::size_t>(staging_values, 1));
+  if (rows == 1 || columns == 1) {
+    WriteVector(state.core, values, out.position(), staging, out);
+  } else if (values > 0) {
+    WriteMatrix(state.core, rows, columns, out.position(), staging, out);
+  }
+  state.irec += static_cast<std::int32_t>(values);
+}
+
 }  // namespace
 
-void WriteMat(RunState& state, BufferedWriter& out) {
+void WriteMat(RunState& state, BufferedWriter& out,
+              std::size_t staging_values) {
   RecordSink sink(state, out);
   state.irec = 0;
   WriteHeader(state, sink);
@@ -112,7 +212,7 @@ void WriteMat(RunState& state, BufferedWriter& out) {
   sink.PutWords(state.icol, state.irow);
   WriteName(state, sink);
   sink.PutWords(mat::kMiDouble, static_cast<std::int32_t>(8 * values));
-  WriteValues(state, sink);
+  WriteValues(state, out, staging_values);
 }
 
 void writemat(RunState& state) {

@@ -1,6 +1,8 @@
 #ifndef UNF2MAT_MATFILE_MATFILE_H_
 #define UNF2MAT_MATFILE_MATFILE_H_
 
+#include <cstddef>
+
 #include "converter/run_state.h"
 #include "recordio/buffered_writer.h"
 
@@ -11,8 +13,12 @@ namespace unf2mat {
 // old file of that name stays as it was.
 void writemat(RunState& state);
 
-// The MAT-file's bytes, as 8-byte records counted in irec.
-void WriteMat(RunState& state, BufferedWriter& out);
+inline constexpr std::size_t kStagingValues = std::size_t{1} << 19;  // 4 MiB
+
+// The MAT-file's bytes, as 8-byte records counted in irec. The values pass
+// through a staging buffer of `staging_values` doubles.
+void WriteMat(RunState& state, BufferedWriter& out,
+              std::size_t staging_values = kStagingValues);
 
 }  // namespace unf2mat
 

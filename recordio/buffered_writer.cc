@@ -6,6 +6,7 @@
 namespace unf2mat {
 
 void BufferedWriter::Append(const char* data, std::size_t n) {
+  position_ += n;
   while (n > 0 && error_ == 0) {
     if (used_ == buffer_.size()) Flush();
     std::size_t take = std::min(n, buffer_.size() - used_);
@@ -14,6 +15,11 @@ void BufferedWriter::Append(const char* data, std::size_t n) {
     data += take;
     n -= take;
   }
+}
+
+void BufferedWriter::WriteAt(std::uint64_t offset, const char* data,
+                             std::size_t n) {
+  if (Flush() == 0) error_ = file_.WriteAt(offset, data, n);
 }
 
 int BufferedWriter::Flush() {

@@ -2,6 +2,7 @@
 #define UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "recordio/file.h"
@@ -19,13 +20,19 @@ class BufferedWriter {
       : file_(file), buffer_(buffer_size == 0 ? 1 : buffer_size) {}
 
   void Append(const char* data, std::size_t n);
+  // Writes n bytes at `offset` from the start of the file, straight from
+  // `data`, after what is buffered; for output written out of order.
+  void WriteAt(std::uint64_t offset, const char* data, std::size_t n);
   // Writes what is buffered; returns the first error (an errno value) or 0.
   int Flush();
+  // Bytes appended so far.
+  std::uint64_t position() const { return position_; }
 
  private:
   OutputFile& file_;
   std::vector<char> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t position_ = 0;
   int error_ = 0;
 };
 

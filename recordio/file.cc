@@ -88,6 +88,26 @@ IoResult PosixInputFile::ReadAt(std::uint64_t offset, char* dst,
   return {done, 0};
 }
 
+int OutputFile::WriteAt(std::uint64_t, const char*, std::size_t) {
+  return ESPIPE;
+}
+
+int PosixOutputFile::WriteAt(std::uint64_t offset, const char* data,
+                             std::size_t n) {
+  while (n > 0) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) - n) return EFBIG;
+    ssize_t put = ::pwrite(fd_, data, n, static_cast<off_t>(offset));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += put;
+    offset += static_cast<std::uint64_t>(put);
+    n -= static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
 int PosixOutputFile::Write(const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t put = ::write(fd_, data, n);
@@ -120,6 +140,13 @@ IoResult MemoryInputFile::ReadAt(std::uint64_t offset, char* dst,
   std::size_t got = std::min<std::uint64_t>(n, data_.size() - offset);
   std::copy_n(data_.data() + offset, got, dst);
   return {got, 0};
+}
+
+int StringOutputFile::WriteAt(std::uint64_t offset, const char* data,
+                              std::size_t n) {
+  if (data_.size() < offset + n) data_.resize(offset + n);
+  std::copy_n(data, n, data_.begin() + static_cast<std::ptrdiff_t>(offset));
+  return 0;
 }
 
 int WriteLine(OutputFile& out, std::string_view text) {

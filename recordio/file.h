@@ -34,6 +34,9 @@ class OutputFile {
   virtual ~OutputFile() = default;
   // Writes all n bytes or fails; returns 0 or an errno value.
   virtual int Write(const char* data, std::size_t n) = 0;
+  // Writes all n bytes at `offset` from the start, without moving; ESPIPE
+  // from a file that cannot do this.
+  virtual int WriteAt(std::uint64_t offset, const char* data, std::size_t n);
 };
 
 class PosixInputFile final : public InputFile {
@@ -61,6 +64,7 @@ class PosixOutputFile final : public OutputFile {
  public:
   explicit PosixOutputFile(int fd) : fd_(fd) {}
   int Write(const char* data, std::size_t n) override;
+  int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override;
 
  private:
   int fd_;
@@ -84,6 +88,7 @@ class StringOutputFile final : public OutputFile {
     data_.append(data, n);
     return 0;
   }
+  int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override;
   const std::string& data() const { return data_; }
 
  private:

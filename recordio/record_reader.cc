@@ -229,4 +229,94 @@ ReadStatus RecordReader::ReadValues(float* values, std::size_t count) {
   return status;
 }
 
+namespace {
+
+// A record count as the fast path needs it: the count of an unsplit record,
+// or kNotPlain for any other.
+constexpr std::uint64_t kNotPlain = ~std::uint64_t{0};
+
+template <std::size_t kMarker, bool kSwapped>
+std::uint64_t PlainCount(const char* src) {
+  if constexpr (kMarker == record::kMarkerSize) {
+    std::uint32_t raw = DecodeHost32(src);
+    if constexpr (kSwapped) raw = ByteSwap32(raw);
+    return raw >> 31 ? kNotPlain : raw;
+  } else {
+    std::uint64_t raw = DecodeHost64(src);
+    if constexpr (kSwapped) raw = ByteSwap64(raw);
+    return raw >> 63 ? kNotPlain : raw;
+  }
+}
+
+template <bool kSwapped>
+void CopyValues(char* dst, const char* src, std::size_t bytes) {
+  // Few values are copied inline: a call per record would cost more.
+  constexpr std::size_t kInline = 16 * record::kValueSize;
+  if (bytes <= kInline) {
+    for (std::size_t k = 0; k < bytes; k += record::kValueSize) {
+      std::uint32_t word = DecodeHost32(src + k);
+      if constexpr (kSwapped) word = ByteSwap32(word);
+      std::memcpy(dst + k, &word, sizeof word);
+    }
+    return;
+  }
+  std::memcpy(dst, src, bytes);
+  if constexpr (kSwapped) SwapValues(dst, bytes / record::kValueSize);
+}
+
+// Takes whole unsplit records of at least `wanted` bytes that lie in
+// buffer[*pos, len), up to max_records of them; returns how many. A record as
+// long as the one before is found where that length predicts, so that no load
+// waits for the one before it.
+template <std::size_t kMarker, bool kSwapped>
+std::size_t TakeBufferedRecords(const char* buffer, std::size_t* pos,
+                                std::size_t len, char* dst, std::size_t wanted,
+                                std::size_t max_records) {
+  std::size_t p = *pos;
+  std::size_t k = 0;
+  std::uint64_t length = kNotPlain;
+  for (; k < max_records && len - p >= 2 * kMarker; ++k) {
+    const std::uint64_t count = PlainCount<kMarker, kSwapped>(buffer + p);
+    if (count != length) {
+      if (count < wanted || count == kNotPlain) break;
+      length = count;
+    }
+    if (length > len - p - 2 * kMarker ||
+        PlainCount<kMarker, kSwapped>(buffer + p + kMarker + length) !=
+            length) {
+      break;
+    }
+    CopyValues<kSwapped>(dst + k * wanted, buffer + p + kMarker, wanted);
+    p += 2 * kMarker + static_cast<std::size_t>(length);
+  }
+  *pos = p;
+  return k;
+}
+
+}  // namespace
+
+std::size_t RecordReader::ReadRows(float* values, std::size_t count,
+                                   std::size_t max_records,
+                                   ReadStatus* status) {
+  const std::size_t wanted = count * record::kValueSize;
+  char* dst = reinterpret_cast<char*>(values);
+  auto take = record::kLongMarkerSize == framing_.marker_size
+                  ? (framing_.swapped ? TakeBufferedRecords<8, true>
+                                      : TakeBufferedRecords<8, false>)
+                  : (framing_.swapped ? TakeBufferedRecords<4, true>
+                                      : TakeBufferedRecords<4, false>);
+  std::size_t k = 0;
+  *status = ReadStatus::kOk;
+  while (k < max_records) {
+    k += take(buffer_.data(), &pos_, len_, dst + k * wanted, wanted,
+              max_records - k);
+    if (k == max_records) break;
+    // A record across the end of the buffer, split, short or damaged.
+    *status = ReadValues(values + k * count, count);
+    if (*status != ReadStatus::kOk) break;
+    ++k;
+  }
+  return k;
+}
+
 }  // namespace unf2mat

@@ -44,6 +44,13 @@ class RecordReader {
   // Takes the next record's first `count` values; kShort when it holds fewer.
   ReadStatus ReadValues(float* values, std::size_t count);
 
+  // ReadValues for up to max_records records in a row, the values of record k
+  // going to values[k * count, (k + 1) * count). Returns how many were read;
+  // *status is kOk when all were, else the outcome of the record that ended
+  // it. Records that lie whole in the buffer are taken without a call each.
+  std::size_t ReadRows(float* values, std::size_t count,
+                       std::size_t max_records, ReadStatus* status);
+
   const record::Framing& framing() const { return framing_; }
   int error() const { return error_; }
 
