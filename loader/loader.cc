@@ -35,6 +35,27 @@ bool Whole(ReadStatus status, const RecordReader& reader,
   return status == ReadStatus::kOk;
 }
 
+// A record passes through x in pieces of this many values, each widened into
+// core at once, so a long record is read in one pass and touches little of x.
+constexpr std::size_t kPieceValues = std::size_t{1} << 18;  // 1 MiB
+// Shorter records are read many to a batch, which stays in cache.
+constexpr std::size_t kBatchValues = std::size_t{1} << 16;
+
+// Reads the next record's first `capacity` values into core from position
+// `row_start`; with no row_start, only reads past it.
+ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
+                             std::size_t capacity,
+                             std::optional<std::size_t> row_start,
+                             std::uint64_t* bytes) {
+  const RecordReader::PieceSink widen = [&](std::size_t offset, std::size_t n) {
+    if (!row_start) return;
+    double* dst = state.core + *row_start + offset;
+    for (std::size_t k = 0; k < n; ++k) dst[k] = state.x[k];
+  };
+  return reader.ReadRecordInPieces(state.x, kPieceValues, capacity, widen,
+                                   bytes);
+}
+
 void RefuseLongFirstRecord(std::string_view name, std::uint64_t values,
                            std::size_t limit) {
   throw RunError("the first record of data file " + Quote(name) + " holds " +
@@ -58,23 +79,29 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
     capacity = static_cast<std::size_t>(values);
   }
   std::uint64_t bytes = 0;
-  if (!Whole(reader.ReadRecord(state.x, capacity, &bytes), reader, name)) {
+  if (!Whole(ReadRecordIntoRow(state, reader, capacity, 0, &bytes), reader,
+             name)) {
     return false;
   }
   const std::uint64_t values = bytes / record::kValueSize;
   if (values > limit) RefuseLongFirstRecord(name, values, limit);
   state.irow = static_cast<std::int32_t>(values);
+  state.icol = 1;
+  state.i1 = 0;
   return true;
 }
 
-// Widens `rows` records, held in x, into core after the icol loaded so far.
-// The limit is checked by the caller.
-void StoreRows(RunState& state, std::size_t rows) {
+// Counts `rows` more records; unless already widened into core, they are
+// held in x and widened into their rows now. The limit is checked by the
+// caller.
+void StoreRows(RunState& state, std::size_t rows, bool widened) {
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t first = static_cast<std::size_t>(state.icol) * width;
-  const float* src = state.x;
-  double* dst = state.core + first;
-  for (std::size_t k = 0; k < rows * width; ++k) dst[k] = src[k];
+  if (!widened) {
+    const float* src = state.x;
+    double* dst = state.core + first;
+    for (std::size_t k = 0; k < rows * width; ++k) dst[k] = src[k];
+  }
   state.icol += static_cast<std::int32_t>(rows);
   state.i1 = static_cast<std::int32_t>(first + (rows - 1) * width);
 }
@@ -89,8 +116,6 @@ void StoreRows(RunState& state, std::size_t rows) {
 
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits) {
-  // Small records are read many to a batch, which stays in cache.
-  constexpr std::size_t kBatchValues = std::size_t{1} << 16;
   constexpr std::size_t kMaxRecords = std::numeric_limits<std::int32_t>::max();
   state.irow = 0;
   state.icol = 0;
@@ -98,7 +123,6 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
   if (width > limit) RefuseLargeMatrix(name, limit);
-  StoreRows(state, 1);
   const std::size_t batch = std::max<std::size_t>(
       1,
       std::min(kBatchValues / std::max<std::size_t>(width, 1), kBatchValues));
@@ -108,8 +132,20 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
     const std::size_t room =
         width == 0 ? kMaxRecords - loaded : (limit - loaded * width) / width;
     ReadStatus status;
-    const std::size_t rows =
-        reader.ReadRows(state.x, width, std::min(batch, room + 1), &status);
+    std::size_t rows;
+    if (width >= kBatchValues) {
+      std::uint64_t bytes = 0;
+      const auto row_start =
+          room > 0 ? std::optional(loaded * width) : std::nullopt;
+      status = ReadRecordIntoRow(state, reader, width, row_start, &bytes);
+      if (status == ReadStatus::kOk && bytes < width * record::kValueSize) {
+        status = ReadStatus::kShort;
+      }
+      rows = status == ReadStatus::kOk ? 1 : 0;
+    } else {
+      rows =
+          reader.ReadRows(state.x, width, std::min(batch, room + 1), &status);
+    }
     if (rows > room) {
       if (width == 0) {
         throw RunError("data file " + Quote(name) + " holds more than " +
@@ -117,7 +153,7 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
       }
       RefuseLargeMatrix(name, limit);
     }
-    if (rows > 0) StoreRows(state, rows);
+    if (rows > 0) StoreRows(state, rows, /*widened=*/width >= kBatchValues);
     if (status != ReadStatus::kOk) {
       Whole(status, reader, name);
       return;

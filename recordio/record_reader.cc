@@ -184,9 +184,36 @@ ReadStatus RecordReader::DetectFraming(
 
 ReadStatus RecordReader::ReadRecord(float* values, std::size_t capacity,
                                     std::uint64_t* bytes) {
+  return ReadRecordThrough(values, capacity, capacity, nullptr, bytes);
+}
+
+ReadStatus RecordReader::ReadRecordInPieces(float* window,
+                                            std::size_t window_values,
+                                            std::size_t capacity,
+                                            const PieceSink& sink,
+                                            std::uint64_t* bytes) {
+  return ReadRecordThrough(window, std::max<std::size_t>(window_values, 1),
+                           capacity, &sink, bytes);
+}
+
+ReadStatus RecordReader::ReadRecordThrough(float* window,
+                                           std::size_t window_values,
+                                           std::size_t capacity,
+                                           const PieceSink* sink,
+                                           std::uint64_t* bytes) {
   const std::size_t m = framing_.marker_size;
   const std::uint64_t room = std::uint64_t{capacity} * record::kValueSize;
-  char* dst = reinterpret_cast<char*>(values);
+  const std::size_t window_bytes = window_values * record::kValueSize;
+  char* dst = reinterpret_cast<char*>(window);
+  std::size_t filled = 0;     // bytes in the window
+  std::size_t delivered = 0;  // values handed to the sink
+  auto deliver = [&] {
+    const std::size_t n = filled / record::kValueSize;
+    if (framing_.swapped) SwapValues(dst, n);
+    if (sink != nullptr && n > 0) (*sink)(delivered, n);
+    delivered += n;
+    filled = 0;
+  };
   char marker[record::kLongMarkerSize];
   std::uint64_t taken = 0;
   std::uint64_t total = 0;
@@ -197,13 +224,20 @@ ReadStatus RecordReader::ReadRecord(float* values, std::size_t capacity,
     if (got < m) return ReadStatus::kShort;
     std::optional<Marker> leading = DecodeMarker(marker, framing_);
     if (!leading) return ReadStatus::kShort;
-    const std::size_t take =
-        static_cast<std::size_t>(std::min(leading->length, room - taken));
-    got = ReadUpTo(dst + taken, take);
-    if (error_ != 0) return ReadStatus::kFailed;
-    if (got < take) return ReadStatus::kShort;
-    taken += take;
-    if (!Skip(leading->length - take)) return ReadStatus::kFailed;
+    std::uint64_t take = std::min(leading->length, room - taken);
+    const std::uint64_t skip = leading->length - take;
+    while (take > 0) {
+      const std::size_t chunk = static_cast<std::size_t>(
+          std::min<std::uint64_t>(take, window_bytes - filled));
+      got = ReadUpTo(dst + filled, chunk);
+      if (error_ != 0) return ReadStatus::kFailed;
+      if (got < chunk) return ReadStatus::kShort;
+      filled += chunk;
+      take -= chunk;
+      taken += chunk;
+      if (sink != nullptr && filled == window_bytes) deliver();
+    }
+    if (!Skip(skip)) return ReadStatus::kFailed;
     got = ReadUpTo(marker, m);
     if (error_ != 0) return ReadStatus::kFailed;
     if (got < m || !Closes(DecodeMarker(marker, framing_), *leading, first)) {
@@ -212,9 +246,7 @@ ReadStatus RecordReader::ReadRecord(float* values, std::size_t capacity,
     total += leading->length;
     if (!leading->negative) break;
   }
-  if (framing_.swapped) {
-    SwapValues(dst, static_cast<std::size_t>(taken / record::kValueSize));
-  }
+  deliver();
   *bytes = total;
   return ReadStatus::kOk;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -41,6 +42,17 @@ class RecordReader {
   ReadStatus ReadRecord(float* values, std::size_t capacity,
                         std::uint64_t* bytes);
 
+  // Receives a record's values piece by piece: n values, which start `offset`
+  // values into the record, held at the start of the window.
+  using PieceSink = std::function<void(std::size_t offset, std::size_t n)>;
+
+  // ReadRecord for a record too long to hold at once: its first `capacity`
+  // values pass through window[0, window_values), and sink takes each piece.
+  // Pieces of a record that turns out damaged have been handed over too.
+  ReadStatus ReadRecordInPieces(float* window, std::size_t window_values,
+                                std::size_t capacity, const PieceSink& sink,
+                                std::uint64_t* bytes);
+
   // Takes the next record's first `count` values; kShort when it holds fewer.
   ReadStatus ReadValues(float* values, std::size_t count);
 
@@ -56,6 +68,10 @@ class RecordReader {
 
  private:
   enum class Check { kFits, kDamaged, kUnknown, kFailed };
+
+  ReadStatus ReadRecordThrough(float* window, std::size_t window_values,
+                               std::size_t capacity, const PieceSink* sink,
+                               std::uint64_t* bytes);
 
   // Checks the markers of the record at *offset and moves past it.
   Check RecordFits(const record::Framing& framing, std::uint64_t* offset,

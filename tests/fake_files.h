@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -53,6 +54,13 @@ class FailingOutputFile final : public OutputFile {
     ++calls_;
     if (calls_ > good_writes_) return error_;
     data_.append(data, n);
+    return 0;
+  }
+  int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override {
+    ++calls_;
+    if (calls_ > good_writes_) return error_;
+    if (data_.size() < offset + n) data_.resize(offset + n);
+    data_.replace(offset, n, data, n);
     return 0;
   }
   int calls() const { return calls_; }

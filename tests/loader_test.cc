@@ -178,6 +178,52 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
   }
 }
 
+// Records of many values pass through x in pieces straight into core.
+TEST(LoaderTest, LoadsLongRecordsInPieces) {
+  const std::size_t width = 300000;
+  test::Records records(4, std::vector<float>(width));
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    for (std::size_t c = 0; c < width; ++c) records[r][c] = r * 1e6f + c;
+  }
+  records[3].pop_back();  // one value short: ends the matrix
+  struct {
+    const char* name;
+    record::Framing framing;
+    std::size_t max_subrecord;
+    LoadLimits limits;
+    const char* message;
+  } const cases[] = {
+      {"host order", {4, false}, SIZE_MAX, {}, ""},
+      {"swapped, in subrecords", {4, true}, 100002, {}, ""},
+      {"8-byte markers", {8, false}, SIZE_MAX, {}, ""},
+      {"matrix at the limit", {4, false}, SIZE_MAX, {width, 3 * width}, ""},
+      {"matrix over the limit",
+       {4, false},
+       SIZE_MAX,
+       {width, 3 * width - 1},
+       "data file 'data.dat' holds a matrix over the limit of 899999 values"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunState& state = test::FreshState();
+    MemoryInputFile file(test::FramedFile(records, c.framing, c.max_subrecord));
+    RecordReader reader(file);
+    try {
+      LoadCore(state, reader, "data.dat", c.limits);
+      EXPECT_STREQ(c.message, "");
+    } catch (const RunError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+      continue;
+    }
+    EXPECT_EQ(state.irow, static_cast<int>(width));
+    EXPECT_EQ(state.icol, 3);
+    for (std::size_t k :
+         {std::size_t{0}, width - 1, width, 2 * width + 12345, 3 * width - 1}) {
+      EXPECT_EQ(state.core[k], (k / width) * 1e6f + k % width) << k;
+    }
+  }
+}
+
 // A pipe's first record can be measured only by reading it.
 TEST(LoaderTest, RefusesALongFirstRecordFromAPipe) {
   test::ScriptedInputFile pipe(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 5);

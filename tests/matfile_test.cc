@@ -144,14 +144,63 @@ TEST(MatFileTest, KeepsSpecialValuesBitForBit) {
   }
 }
 
+// The first failure, in the header or among the values, is the last write.
 TEST(MatFileTest, WriteFailureIsReportedOnce) {
-  RunState& state = Prepared("v", 1, 3, {1, 2, 3});
-  for (int good_writes : {0, 3, 7}) {
+  const std::vector<double> values = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (int good_writes : {0, 3, 7, 12, 13, 15}) {
+    SCOPED_TRACE(good_writes);
+    RunState& state = Prepared("v", 3, 4, values);
     test::FailingOutputFile file(good_writes, ENOSPC);
     BufferedWriter out(file, 16);
-    WriteMat(state, out);
+    WriteMat(state, out, /*staging_values=*/2);
     EXPECT_EQ(out.Flush(), ENOSPC);
     EXPECT_EQ(file.calls(), good_writes + 1);
+  }
+}
+
+// However the values are cut into tiles and pieces, the file holds the
+// matrix column by column.
+TEST(MatFileTest, TilingKeepsColumnOrder) {
+  struct {
+    std::size_t rows, columns;
+  } const shapes[] = {
+      {1, 7},
+      {7, 1},
+      {3, 5},
+      {5, 3},
+      {7, 7},
+      // Enough rows to be written in bands of column pieces.
+      {40000, 3},
+      // Rows long enough to be given back while they are written.
+      {2, 600000},
+  };
+  for (const auto& shape : shapes) {
+    const std::size_t n = shape.rows * shape.columns;
+    std::vector<double> values(n);
+    for (std::size_t k = 0; k < n; ++k) values[k] = 0.5 * k - 3;
+    std::string expected;
+    expected.reserve(8 * n);
+    for (std::size_t c = 0; c < shape.columns; ++c) {
+      for (std::size_t r = 0; r < shape.rows; ++r) {
+        expected += LeDouble(values[r * shape.columns + c]);
+      }
+    }
+    for (std::size_t staging : {std::size_t{1}, std::size_t{2}, std::size_t{6},
+                                std::size_t{1} << 16, kStagingValues}) {
+      SCOPED_TRACE(std::to_string(shape.rows) + " x " +
+                   std::to_string(shape.columns) + ", staging " +
+                   std::to_string(staging));
+      if (n > 100000 && staging < 1000) continue;  // too slow to be useful
+      RunState& state = Prepared("m", static_cast<int>(shape.rows),
+                                 static_cast<int>(shape.columns), values);
+      StringOutputFile file;
+      BufferedWriter out(file);
+      WriteMat(state, out, staging);
+      ASSERT_EQ(out.Flush(), 0);
+      ASSERT_GE(file.data().size(), expected.size());
+      EXPECT_TRUE(file.data().ends_with(expected));
+      EXPECT_EQ(static_cast<std::size_t>(state.irec) * 8, file.data().size());
+    }
   }
 }
 

@@ -324,6 +324,57 @@ TEST(RecordReaderTest, FramingFallsBackToHostOrder) {
   }
 }
 
+// Reading many records at once, or one in pieces, gives what reading them one
+// by one gives, whatever the framing and wherever the buffer ends.
+TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
+  const test::Records records = {{1, 2, 3},    {4, 5, 6},    {7, 8, 9, 10},
+                                 {11, 12, 13}, {14, 15, 16}, {17, 18},
+                                 {19, 20, 21}};
+  for (const Framing& framing : record::kFramings) {
+    for (std::size_t max_subrecord : {SIZE_MAX, std::size_t{8}}) {
+      const std::string bytes =
+          test::FramedFile(records, framing, max_subrecord) + "\x01";
+      for (std::size_t buffer : {8, 13, 40, 1 << 20}) {
+        SCOPED_TRACE(std::to_string(framing.marker_size) +
+                     (framing.swapped ? " swapped" : " host") +
+                     ", subrecords of " + std::to_string(max_subrecord) +
+                     ", buffer " + std::to_string(buffer));
+        MemoryInputFile file(bytes);
+        RecordReader reader(file, buffer);
+        std::optional<std::uint64_t> first_bytes;
+        ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+        std::vector<float> rows(3 * 10, -1.0f);
+        ReadStatus status;
+        // Four records fit the batch; the fifth is the first of the next.
+        ASSERT_EQ(reader.ReadRows(rows.data(), 3, 4, &status), 4u);
+        EXPECT_EQ(status, ReadStatus::kOk);
+        EXPECT_EQ(std::vector<float>(rows.begin(), rows.begin() + 12),
+                  (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13}));
+        EXPECT_EQ(rows[12], -1.0f) << "wrote past the batch";
+        // Then one record in pieces of two values, then the short one.
+        std::vector<float> pieces;
+        std::vector<std::size_t> offsets;
+        float window[2];
+        const RecordReader::PieceSink sink = [&](std::size_t offset,
+                                                 std::size_t n) {
+          offsets.push_back(offset);
+          pieces.insert(pieces.end(), window, window + n);
+        };
+        std::uint64_t length = 0;
+        ASSERT_EQ(reader.ReadRecordInPieces(window, 2, 3, sink, &length),
+                  ReadStatus::kOk);
+        EXPECT_EQ(length, 12u);
+        EXPECT_EQ(pieces, (std::vector<float>{14, 15, 16}));
+        EXPECT_EQ(offsets, (std::vector<std::size_t>{0, 2}));
+        EXPECT_EQ(reader.ReadRows(rows.data(), 3, 4, &status), 0u);
+        EXPECT_EQ(status, ReadStatus::kShort);
+        ASSERT_EQ(reader.ReadRows(rows.data(), 2, 4, &status), 1u);
+        EXPECT_EQ(status, ReadStatus::kShort) << "a lone byte is no record";
+      }
+    }
+  }
+}
+
 // Subrecords must chain: only the last has a positive leading count, only the
 // first a positive trailing one, and both counts of each must agree.
 TEST(RecordReaderTest, BrokenSubrecordChainsReadShort) {
