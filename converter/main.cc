@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <csignal>
+
 #include "converter/run.h"
 
 namespace {
@@ -8,6 +10,9 @@ unf2mat::RunState state;
 }  // namespace
 
 int main() {
+  // A file size limit then fails the write (EFBIG), which is reported and
+  // cleaned up, instead of killing the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   unf2mat::PosixInputFile stdin_file(STDIN_FILENO);
   unf2mat::LineReader in(stdin_file);
   unf2mat::PosixOutputFile out(STDOUT_FILENO);

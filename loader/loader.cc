@@ -35,6 +35,28 @@ bool Whole(ReadStatus status, const RecordReader& reader,
   return status == ReadStatus::kOk;
 }
 
+[[noreturn]] void RefuseLargeMatrix(std::string_view name, std::size_t limit) {
+  throw RunError("data file " + Quote(name) +
+                 " holds a matrix over the limit of " + std::to_string(limit) +
+                 " values");
+}
+
+// Where the file's size shows that more whole records may follow than the
+// matrix can hold, their markers are counted before any value is stored, so
+// that such a file is refused without filling core first.
+void RefuseLargeMatrixEarly(RecordReader& reader, std::string_view name,
+                            std::size_t width, std::size_t limit) {
+  if (width == 0) return;
+  const std::uint64_t fit = limit / width;
+  const std::optional<std::uint64_t> left = reader.BytesLeft();
+  const std::uint64_t smallest_record =
+      2 * reader.framing().marker_size + width * record::kValueSize;
+  if (!left || *left / smallest_record <= fit) return;
+  const std::optional<std::uint64_t> records =
+      reader.CountRecordsAhead(width, fit + 1);
+  if (records && *records > fit) RefuseLargeMatrix(name, limit);
+}
+
 // A record passes through x in pieces of this many values, each widened into
 // core at once, so a long record is read in one pass and touches little of x.
 constexpr std::size_t kPieceValues = std::size_t{1} << 18;  // 1 MiB
@@ -77,6 +99,8 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
     const std::uint64_t values = *checked_bytes / record::kValueSize;
     if (values > limit) RefuseLongFirstRecord(name, values, limit);
     capacity = static_cast<std::size_t>(values);
+    RefuseLargeMatrixEarly(reader, name, capacity,
+                           std::min(limits.matrix_values, kCoreCapacity));
   }
   std::uint64_t bytes = 0;
   if (!Whole(ReadRecordIntoRow(state, reader, capacity, 0, &bytes), reader,
@@ -104,12 +128,6 @@ void StoreRows(RunState& state, std::size_t rows, bool widened) {
   }
   state.icol += static_cast<std::int32_t>(rows);
   state.i1 = static_cast<std::int32_t>(first + (rows - 1) * width);
-}
-
-[[noreturn]] void RefuseLargeMatrix(std::string_view name, std::size_t limit) {
-  throw RunError("data file " + Quote(name) +
-                 " holds a matrix over the limit of " + std::to_string(limit) +
-                 " values");
 }
 
 }  // namespace

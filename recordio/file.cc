@@ -88,6 +88,12 @@ IoResult PosixInputFile::ReadAt(std::uint64_t offset, char* dst,
   return {done, 0};
 }
 
+std::optional<std::uint64_t> PosixInputFile::Size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 int OutputFile::WriteAt(std::uint64_t, const char*, std::size_t) {
   return ESPIPE;
 }

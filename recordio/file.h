@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,8 @@ class InputFile {
   // Reads up to n bytes from `offset` bytes after the start, without moving;
   // fewer only at the end. ESPIPE from a file that cannot do this (a pipe).
   virtual IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n);
+  // The size in bytes, where the file knows it (not a pipe).
+  virtual std::optional<std::uint64_t> Size() const { return std::nullopt; }
 };
 
 class OutputFile {
@@ -54,6 +57,7 @@ class PosixInputFile final : public InputFile {
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
   IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
+  std::optional<std::uint64_t> Size() const override;
 
  private:
   int fd_;
@@ -76,6 +80,7 @@ class MemoryInputFile final : public InputFile {
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
   IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
+  std::optional<std::uint64_t> Size() const override { return data_.size(); }
 
  private:
   std::string data_;

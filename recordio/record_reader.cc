@@ -63,7 +63,9 @@ std::size_t RecordReader::ReadUpTo(char* dst, std::size_t n) {
                           : file_.Read(buffer_.data(), buffer_.size());
       if (r.error != 0) error_ = r.error;
       if (r.bytes == 0) break;
+      file_pos_ += r.bytes;
       if (direct) {
+        pos_ = len_ = 0;
         done += r.bytes;
         continue;
       }
@@ -83,6 +85,7 @@ bool RecordReader::Skip(std::uint64_t n) {
   pos_ += static_cast<std::size_t>(buffered);
   n -= buffered;
   if (n == 0) return true;
+  file_pos_ += n;
   error_ = file_.Skip(n);
   return error_ == 0;
 }
@@ -91,6 +94,7 @@ bool RecordReader::FillBuffer() {
   while (len_ < buffer_.size()) {
     IoResult r = file_.Read(buffer_.data() + len_, buffer_.size() - len_);
     len_ += r.bytes;
+    file_pos_ += r.bytes;
     if (r.error != 0) {
       error_ = r.error;
       return false;
@@ -103,22 +107,61 @@ bool RecordReader::FillBuffer() {
   return true;
 }
 
-// Reads ahead of the reading position, which is still at the start of the
-// file, so the buffer holds the file's first len_ bytes.
 RecordReader::Check RecordReader::ReadAhead(std::uint64_t offset, char* dst,
                                             std::size_t n) {
-  if (offset <= len_ && n <= len_ - offset) {
-    std::memcpy(dst, buffer_.data() + offset, n);
+  const std::uint64_t start = file_pos_ - len_;  // of what the buffer holds
+  if (offset >= start && offset - start <= len_ &&
+      n <= len_ - (offset - start)) {
+    std::memcpy(dst, buffer_.data() + (offset - start), n);
     return Check::kFits;
   }
   if (buffer_holds_end_) return Check::kDamaged;
-  IoResult r = file_.ReadAt(offset, dst, n);
-  if (r.error == ESPIPE) return Check::kUnknown;
-  if (r.error != 0) {
-    error_ = r.error;
-    return Check::kFailed;
+  if (offset < ahead_start_ || offset - ahead_start_ > ahead_len_ ||
+      n > ahead_len_ - (offset - ahead_start_)) {
+    ahead_.resize(kAheadSize);
+    IoResult r = file_.ReadAt(offset, ahead_.data(), ahead_.size());
+    if (r.error == ESPIPE) return Check::kUnknown;
+    if (r.error != 0) {
+      error_ = r.error;
+      return Check::kFailed;
+    }
+    ahead_start_ = offset;
+    ahead_len_ = r.bytes;
+    if (r.bytes < n) return Check::kDamaged;
   }
-  return r.bytes == n ? Check::kFits : Check::kDamaged;
+  std::memcpy(dst, ahead_.data() + (offset - ahead_start_), n);
+  return Check::kFits;
+}
+
+std::uint64_t RecordReader::position() const {
+  return file_pos_ - (len_ - pos_);
+}
+
+std::optional<std::uint64_t> RecordReader::BytesLeft() const {
+  std::optional<std::uint64_t> size = file_.Size();
+  if (!size || *size < position()) return std::nullopt;
+  return *size - position();
+}
+
+std::optional<std::uint64_t> RecordReader::CountRecordsAhead(
+    std::size_t count, std::uint64_t max_records) {
+  std::uint64_t offset = position();
+  std::uint64_t records = 0;
+  while (records < max_records) {
+    std::uint64_t bytes = 0;
+    switch (RecordFits(framing_, &offset, &bytes)) {
+      case Check::kFits:
+        if (bytes < std::uint64_t{count} * record::kValueSize) return records;
+        ++records;
+        break;
+      case Check::kDamaged:
+        return records;
+      case Check::kUnknown:
+      case Check::kFailed:
+        return std::nullopt;
+    }
+  }
+  return records;
 }
 
 RecordReader::Check RecordReader::RecordFits(const record::Framing& framing,

@@ -63,6 +63,17 @@ class RecordReader {
   std::size_t ReadRows(float* values, std::size_t count,
                        std::size_t max_records, ReadStatus* status);
 
+  // The offset in the file of the next byte to read.
+  std::uint64_t position() const;
+  // What is left of the file after position(); empty where the size is not
+  // known (a pipe).
+  std::optional<std::uint64_t> BytesLeft() const;
+  // How many records after position() ReadValues(count) would take, at most
+  // max_records, found from their markers alone; empty where the file cannot
+  // be read at an offset, or a read fails.
+  std::optional<std::uint64_t> CountRecordsAhead(std::size_t count,
+                                                 std::uint64_t max_records);
+
   const record::Framing& framing() const { return framing_; }
   int error() const { return error_; }
 
@@ -77,16 +88,25 @@ class RecordReader {
   Check RecordFits(const record::Framing& framing, std::uint64_t* offset,
                    std::uint64_t* bytes);
   Check FirstRecordFits(const record::Framing& framing, std::uint64_t* bytes);
+  // Reads n (at most 8) bytes at `offset` without moving, from the buffer or
+  // the window ahead.
   Check ReadAhead(std::uint64_t offset, char* dst, std::size_t n);
   bool FillBuffer();
   // Reads up to n bytes, fewer only at the end or on failure (error_ set).
   std::size_t ReadUpTo(char* dst, std::size_t n);
   bool Skip(std::uint64_t n);
 
+  static constexpr std::size_t kAheadSize = std::size_t{1} << 16;
+
   InputFile& file_;
   std::vector<char> buffer_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
+  std::uint64_t file_pos_ = 0;  // where the file's own reads have got to
+  // A window of the file beyond the buffer, for reading markers ahead.
+  std::vector<char> ahead_;
+  std::uint64_t ahead_start_ = 0;
+  std::size_t ahead_len_ = 0;
   bool buffer_holds_end_ = false;
   int error_ = 0;
   record::Framing framing_;

@@ -526,39 +526,47 @@ TEST(BufferedWriterTest, FirstFailureSticks) {
 
 using ReplacementFileTest = TempDirTest;
 
+// Unnamed where the file system allows, else under a temporary name: either
+// way the old file stays until the new one is complete.
 TEST_F(ReplacementFileTest, NameAppearsOnlyOnCommit) {
   const std::string path = dir_ + "/out.mat";
-  std::ofstream(path) << "old contents, longer than the new";
-  {
-    ReplacementFile file;
-    ASSERT_EQ(file.Create(path), 0);
-    ASSERT_EQ(file.file().Write("new", 3), 0);
-    EXPECT_EQ(Entries().size(), 2u);
+  for (bool allow_unnamed : {true, false}) {
+    SCOPED_TRACE(allow_unnamed ? "unnamed" : "named");
+    std::ofstream(path) << "old contents, longer than the new";
+    {
+      ReplacementFile file(allow_unnamed);
+      ASSERT_EQ(file.Create(path), 0);
+      EXPECT_EQ(file.unnamed(), allow_unnamed);
+      ASSERT_EQ(file.file().Write("new", 3), 0);
+      EXPECT_EQ(Entries().size(), allow_unnamed ? 1u : 2u);
+      std::ifstream in(path);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+                "old contents, longer than the new");
+      ASSERT_EQ(file.Commit(), 0);
+    }
     std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "old contents, longer than the new");
-    ASSERT_EQ(file.Commit(), 0);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+    EXPECT_EQ(Entries(), std::vector<std::string>{"out.mat"});
   }
-  std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
-  EXPECT_EQ(Entries(), std::vector<std::string>{"out.mat"});
 }
 
 TEST_F(ReplacementFileTest, AbandonedOrFailedLeavesNothingBehind) {
-  {
-    ReplacementFile file;
-    ASSERT_EQ(file.Create(dir_ + "/out.mat"), 0);
+  for (bool allow_unnamed : {true, false}) {
+    SCOPED_TRACE(allow_unnamed ? "unnamed" : "named");
+    {
+      ReplacementFile file(allow_unnamed);
+      ASSERT_EQ(file.Create(dir_ + "/out.mat"), 0);
+      ASSERT_EQ(file.file().Write("new", 3), 0);
+    }
+    EXPECT_TRUE(Entries().empty());
+
+    ReplacementFile file(allow_unnamed);
+    EXPECT_EQ(file.Create(dir_ + "/missing/out.mat"), ENOENT);
+    std::filesystem::create_directory(dir_ + "/taken.mat");
+    EXPECT_EQ(file.Create(dir_ + "/taken.mat"), EISDIR);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"taken.mat"});
+    std::filesystem::remove(dir_ + "/taken.mat");
   }
-  EXPECT_TRUE(Entries().empty());
-
-  ReplacementFile file;
-  EXPECT_EQ(file.Create(dir_ + "/missing/out.mat"), ENOENT);
-
-  std::filesystem::create_directory(dir_ + "/taken.mat");
-  std::ofstream(dir_ + "/taken.mat/inside") << "x";
-  ASSERT_EQ(file.Create(dir_ + "/taken.mat"), 0);
-  EXPECT_NE(file.Commit(), 0);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"taken.mat"});
 }
 
 }  // namespace
