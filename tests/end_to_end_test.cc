@@ -1,179 +1,19 @@
 // Runs the built converter as a process, each case in a fresh directory, and
 // checks its console output, exit status and the files it leaves behind.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
+#include "tests/end_to_end.h"
+
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "tests/test_util.h"
-
 namespace unf2mat::test {
 namespace {
-
-namespace fs = std::filesystem;
-using namespace std::string_literals;
-
-struct RunResult {
-  int status = -1;  // exit status, or 128 + signal when killed
-  std::string out, err;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// `count` records of `values` zero values each, with the payloads left as
-// holes so that files past the size limits cost no disk.
-void WriteSparseRecords(const fs::path& path, std::uint32_t values, int count) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  const std::uint32_t bytes = values * 4;
-  for (off_t k = 0; k < count; ++k) {
-    off_t at = k * (off_t{bytes} + 8);
-    ASSERT_EQ(::pwrite(fd, &bytes, 4, at), 4);
-    ASSERT_EQ(::pwrite(fd, &bytes, 4, at + 4 + bytes), 4);
-  }
-  ::close(fd);
-}
-
-using Matrix = std::vector<std::vector<double>>;
-
-// The MAT-file bytes before the values, for a rows x cols double matrix; built
-// here from the format rather than from the converter's own encoders.
-std::string MatHead(const std::string& name, std::uint32_t rows,
-                    std::uint32_t cols) {
-  std::string header =
-      "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
-      "1999";
-  header.resize(124, ' ');
-  header += "\x00\x01IM"s;
-  std::string name_element;
-  std::uint32_t name_bytes = 0;
-  if (name.size() <= 4) {
-    name_element = "\x01\x00"s + static_cast<char>(name.size()) + '\0' + name;
-    name_element.resize(8, '\0');
-  } else {
-    std::string padded = name;
-    padded.resize((name.size() + 7) / 8 * 8, '\0');
-    name_bytes = static_cast<std::uint32_t>(padded.size());
-    name_element = Le32(1, static_cast<std::uint32_t>(name.size())) + padded;
-  }
-  const std::uint32_t n = rows * cols;
-  return header + Le32(14, 48 + name_bytes + 8 * n) + Le32(6, 8) + Le32(6, 0) +
-         Le32(5, 8) + Le32(rows, cols) + name_element + Le32(9, 8 * n);
-}
-
-// The whole MAT-file for `rows`, values stored column by column.
-std::string ExpectedMat(const std::string& name, const Matrix& rows) {
-  const std::size_t cols = rows.empty() ? 0 : rows[0].size();
-  std::string bytes = MatHead(name, static_cast<std::uint32_t>(rows.size()),
-                              static_cast<std::uint32_t>(cols));
-  for (std::size_t c = 0; c < cols; ++c) {
-    for (const auto& row : rows) bytes += LeDouble(row[c]);
-  }
-  return bytes;
-}
-
-const std::string kDone = " done creating mat-file\n";
-const std::string kSmallData = DataFile({{1, 2}});
-
-class EndToEndTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = MakeTempDir();
-    work_ = root_ / "work";
-    fs::create_directory(work_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  // Empties the working directory between the cases of a table.
-  void ResetWork() {
-    fs::remove_all(work_);
-    fs::create_directory(work_);
-  }
-
-  fs::path In(const std::string& name) const { return work_ / name; }
-
-  // Every entry under the working directory with its bytes (or, for large
-  // files, its size); directories end in '/'.
-  std::map<std::string, std::string> Snapshot() const {
-    std::map<std::string, std::string> entries;
-    for (const auto& e : fs::recursive_directory_iterator(work_)) {
-      std::string name = fs::relative(e.path(), work_).string();
-      if (e.is_directory()) {
-        entries[name + "/"] = "";
-      } else if (e.file_size() > (1u << 20)) {
-        entries[name] = "size " + std::to_string(e.file_size());
-      } else {
-        entries[name] = ReadFile(e.path());
-      }
-    }
-    return entries;
-  }
-
-  RunResult Run(const std::string& input, mode_t mask = 022) {
-    RunResult result;
-    int in[2];
-    if (::pipe(in) != 0) return result;
-    // Control input is far smaller than a pipe's buffer.
-    if (::write(in[1], input.data(), input.size()) !=
-        static_cast<ssize_t>(input.size())) {
-      return result;
-    }
-    ::close(in[1]);
-    const std::string out_path = root_ / "stdout";
-    const std::string err_path = root_ / "stderr";
-    const std::string dir = work_;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0 || ::dup2(in[0], 0) < 0 || ::dup2(out, 1) < 0 ||
-          ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0) {
-        ::_exit(126);
-      }
-      ::umask(mask);
-      ::alarm(60);  // a hung converter fails its test instead of hanging it
-      ::execl(UNF2MAT_BINARY, "unf2mat", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return result;
-    result.status =
-        WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFile(out_path);
-    result.err = ReadFile(err_path);
-    return result;
-  }
-
-  // A successful run: the echo line, the completion line, nothing else.
-  void ExpectSuccess(const RunResult& r, const std::string& echo,
-                     const std::string& err = "") {
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, " " + echo + "\n" + kDone);
-    EXPECT_EQ(r.err, err);
-  }
-
-  fs::path root_, work_;
-};
 
 TEST_F(EndToEndTest, TypicalRunWritesGoldenMatFile) {
   WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
@@ -399,7 +239,9 @@ TEST_F(EndToEndTest, NewFileModeFollowsUmask) {
     SCOPED_TRACE(c.mask);
     ResetWork();
     WriteFile(In("run.dat"), kSmallData);
-    ExpectSuccess(Run("run.dat\n", c.mask), "0");
+    RunOptions options;
+    options.mask = c.mask;
+    ExpectSuccess(Run("run.dat\n", options), "0");
     struct stat st;
     ASSERT_EQ(::stat(In("run.mat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.mode);

@@ -1,0 +1,294 @@
+// Faults and damage, end to end: a file size limit, a killed run, concurrent
+// runs, limits, and data files cut short or with bytes flipped. Whatever
+// happens, the old MAT-file stays whole or a new one is whole, and no other
+// file is left behind.
+#include <signal.h>
+
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "recordio/coding.h"
+#include "tests/end_to_end.h"
+
+namespace unf2mat::test {
+namespace {
+
+// A MAT-file as an independent reader sees it; empty when its structure is
+// not that of one real double matrix.
+struct ParsedMat {
+  std::string name;
+  std::uint32_t rows = 0, columns = 0;
+  std::vector<std::uint64_t> bits;  // column by column
+};
+
+std::uint32_t U32(const std::string& bytes, std::size_t at) {
+  return DecodeFixed32(bytes.data() + at);
+}
+
+std::optional<ParsedMat> ParseMat(const std::string& bytes) {
+  if (bytes.size() < 184 || bytes.size() % 8 != 0) return std::nullopt;
+  if (bytes.compare(124, 4, "\x00\x01IM"s) != 0) return std::nullopt;
+  if (U32(bytes, 128) != 14 ||
+      136 + std::size_t{U32(bytes, 132)} != bytes.size())
+    return std::nullopt;
+  ParsedMat mat;
+  mat.rows = U32(bytes, 160);
+  mat.columns = U32(bytes, 164);
+  std::size_t at = 168;
+  if (U32(bytes, at) >> 16 != 0) {  // the short form: size, type in one word
+    std::size_t length = U32(bytes, at) >> 16;
+    mat.name = bytes.substr(at + 4, length);
+    at += 8;
+  } else {
+    std::size_t length = U32(bytes, at + 4);
+    mat.name = bytes.substr(at + 8, length);
+    at += 8 + (length + 7) / 8 * 8;
+  }
+  const std::uint64_t values = std::uint64_t{mat.rows} * mat.columns;
+  if (U32(bytes, at) != 9 || U32(bytes, at + 4) != 8 * values ||
+      at + 8 + 8 * values != bytes.size()) {
+    return std::nullopt;
+  }
+  for (std::uint64_t k = 0; k < values; ++k) {
+    mat.bits.push_back(DecodeFixed64(bytes.data() + at + 8 + 8 * k));
+  }
+  return mat;
+}
+
+std::uint64_t WidenedBits(float value) {
+  return std::bit_cast<std::uint64_t>(static_cast<double>(value));
+}
+
+Records Grid(std::size_t rows, std::size_t columns, float seed) {
+  Records records(rows, std::vector<float>(columns));
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      records[r][c] = seed + static_cast<float>(r * columns + c) * 0.5f;
+    }
+  }
+  return records;
+}
+
+Matrix AsMatrix(const Records& records) {
+  Matrix matrix;
+  for (const auto& record : records) {
+    matrix.emplace_back(record.begin(), record.end());
+  }
+  return matrix;
+}
+
+using FaultTest = EndToEndTest;
+
+TEST_F(FaultTest, FileSizeLimitFailsTheWriteCleanly) {
+  const std::string old_mat = ExpectedMat("run", {{7}});
+  WriteFile(In("run.dat"), DataFile(Grid(100, 1000, 1)));
+  WriteFile(In("run.mat"), old_mat);
+  const auto before = Snapshot();
+  // Room at least for the console files, which the limit binds too.
+  for (rlim_t limit : {rlim_t{200}, rlim_t{65536}, rlim_t{700000}}) {
+    SCOPED_TRACE(limit);
+    RunOptions options;
+    options.file_size_limit = limit;
+    RunResult r = Run("run.dat\n", options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "unf2mat: cannot write MAT-file 'run.mat': File too large\n");
+    EXPECT_EQ(Snapshot(), before);
+  }
+}
+
+// Killed at any moment, a run leaves the old file or the new one, whole.
+TEST_F(FaultTest, KilledRunLeavesOneWholeFile) {
+  const std::string old_mat = ExpectedMat("run", {{7}});
+  const Records records = Grid(500, 4000, 3);
+  WriteFile(In("run.dat"), DataFile(records));
+  const std::string new_mat = ExpectedMat("run", AsMatrix(records));
+  int killed = 0;
+  for (int delay_ms : {0, 1, 2, 5, 10, 20, 40, 80}) {
+    SCOPED_TRACE(delay_ms);
+    WriteFile(In("run.mat"), old_mat);
+    Child child = Start("run.dat\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    ::kill(child.pid, SIGKILL);
+    RunResult r = Finish(child);
+    killed += r.status == 128 + SIGKILL;
+    auto after = Snapshot();
+    ASSERT_EQ(after.size(), 2u) << "a stray file";
+    const std::string mat = ReadFile(In("run.mat"));
+    EXPECT_TRUE(mat == old_mat || mat == new_mat);
+  }
+  EXPECT_GT(killed, 0) << "every run finished before it could be killed";
+}
+
+// Concurrent runs to one MAT-file leave one of their results, whole.
+TEST_F(FaultTest, ConcurrentRunsLeaveOneWholeResult) {
+  std::vector<std::string> results;
+  for (int k = 0; k < 4; ++k) {
+    const Records records = Grid(300, 1000 + k, static_cast<float>(k));
+    WriteFile(In("run" + std::to_string(k) + ".dat"), DataFile(records));
+    results.push_back(ExpectedMat("v", AsMatrix(records)));
+  }
+  std::vector<Child> children;
+  for (int k = 0; k < 4; ++k) {
+    RunOptions options;
+    options.tag = std::to_string(k);
+    children.push_back(
+        Start("run" + std::to_string(k) + ".dat\n\n\n\nout.mat\nv\n", options));
+  }
+  for (const Child& child : children) {
+    RunResult r = Finish(child);
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(Snapshot().size(), 5u) << "a stray file";
+  const std::string mat = ReadFile(In("out.mat"));
+  EXPECT_NE(std::find(results.begin(), results.end(), mat), results.end());
+}
+
+// Refused from the markers alone: nothing touched, and no more memory than a
+// small file needs.
+TEST_F(FaultTest, LimitsRefusedBeforeLoading) {
+  struct {
+    const char* label;
+    std::uint32_t values;
+    int records;
+    const char* message_end;
+  } const cases[] = {
+      {"first record of 10,000,001 values", 10'000'001, 1,
+       "holds 10000001 values, over the limit of 10000000\n"},
+      {"matrix of 50,000,001 values", 2'631'579, 19,
+       "holds a matrix over the limit of 50000000 values\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();
+    WriteSparseRecords(In("run.dat"), c.values, c.records);
+    WriteFile(In("run.mat"), "old");
+    const auto before = Snapshot();
+    RunResult r = Run("run.dat\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with(c.message_end)) << r.err;
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_LT(r.peak_rss, std::size_t{64} << 20);
+  }
+}
+
+TEST_F(FaultTest, ConvertsAMatrixAtTheLimit) {
+  WriteSparseRecords(In("run.dat"), 2'500'000, 20);
+  RunResult r = Run("run.dat\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::file_size(In("run.mat")), 136u + 48 + 400'000'000);
+  std::ifstream mat(In("run.mat"), std::ios::binary);
+  std::string head(184, '\0');
+  mat.read(head.data(), head.size());
+  EXPECT_EQ(head, MatHead("run", 20, 2'500'000));
+  fs::remove(In("run.mat"));
+}
+
+// Runs the converter on `data` and checks the outcome against the records
+// the data was made from: success, and each loaded row one of them in order,
+// but for values whose bytes were damaged.
+void ExpectPrefixOfRecords(const RunResult& r, const std::string& mat_bytes,
+                           const Records& records,
+                           const std::vector<std::size_t>& damaged,
+                           std::size_t whole_records) {
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::optional<ParsedMat> mat = ParseMat(mat_bytes);
+  ASSERT_TRUE(mat) << "not a MAT-file that loads";
+  EXPECT_EQ(mat->name, "run");
+  ASSERT_LE(mat->rows, whole_records);
+  if (mat->rows == 0) return;
+  const std::size_t width = records[0].size();
+  ASSERT_EQ(mat->columns, width);
+  const std::size_t record_bytes = 8 + 4 * width;
+  for (std::size_t r = 0; r < mat->rows; ++r) {
+    for (std::size_t c = 0; c < width; ++c) {
+      const std::uint64_t got = mat->bits[c * mat->rows + r];
+      if (got == WidenedBits(records[r][c])) continue;
+      const std::size_t first = r * record_bytes + 4 + 4 * c;
+      const bool hit = std::any_of(
+          damaged.begin(), damaged.end(),
+          [&](std::size_t at) { return at >= first && at < first + 4; });
+      EXPECT_TRUE(hit) << "row " << r << " column " << c << " changed";
+    }
+  }
+}
+
+TEST_F(FaultTest, TruncatedAtEveryLength) {
+  const Records records = Grid(4, 3, 1);
+  const std::string valid = DataFile(records);
+  const std::size_t record_bytes = 8 + 4 * 3;
+  for (std::size_t length = 0; length <= valid.size(); ++length) {
+    SCOPED_TRACE(length);
+    ResetWork();
+    WriteFile(In("run.dat"), Truncated(valid, length));
+    RunResult r = Run("run.dat\n");
+    ExpectPrefixOfRecords(r, ReadFile(In("run.mat")), records, {},
+                          length / record_bytes);
+    std::optional<ParsedMat> mat = ParseMat(ReadFile(In("run.mat")));
+    ASSERT_TRUE(mat);
+    EXPECT_EQ(mat->rows, length / record_bytes);
+  }
+}
+
+TEST_F(FaultTest, RandomByteFlipsNeverCrash) {
+  const Records records = Grid(6, 5, 2);
+  const std::string valid = DataFile(records);
+  std::mt19937 random(20261208);
+  int converted = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::string data = valid;
+    std::vector<std::size_t> damaged;
+    const int flips = 1 + static_cast<int>(random() % 3);
+    for (int f = 0; f < flips; ++f) {
+      const std::size_t at = random() % data.size();
+      data[at] = static_cast<char>(data[at] ^ (1 + random() % 255));
+      damaged.push_back(at);
+    }
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    ResetWork();
+    WriteFile(In("run.dat"), data);
+    RunResult r = Run("run.dat\n");
+    ASSERT_LT(r.status, 128) << "killed by signal " << r.status - 128;
+    if (r.status != 0) {
+      // Only a marker damaged into a huge count can be refused.
+      EXPECT_NE(r.err.find("over the limit"), std::string::npos) << r.err;
+      continue;
+    }
+    ++converted;
+    ExpectPrefixOfRecords(r, ReadFile(In("run.mat")), records, damaged,
+                          records.size());
+  }
+  EXPECT_GT(converted, 200);
+}
+
+// Markers that no writer makes: a count near 2^32, read as a negative one.
+TEST_F(FaultTest, ImpossibleMarkersEndTheMatrix) {
+  const std::string huge = Le32(0xfffffff0u, 0).substr(0, 4);
+  struct {
+    const char* label;
+    std::string data;
+    Matrix expected;
+  } const cases[] = {
+      {"first marker", huge + std::string(64, '\0'), {}},
+      {"later marker",
+       DataFile({{1, 2}}) + huge + std::string(64, '\0'),
+       {{1, 2}}},
+      {"both markers",
+       DataFile({{1, 2}}) + huge + std::string(16, '\0') + huge,
+       {{1, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();
+    WriteFile(In("run.dat"), c.data);
+    ExpectSuccess(Run("run.dat\n"), "0");
+    EXPECT_EQ(ReadFile(In("run.mat")), ExpectedMat("run", c.expected));
+  }
+}
+
+}  // namespace
+}  // namespace unf2mat::test
