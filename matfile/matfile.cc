@@ -82,15 +82,6 @@ void WriteName(RunState& state, RecordSink& sink) {
   }
 }
 
-// Little-endian doubles, from a host of either byte order.
-void EncodeDoubles(char* dst, const double* src, std::size_t n) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(dst, src, n * sizeof(double));
-  } else {
-    for (std::size_t k = 0; k < n; ++k) EncodeDouble(dst + 8 * k, src[k]);
-  }
-}
-
 // Copies rows [r0, r0 + tr) of columns [c0, c0 + tc) of the row-major matrix
 // into `staging`, column after column, in blocks small enough that both the
 // rows read and the columns written stay in cache.
@@ -122,7 +113,9 @@ void WriteVector(const double* values, std::size_t n, std::uint64_t start,
     const std::size_t piece = std::min(capacity, n - k);
     const char* bytes = reinterpret_cast<const char*>(values + k);
     if constexpr (std::endian::native != std::endian::little) {
-      EncodeDoubles(staging.data(), values + k, piece);
+      for (std::size_t j = 0; j < piece; ++j) {
+        EncodeDouble(staging.data() + 8 * j, values[k + j]);
+      }
       bytes = staging.data();
     }
     out.WriteAt(start + 8 * k, bytes, 8 * piece);
