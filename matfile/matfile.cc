@@ -82,6 +82,16 @@ void WriteName(RunState& state, RecordSink& sink) {
   }
 }
 
+constexpr std::size_t kDoublesPerLine = 8;  // in a 64-byte cache line
+
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 // Copies rows [r0, r0 + tr) of columns [c0, c0 + tc) of the row-major matrix
 // into `staging`, column after column, in blocks small enough that both the
 // rows read and the columns written stay in cache.
@@ -96,6 +106,13 @@ void TransposeTile(const double* matrix, std::size_t columns, std::size_t r0,
       // Along each row, so that core is read in cache lines.
       for (std::size_t r = rb; r < r_end; ++r) {
         const double* src = matrix + (r0 + r) * columns + c0;
+        // Rows lie far apart in core; asking for the block below early hides
+        // most of the wait for memory.
+        if (r + kBlock < tr) {
+          for (std::size_t c = cb; c < c_end; c += kDoublesPerLine) {
+            Prefetch(src + kBlock * columns + c);
+          }
+        }
         for (std::size_t c = cb; c < c_end; ++c) {
           EncodeDouble(staging + 8 * (c * tr + r), src[c]);
         }
