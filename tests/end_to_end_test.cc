@@ -30,6 +30,7 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
   const std::string odd_first =
       FramedRecord(Record({1, 2}).substr(4, 8) + "xy") + Record({3, 4});
   const Matrix two_rows = {{1, 2}, {3, 4}};
+  const std::string huge = Le32(0xfffffff0u, 0).substr(0, 4);
   struct Case {
     const char* label;
     std::string data;
@@ -51,6 +52,14 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
       {"values widened exactly",
        DataFile({{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}),
        {{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}},
+      // Markers no writer makes: a count near 2^32, read as a negative one.
+      {"an impossible first marker", huge + std::string(64, '\0'), {}},
+      {"an impossible later marker",
+       DataFile({{1, 2}}) + huge + std::string(64, '\0'),
+       {{1, 2}}},
+      {"impossible markers around a record",
+       DataFile({{1, 2}}) + huge + std::string(16, '\0') + huge,
+       {{1, 2}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -186,16 +195,28 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
   }
 }
 
-TEST_F(EndToEndTest, AcceptsFirstRecordAtTheLimit) {
-  WriteSparseRecords(In("run.dat"), 10'000'000, 1);
-  ExpectSuccess(Run("run.dat\n"), "0");
-  ASSERT_TRUE(fs::exists(In("run.mat")));
-  EXPECT_EQ(fs::file_size(In("run.mat")), 136u + 48 + 80'000'000);
-  std::ifstream mat(In("run.mat"), std::ios::binary);
-  std::string head(184, '\0');
-  mat.read(head.data(), head.size());
-  EXPECT_EQ(head, MatHead("run", 1, 10'000'000));
-  fs::remove(In("run.mat"));
+TEST_F(EndToEndTest, AcceptsDataAtTheLimits) {
+  struct {
+    const char* label;
+    std::uint32_t values;
+    int records;
+  } const cases[] = {
+      {"first record of 10,000,000 values", 10'000'000, 1},
+      {"matrix of 50,000,000 values", 2'500'000, 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteSparseRecords(In("run.dat"), c.values, c.records);
+    ExpectSuccess(Run("run.dat\n"), "0");
+    ASSERT_TRUE(fs::exists(In("run.mat")));
+    EXPECT_EQ(fs::file_size(In("run.mat")),
+              136u + 48 + 8ull * c.values * c.records);
+    std::ifstream mat(In("run.mat"), std::ios::binary);
+    std::string head(184, '\0');
+    mat.read(head.data(), head.size());
+    EXPECT_EQ(head, MatHead("run", c.records, c.values));
+    fs::remove(In("run.mat"));
+  }
 }
 
 TEST_F(EndToEndTest, ReplacesLongerFileCompletely) {

@@ -176,18 +176,6 @@ TEST_F(FaultTest, LimitsRefusedBeforeLoading) {
   }
 }
 
-TEST_F(FaultTest, ConvertsAMatrixAtTheLimit) {
-  WriteSparseRecords(In("run.dat"), 2'500'000, 20);
-  RunResult r = Run("run.dat\n");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(fs::file_size(In("run.mat")), 136u + 48 + 400'000'000);
-  std::ifstream mat(In("run.mat"), std::ios::binary);
-  std::string head(184, '\0');
-  mat.read(head.data(), head.size());
-  EXPECT_EQ(head, MatHead("run", 20, 2'500'000));
-  fs::remove(In("run.mat"));
-}
-
 // Runs the converter on `data` and checks the outcome against the records
 // the data was made from: success, and each loaded row one of them in order,
 // but for values whose bytes were damaged.
@@ -263,31 +251,6 @@ TEST_F(FaultTest, RandomByteFlipsNeverCrash) {
                           records.size());
   }
   EXPECT_GT(converted, 200);
-}
-
-// Markers that no writer makes: a count near 2^32, read as a negative one.
-TEST_F(FaultTest, ImpossibleMarkersEndTheMatrix) {
-  const std::string huge = Le32(0xfffffff0u, 0).substr(0, 4);
-  struct {
-    const char* label;
-    std::string data;
-    Matrix expected;
-  } const cases[] = {
-      {"first marker", huge + std::string(64, '\0'), {}},
-      {"later marker",
-       DataFile({{1, 2}}) + huge + std::string(64, '\0'),
-       {{1, 2}}},
-      {"both markers",
-       DataFile({{1, 2}}) + huge + std::string(16, '\0') + huge,
-       {{1, 2}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    ResetWork();
-    WriteFile(In("run.dat"), c.data);
-    ExpectSuccess(Run("run.dat\n"), "0");
-    EXPECT_EQ(ReadFile(In("run.mat")), ExpectedMat("run", c.expected));
-  }
 }
 
 }  // namespace

@@ -10,27 +10,10 @@
 #include "loader/loader.h"
 #include "recordio/file.h"
 #include "recordio/record_reader.h"
+#include "tests/fake_files.h"
 
 namespace unf2mat {
 namespace {
-
-// A pipe: bytes in small pieces, no reads at an offset, no size.
-class StreamInput final : public InputFile {
- public:
-  StreamInput(std::string data, std::size_t chunk)
-      : data_(std::move(data)), chunk_(chunk) {}
-  IoResult Read(char* dst, std::size_t n) override {
-    std::size_t got = std::min({n, chunk_, data_.size() - pos_});
-    std::copy_n(data_.data() + pos_, got, dst);
-    pos_ += got;
-    return {got, 0};
-  }
-
- private:
-  std::string data_;
-  std::size_t chunk_;
-  std::size_t pos_ = 0;
-};
 
 RunState state;
 
@@ -91,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     Load(file, buffer, limits);
   }
   {
-    StreamInput pipe(bytes, 1 + data[0] % 7);
+    // A pipe: bytes in small pieces, no reads at an offset, no size.
+    test::ScriptedInputFile pipe(bytes, 1 + data[0] % 7);
     Load(pipe, buffer, limits);
   }
   MemoryInputFile file(bytes);
