@@ -78,8 +78,9 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
                                    bytes);
 }
 
-void RefuseLongFirstRecord(std::string_view name, std::uint64_t values,
-                           std::size_t limit) {
+[[noreturn]] void RefuseLongFirstRecord(std::string_view name,
+                                        std::uint64_t values,
+                                        std::size_t limit) {
   throw RunError("the first record of data file " + Quote(name) + " holds " +
                  std::to_string(values) + " values, over the limit of " +
                  std::to_string(limit));

@@ -165,7 +165,7 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "limit of 10000000"}},
+       {"'run.dat'", "holds 10000001 values, over the limit of 10000000\n"}},
       // 50 of these records fill the matrix exactly; the 51st is one too many.
       {"matrix over 50,000,000 values",
        "run.dat\n",
@@ -175,6 +175,15 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
        },
        " 0\n",
        {"'run.dat'", "limit of 50000000"}},
+      // 19 x 2,631,579 is 50,000,001 values: one too many.
+      {"matrix of 50,000,001 values",
+       "run.dat\n",
+       [&](const fs::path& d) {
+         WriteSparseRecords(d / "run.dat", 2'631'579, 19);
+         WriteFile(d / "run.mat", old_mat);
+       },
+       " 0\n",
+       {"'run.dat'", "holds a matrix over the limit of 50000000 values\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -192,6 +201,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
     }
     // Also catches a stray temporary file or a MAT-file under another name.
     EXPECT_EQ(Snapshot(), before);
+    // Refused before any large allocation, limits included.
+    EXPECT_LT(r.peak_rss, std::size_t{64} << 20);
   }
 }
 

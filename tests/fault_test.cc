@@ -1,5 +1,5 @@
 // Faults and damage, end to end: a file size limit, a killed run, concurrent
-// runs, limits, and data files cut short or with bytes flipped. Whatever
+// runs, and data files cut short or with bytes flipped. Whatever
 // happens, the old MAT-file stays whole or a new one is whole, and no other
 // file is left behind.
 #include <signal.h>
@@ -146,34 +146,6 @@ TEST_F(FaultTest, ConcurrentRunsLeaveOneWholeResult) {
   EXPECT_EQ(Snapshot().size(), 5u) << "a stray file";
   const std::string mat = ReadFile(In("out.mat"));
   EXPECT_NE(std::find(results.begin(), results.end(), mat), results.end());
-}
-
-// Refused from the markers alone: nothing touched, and no more memory than a
-// small file needs.
-TEST_F(FaultTest, LimitsRefusedBeforeLoading) {
-  struct {
-    const char* label;
-    std::uint32_t values;
-    int records;
-    const char* message_end;
-  } const cases[] = {
-      {"first record of 10,000,001 values", 10'000'001, 1,
-       "holds 10000001 values, over the limit of 10000000\n"},
-      {"matrix of 50,000,001 values", 2'631'579, 19,
-       "holds a matrix over the limit of 50000000 values\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    ResetWork();
-    WriteSparseRecords(In("run.dat"), c.values, c.records);
-    WriteFile(In("run.mat"), "old");
-    const auto before = Snapshot();
-    RunResult r = Run("run.dat\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.ends_with(c.message_end)) << r.err;
-    EXPECT_EQ(Snapshot(), before);
-    EXPECT_LT(r.peak_rss, std::size_t{64} << 20);
-  }
 }
 
 // Runs the converter on `data` and checks the outcome against the records
