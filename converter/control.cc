@@ -97,12 +97,10 @@ bool IsMatlabName(std::string_view name) {
 void WarnAboutVariableName(const RunState& state, Console& console) {
   std::string_view name = Prefix(state.fname2, state.n1);
   if (IsMatlabName(name)) return;
-  std::string line = "unf2mat: warning: variable name " + Quote(name) +
-                     " is not one MATLAB accepts (a letter, then letters, "
-                     "digits or underscores, at most 63 in all); it is "
-                     "written unchanged\n";
-  // A warning that cannot be shown is not worth failing the run for.
-  (void)console.err.Write(line.data(), line.size());
+  Warn(console.err, "variable name " + Quote(name) +
+                        " is not one MATLAB accepts (a letter, then letters, "
+                        "digits or underscores, at most 63 in all); it is "
+                        "written unchanged");
 }
 
 }  // namespace

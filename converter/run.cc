@@ -11,7 +11,7 @@ namespace unf2mat {
 int RunConversion(RunState& state, Console& console) {
   try {
     readcontrol(state, console);
-    loadcore(state);
+    loadcore(state, console.err);
     writemat(state);
     PrintLine(console, "done creating mat-file");
     return 0;

@@ -16,6 +16,11 @@ std::string Quote(std::string_view name) {
   return quoted + "'";
 }
 
+void Warn(OutputFile& err, std::string_view text) {
+  const std::string line = "unf2mat: warning: " + std::string(text) + "\n";
+  (void)err.Write(line.data(), line.size());
+}
+
 std::string FileError(std::string_view what, std::string_view name, int error) {
   return std::string(what) + " " + Quote(name) + ": " + std::strerror(error);
 }

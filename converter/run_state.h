@@ -9,6 +9,7 @@
 #include <string>
 
 #include "recordio/field.h"
+#include "recordio/file.h"
 
 namespace unf2mat {
 
@@ -46,6 +47,10 @@ class RunError : public std::runtime_error {
 
 // A file name for messages: quoted, with a NUL byte shown as \0.
 std::string Quote(std::string_view name);
+
+// One line "unf2mat: warning: text" on `err`; a warning that cannot be shown
+// is not worth failing the run for.
+void Warn(OutputFile& err, std::string_view text);
 
 // "what 'name': OS reason".
 std::string FileError(std::string_view what, std::string_view name, int error);

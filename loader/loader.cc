@@ -86,14 +86,42 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
                  std::to_string(limit));
 }
 
+// A framing taken without proof is said once, with what was taken.
+void WarnAboutFraming(const FramingChoice& choice, std::string_view name,
+                      OutputFile* err) {
+  if (err == nullptr) return;
+  const std::string taken =
+      "; reading it with " + record::Describe(choice.framing);
+  switch (choice.basis) {
+    case FramingChoice::Basis::kVerified:
+      return;
+    case FramingChoice::Basis::kAmbiguous:
+      Warn(*err, "the first records of data file " + Quote(name) +
+                     " fit more than one record framing" + taken);
+      return;
+    case FramingChoice::Basis::kNoneFits:
+      Warn(*err, "data file " + Quote(name) +
+                     " is not a Fortran unformatted sequential file as far as "
+                     "its first record shows: no record framing fits it" +
+                     taken);
+      return;
+  }
+}
+
 // The framing comes from the first record, whose byte count gives irow and
 // whose values the first row, so the file is read once (a pipe can be read
 // only once). A missing or damaged first record leaves irow at 0.
 bool ReadFirstRecord(RunState& state, RecordReader& reader,
-                     std::string_view name, const LoadLimits& limits) {
+                     std::string_view name, const LoadLimits& limits,
+                     OutputFile* err) {
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
-  std::optional<std::uint64_t> checked_bytes;
-  Whole(reader.DetectFraming(&checked_bytes), reader, name);
+  // A record of `limit` values may carry a partial value after them.
+  const std::uint64_t limit_bytes =
+      std::uint64_t{limit} * record::kValueSize + record::kValueSize - 1;
+  FramingChoice choice;
+  Whole(reader.DetectFraming(limit_bytes, &choice), reader, name);
+  WarnAboutFraming(choice, name, err);
+  const std::optional<std::uint64_t> checked_bytes = choice.first_record_bytes;
   std::size_t capacity = limit;
   if (checked_bytes) {
     // Refused before any of it is read.
@@ -134,11 +162,11 @@ void StoreRows(RunState& state, std::size_t rows, bool widened) {
 }  // namespace
 
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
-              const LoadLimits& limits) {
+              const LoadLimits& limits, OutputFile* err) {
   constexpr std::size_t kMaxRecords = std::numeric_limits<std::int32_t>::max();
   state.irow = 0;
   state.icol = 0;
-  if (!ReadFirstRecord(state, reader, name, limits)) return;
+  if (!ReadFirstRecord(state, reader, name, limits, err)) return;
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
   if (width > limit) RefuseLargeMatrix(name, limit);
@@ -180,12 +208,12 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
   }
 }
 
-void loadcore(RunState& state) {
+void loadcore(RunState& state, OutputFile& err) {
   AdviseLargePages(state.core, sizeof state.core);
   const std::string name(TrimTrailingBlanks(state.fname1));
   auto file = OpenDataFile(name);
   RecordReader reader(*file);
-  LoadCore(state, reader, name, LoadLimits{});
+  LoadCore(state, reader, name, LoadLimits{}, &err);
 }
 
 }  // namespace unf2mat

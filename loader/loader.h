@@ -16,11 +16,13 @@ struct LoadLimits {
 
 // Reads the data file named by fname1 into core: irow from the first record,
 // then every record up to the first one that falls short, one after another.
-void loadcore(RunState& state);
+// Warnings go to `err`.
+void loadcore(RunState& state, OutputFile& err);
 
-// loadcore over an open file; `name` is for messages.
+// loadcore over an open file; `name` is for messages, and warnings go to
+// `err` where given.
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
-              const LoadLimits& limits);
+              const LoadLimits& limits, OutputFile* err = nullptr);
 
 }  // namespace unf2mat
 

@@ -1,33 +1,32 @@
 #include "recordio/line_reader.h"
 
-namespace unf2mat {
+#include <algorithm>
+#include <cstring>
 
-int LineReader::NextChar() {
-  if (pos_ == len_) {
-    if (error_ != 0) return kReadFailed;
-    IoResult r = in_.Read(buffer_, sizeof buffer_);
-    if (r.error != 0) {
-      error_ = r.error;
-      return kReadFailed;
-    }
-    if (r.bytes == 0) return kEndOfInput;
-    pos_ = 0;
-    len_ = r.bytes;
-  }
-  return static_cast<unsigned char>(buffer_[pos_++]);
-}
+namespace unf2mat {
 
 ReadStatus LineReader::ReadLine(std::size_t width, std::string* line) {
   line->clear();
   bool any = false;
-  for (;;) {
-    int c = NextChar();
-    if (c == kReadFailed) return ReadStatus::kFailed;
-    if (c == kEndOfInput) return any ? ReadStatus::kOk : ReadStatus::kEnd;
+  while (in_.Fill(1) > 0) {
     any = true;
-    if (c == '\n') return ReadStatus::kOk;
-    if (line->size() < width) line->push_back(static_cast<char>(c));
+    const char* begin = in_.data();
+    const char* newline =
+        static_cast<const char*>(std::memchr(begin, '\n', in_.available()));
+    const std::size_t length = newline != nullptr
+                                   ? static_cast<std::size_t>(newline - begin)
+                                   : in_.available();
+    if (line->size() < width) {
+      line->append(begin, std::min(length, width - line->size()));
+    }
+    if (newline != nullptr) {
+      in_.Consume(length + 1);
+      return ReadStatus::kOk;
+    }
+    in_.Consume(length);
   }
+  if (in_.error() != 0) return ReadStatus::kFailed;
+  return any ? ReadStatus::kOk : ReadStatus::kEnd;
 }
 
 ReadStatus LineReader::SkipLine() {

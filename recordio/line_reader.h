@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 
+#include "recordio/buffered_input.h"
 #include "recordio/file.h"
 #include "recordio/read_status.h"
 
@@ -13,25 +14,19 @@ namespace unf2mat {
 // line without a newline still counts as a line.
 class LineReader {
  public:
-  explicit LineReader(InputFile& in) : in_(in) {}
+  explicit LineReader(InputFile& in) : in_(in, kBufferSize) {}
 
   // Puts the first `width` characters of the next line into *line and skips
   // the rest of it. Returns kOk, kEnd or kFailed.
   ReadStatus ReadLine(std::size_t width, std::string* line);
   ReadStatus SkipLine();
 
-  int error() const { return error_; }
+  int error() const { return in_.error(); }
 
  private:
-  static constexpr int kEndOfInput = -1;
-  static constexpr int kReadFailed = -2;
-  int NextChar();
+  static constexpr std::size_t kBufferSize = 4096;
 
-  InputFile& in_;
-  char buffer_[4096];
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  int error_ = 0;
+  BufferedInput in_;
 };
 
 }  // namespace unf2mat

@@ -11,11 +11,14 @@
 // A record too long for one marker (or longer than a compiler's chosen limit)
 // is split into subrecords: a negative leading marker says more follow, a
 // negative trailing marker says one precedes. An unsplit record has the same
-// non-negative count in both markers.
+// non-negative count in both markers, but for one compiler's records over
+// 2 GiB: the same 4-byte count in both, read as unsigned.
 #ifndef UNF2MAT_RECORDIO_RECORD_FORMAT_H_
 #define UNF2MAT_RECORDIO_RECORD_FORMAT_H_
 
+#include <bit>
 #include <cstddef>
+#include <string>
 
 namespace unf2mat::record {
 
@@ -38,6 +41,13 @@ inline constexpr Framing kFramings[] = {
     {kLongMarkerSize, false},
     {kLongMarkerSize, true},
 };
+
+// "4-byte big-endian markers", for messages.
+inline std::string Describe(const Framing& framing) {
+  const bool big = (std::endian::native == std::endian::big) != framing.swapped;
+  return std::to_string(framing.marker_size) + "-byte " +
+         (big ? "big" : "little") + "-endian markers";
+}
 
 }  // namespace unf2mat::record
 

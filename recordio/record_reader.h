@@ -5,37 +5,51 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <vector>
 
+#include "recordio/buffered_input.h"
 #include "recordio/file.h"
 #include "recordio/read_status.h"
 #include "recordio/record_format.h"
 
 namespace unf2mat {
 
+// How the framing of a data file was decided.
+struct FramingChoice {
+  enum class Basis {
+    kVerified,   // its first non-empty record checked in full (or no record)
+    kAmbiguous,  // the first records leave more than one framing open
+    kNoneFits,   // no framing fits the first records
+  };
+  record::Framing framing;
+  Basis basis = Basis::kVerified;
+  // The first record's byte count, where its markers give it before it is
+  // read: checked in full, or claimed by a count too long to check.
+  std::optional<std::uint64_t> first_record_bytes;
+};
+
 // Reads the records of an unformatted sequential data file in order, through
 // one buffer, joining subrecords. A record whose framing is damaged (a count
 // that runs past the end of the file, trailing and leading counts that
-// differ, a file that ends inside a count) reads as kShort. Nothing is read
-// beyond what the caller's array can take.
+// differ, a file that ends inside a count, subrecords that never close) reads
+// as kShort; a read the system refuses as kFailed. Nothing is read beyond
+// what the caller's array can take.
 class RecordReader {
  public:
-  static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+  static constexpr std::size_t kDefaultBufferSize =
+      BufferedInput::kDefaultBufferSize;
 
   explicit RecordReader(InputFile& file,
                         std::size_t buffer_size = kDefaultBufferSize)
-      : file_(file),
-        buffer_(buffer_size < record::kLongMarkerSize ? record::kLongMarkerSize
-                                                      : buffer_size) {}
+      : in_(file, buffer_size) {}
 
   // Decides the framing before the first read: the first of
-  // record::kFramings under which the first record's markers agree and fit
-  // in the file (after an empty first record, the next ones too); the first
-  // of them when none does. A file that cannot be read
-  // at an offset (a pipe) is checked only as far as the buffer reaches, and a
-  // framing that cannot be ruled out there is taken. *first_record_bytes gets
-  // the first record's byte count when it was checked in full.
-  ReadStatus DetectFraming(std::optional<std::uint64_t>* first_record_bytes);
+  // record::kFramings under which the first non-empty record is checked in
+  // full; else the first that cannot be ruled out; else the first. Records up
+  // to that one are looked at ahead, by reads at an offset or, from a pipe, by
+  // buffering up to `first_record_limit` bytes and markers; a first record
+  // longer than that cannot be checked from a pipe and rules its framing out.
+  ReadStatus DetectFraming(std::uint64_t first_record_limit,
+                           FramingChoice* choice);
 
   // Takes the first min(capacity, bytes / 4) values of the next record into
   // values[], moves past the whole record and sets *bytes to its byte count.
@@ -64,10 +78,9 @@ class RecordReader {
                        std::size_t max_records, ReadStatus* status);
 
   // The offset in the file of the next byte to read.
-  std::uint64_t position() const;
-  // What is left of the file after position(); empty where the size is not
-  // known (a pipe).
-  std::optional<std::uint64_t> BytesLeft() const;
+  std::uint64_t position() const { return in_.position(); }
+  // What is left of the file after position(); empty for a pipe.
+  std::optional<std::uint64_t> BytesLeft() const { return in_.BytesLeft(); }
   // How many records after position() ReadValues(count) would take, at most
   // max_records, found from their markers alone; empty where the file cannot
   // be read at an offset, or a read fails.
@@ -75,40 +88,14 @@ class RecordReader {
                                                  std::uint64_t max_records);
 
   const record::Framing& framing() const { return framing_; }
-  int error() const { return error_; }
+  int error() const { return in_.error(); }
 
  private:
-  enum class Check { kFits, kDamaged, kUnknown, kFailed };
+  ReadStatus ReadThrough(float* window, std::size_t window_values,
+                         std::size_t capacity, const PieceSink* sink,
+                         std::uint64_t* bytes);
 
-  ReadStatus ReadRecordThrough(float* window, std::size_t window_values,
-                               std::size_t capacity, const PieceSink* sink,
-                               std::uint64_t* bytes);
-
-  // Checks the markers of the record at *offset and moves past it.
-  Check RecordFits(const record::Framing& framing, std::uint64_t* offset,
-                   std::uint64_t* bytes);
-  Check FirstRecordFits(const record::Framing& framing, std::uint64_t* bytes);
-  // Reads n (at most 8) bytes at `offset` without moving, from the buffer or
-  // the window ahead.
-  Check ReadAhead(std::uint64_t offset, char* dst, std::size_t n);
-  bool FillBuffer();
-  // Reads up to n bytes, fewer only at the end or on failure (error_ set).
-  std::size_t ReadUpTo(char* dst, std::size_t n);
-  bool Skip(std::uint64_t n);
-
-  static constexpr std::size_t kAheadSize = std::size_t{1} << 16;
-
-  InputFile& file_;
-  std::vector<char> buffer_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  std::uint64_t file_pos_ = 0;  // where the file's own reads have got to
-  // A window of the file beyond the buffer, for reading markers ahead.
-  std::vector<char> ahead_;
-  std::uint64_t ahead_start_ = 0;
-  std::size_t ahead_len_ = 0;
-  bool buffer_holds_end_ = false;
-  int error_ = 0;
+  BufferedInput in_;
   record::Framing framing_;
 };
 

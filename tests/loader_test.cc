@@ -270,9 +270,10 @@ TEST(LoaderTest, OpeningNamesTheFileAndReason) {
   };
   for (const auto& c : cases) {
     RunState& state = test::FreshState();
+    StringOutputFile out;
     Assign(state.fname1, c.name);
     try {
-      loadcore(state);
+      loadcore(state, out);
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_EQ(e.what(), c.message);

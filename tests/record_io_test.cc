@@ -206,6 +206,13 @@ TEST(RecordReaderTest, LengthComesFromAWholeFirstRecord) {
 using record::Framing;
 constexpr Framing kHost4{4, false}, kSwapped4{4, true}, kHost8{8, false},
     kSwapped8{8, true};
+constexpr std::uint64_t kLimit = 1 << 20;  // first-record limit in bytes
+
+std::string Le64(std::uint64_t value) {
+  std::string bytes;
+  for (int k = 0; k < 8; ++k) bytes += static_cast<char>(value >> (8 * k));
+  return bytes;
+}
 
 // A file read through a pipe can be checked only within the buffer.
 struct Source {
@@ -246,10 +253,11 @@ TEST(RecordReaderTest, ReadsEveryFraming) {
                      std::to_string(max_subrecord) + ", " + source.name);
         auto file = OpenSource(source, bytes);
         RecordReader reader(*file, source.buffer);
-        std::optional<std::uint64_t> first_bytes;
-        ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+        FramingChoice choice;
+        ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
         EXPECT_EQ(reader.framing(), framing);
-        EXPECT_EQ(first_bytes, std::optional<std::uint64_t>(20));
+        EXPECT_EQ(choice.basis, FramingChoice::Basis::kVerified);
+        EXPECT_EQ(choice.first_record_bytes, std::optional<std::uint64_t>(20));
         float values[6];
         for (std::size_t r = 0; r < 3; ++r) {
           std::uint64_t length = 0;
@@ -267,59 +275,60 @@ TEST(RecordReaderTest, ReadsEveryFraming) {
   }
 }
 
-TEST(RecordReaderTest, FramingFallsBackToHostOrder) {
-  const std::string big_record = DataFile({std::vector<float>(1000, 1.0f)});
+// A framing checked in full wins; one that cannot be ruled out is taken only
+// when none is, and then said to be a guess, as is a file no framing fits.
+TEST(RecordReaderTest, DetectsTheFramingItCanProve) {
+  using Basis = FramingChoice::Basis;
+  const std::string big_swapped =
+      test::FramedFile({std::vector<float>(1000, 1.0f)}, kSwapped4);
+  const std::string many_empty_swapped =
+      test::FramedFile(test::Records(20, std::vector<float>{}), kSwapped4) +
+      test::FramedFile({{1, 2, 3}}, kSwapped4);
   struct {
     const char* name;
     std::string file;
     Framing framing;
+    Basis basis;
     std::optional<std::uint64_t> first_bytes;
-    std::vector<const Source*> sources;
+    std::uint64_t limit = kLimit;
   } const cases[] = {
-      {"empty file", "", kHost4, std::nullopt, {&kSources[0], &kSources[2]}},
-      {"damaged first record",
-       Marker(16) + "abcd" + Marker(16),
-       kHost4,
-       std::nullopt,
-       {&kSources[0], &kSources[1], &kSources[2]}},
+      {"empty file", "", kHost4, Basis::kVerified, std::nullopt},
+      {"damaged first record", Marker(16) + "abcd" + Marker(16), kHost4,
+       Basis::kNoneFits, std::nullopt},
       {"empty records, then 8-byte markers",
-       test::FramedFile({{}, {}, {1}}, kHost8),
-       kHost8,
-       0,
-       {&kSources[0], &kSources[2]}},
+       test::FramedFile({{}, {}, {1}}, kHost8), kHost8, Basis::kVerified, 0},
       {"empty records, then swapped markers",
-       test::FramedFile({{}, {1}}, kSwapped4),
-       kSwapped4,
-       0,
-       {&kSources[0], &kSources[2]}},
-      {"only empty records",
-       test::FramedFile({{}, {}}, kSwapped8),
-       kHost4,
-       0,
-       {&kSources[0], &kSources[2]}},
-      {"pipe: record beyond the buffer taken as host order",
-       test::FramedFile({std::vector<float>(100, 1.0f)}, kSwapped4),
-       kHost4,
-       std::nullopt,
-       {}},
-      {"host order beyond the buffer",
-       big_record,
-       kHost4,
-       4000,
-       {&kSources[1]}},
+       test::FramedFile({{}, {1}}, kSwapped4), kSwapped4, Basis::kVerified, 0},
+      {"empty records past the buffer, then swapped markers",
+       many_empty_swapped, kSwapped4, Basis::kVerified, 0},
+      {"only empty records: 4- or 8-byte markers",
+       test::FramedFile({{}, {}}, kSwapped8), kHost4, Basis::kAmbiguous, 0},
+      {"only empty records, an odd number: 4-byte markers",
+       DataFile({{}, {}, {}}), kHost4, Basis::kVerified, 0},
+      {"swapped record past the buffer", big_swapped, kSwapped4,
+       Basis::kVerified, 4000},
+      // Read as host order, its first count is a huge negative one. A pipe
+      // cannot check a record over the limit, but its count is the least
+      // any framing claims, and it is refused by that count.
+      {"swapped record over the limit", big_swapped, kSwapped4,
+       Basis::kVerified, 4000, 3000},
+      {"host order past the buffer", DataFile({std::vector<float>(1000, 1)}),
+       kHost4, Basis::kVerified, 4000},
+      {"a count no file can hold", Le64(0x8000000000000000u) + Le64(0), kHost4,
+       Basis::kNoneFits, std::nullopt},
   };
   for (const auto& c : cases) {
-    std::vector<Source> sources;
-    for (const Source* s : c.sources) sources.push_back(*s);
-    if (c.sources.empty()) sources.push_back({"small pipe", false, 64});
-    for (const Source& source : sources) {
+    for (const Source& source : kSources) {
       SCOPED_TRACE(std::string(c.name) + ", " + source.name);
       auto file = OpenSource(source, c.file);
-      RecordReader reader(*file, source.buffer);
-      std::optional<std::uint64_t> first_bytes;
-      ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+      RecordReader reader(*file, std::min<std::size_t>(source.buffer, 64));
+      FramingChoice choice;
+      ASSERT_EQ(reader.DetectFraming(c.limit, &choice), ReadStatus::kOk);
       EXPECT_EQ(reader.framing(), c.framing);
-      EXPECT_EQ(first_bytes, c.first_bytes);
+      EXPECT_EQ(choice.framing, c.framing);
+      EXPECT_EQ(choice.basis, c.basis);
+      EXPECT_EQ(choice.first_record_bytes, c.first_bytes);
+      EXPECT_EQ(reader.position(), 0u) << "detection must not consume";
     }
   }
 }
@@ -341,8 +350,8 @@ TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
                      ", buffer " + std::to_string(buffer));
         MemoryInputFile file(bytes);
         RecordReader reader(file, buffer);
-        std::optional<std::uint64_t> first_bytes;
-        ASSERT_EQ(reader.DetectFraming(&first_bytes), ReadStatus::kOk);
+        FramingChoice choice;
+        ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
         std::vector<float> rows(3 * 10, -1.0f);
         ReadStatus status;
         // Four records fit the batch; the fifth is the first of the next.

@@ -131,7 +131,13 @@ def main():
             control = f"data.dat\n\n\n\nresult.mat\n{dataset}\n"
             converted = run([args.converter], cwd=folder,
                             input=control.encode())
-            if converted.stderr:
+            # Only empty records fit 4- and 8-byte markers alike: the
+            # converter says which it took.
+            allowed = (b"unf2mat: warning: the first records of data file "
+                       b"'data.dat' fit more than one record framing; "
+                       b"reading it with 4-byte little-endian markers\n"
+                       if dataset == "empty" else b"")
+            if converted.stderr != allowed:
                 failures.append(f"{dataset}: stderr {converted.stderr!r}")
             mat = os.path.join(folder, "result.mat")
             want = expected_dump(
