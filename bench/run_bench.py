@@ -2,7 +2,10 @@
 side by side with the I/O floor and the scipy route, and prints a table.
 
 usage: run_bench.py --build DIR [--work DIR] [--runs N] [--scipy-timeout S]
-                    [--shapes NAME,...]
+                    [--shapes NAME,...] [--baseline CONVERTER]
+
+With --baseline, another converter binary (an earlier build, say) is timed in
+turn with this one, and its median and the ratio are printed too.
 """
 import argparse
 import os
@@ -62,6 +65,7 @@ def main():
     parser.add_argument("--scipy-timeout", type=float, default=150)
     parser.add_argument("--shapes", default=",".join(SHAPES))
     parser.add_argument("--skip-scipy", action="store_true")
+    parser.add_argument("--baseline", help="a converter to compare with")
     parser.add_argument("--cold", action="store_true",
                         help="do not warm free memory before each run")
     args = parser.parse_args()
@@ -77,7 +81,8 @@ def main():
 
     print(f"{'shape':>12} {'values':>10} {'unf2mat s':>9} {'floor s':>8} "
           f"{'x floor':>7} {'scipy s':>8} {'scipy/us':>8} {'RSS MiB':>8} "
-          f"{'bound':>6}")
+          f"{'bound':>6}" +
+          (f" {'base s':>7} {'x base':>6}" if args.baseline else ""))
     for name in args.shapes.split(","):
         records, width = SHAPES[name]
         data = os.path.join(args.work, f"{name}.dat")
@@ -86,7 +91,7 @@ def main():
                            check=True)
         control = f"{name}.dat\n\n\n\nconverted_{name}.mat\nm\n"
         converted = os.path.join(args.work, f"converted_{name}.mat")
-        ours, floors, scipys, rss = [], [], [], []
+        ours, floors, scipys, rss, bases = [], [], [], [], []
         scipy_gave_up = args.skip_scipy
         # Alternate, so that the machine's state is shared alike.
         for _ in range(args.runs):
@@ -94,6 +99,9 @@ def main():
             ours.append(wall)
             rss.append(peak)
             size = str(os.path.getsize(converted))
+            if args.baseline:
+                bases.append(timed([os.path.abspath(args.baseline)],
+                                   args.work, warmer, control)[0])
             floors.append(timed([floor, data, f"floor_{name}.out", size],
                                 args.work, warmer)[0])
             if not scipy_gave_up:
@@ -120,7 +128,10 @@ def main():
         bound = 8 * values + 4 * width + 32 * MIB
         print(f"{name:>12} {values:>10,} {ours_s:>9.3f} {floor_s:>8.3f} "
               f"{ours_s / floor_s:>7.2f} {scipy_text:>8} {ratio_text:>8} "
-              f"{max(rss) / MIB:>8.0f} {bound / MIB:>6.0f}", flush=True)
+              f"{max(rss) / MIB:>8.0f} {bound / MIB:>6.0f}" +
+              (f" {statistics.median(bases):>7.3f} "
+               f"{ours_s / statistics.median(bases):>6.2f}" if bases else ""),
+              flush=True)
         for leftover in (f"floor_{name}.out", f"scipy_{name}.mat",
                          f"converted_{name}.mat"):
             path = os.path.join(args.work, leftover)

@@ -10,6 +10,7 @@
 #include "recordio/file.h"
 #include "recordio/read_status.h"
 #include "recordio/record_format.h"
+#include "recordio/record_walk.h"
 
 namespace unf2mat {
 
@@ -56,9 +57,7 @@ class RecordReader {
   ReadStatus ReadRecord(float* values, std::size_t capacity,
                         std::uint64_t* bytes);
 
-  // Receives a record's values piece by piece: n values, which start `offset`
-  // values into the record, held at the start of the window.
-  using PieceSink = std::function<void(std::size_t offset, std::size_t n)>;
+  using PieceSink = record::PieceSink;
 
   // ReadRecord for a record too long to hold at once: its first `capacity`
   // values pass through window[0, window_values), and sink takes each piece.
