@@ -102,6 +102,9 @@ BufferedInput::Peek BufferedInput::PeekAt(std::uint64_t ahead, char* dst,
   }
   if (error_ != 0) return Peek::kFailed;
   if (at_end_) return Peek::kEnd;
+  const bool within_reach = ahead <= reach && n <= reach - ahead;
+  // A stream of unknown size (a device) may never end: look no further.
+  if (!size_ && !within_reach) return Peek::kBeyondReach;
   const std::uint64_t offset = position() + ahead;
   if (positional_) {
     if (offset < window_start_ || offset - window_start_ > window_len_ ||
@@ -124,7 +127,7 @@ BufferedInput::Peek BufferedInput::PeekAt(std::uint64_t ahead, char* dst,
       return Peek::kOk;
     }
   }
-  if (ahead > reach || n > reach - ahead) return Peek::kBeyondReach;
+  if (!within_reach) return Peek::kBeyondReach;
   const std::size_t want = static_cast<std::size_t>(ahead) + n;
   if (Fill(want) < want) return error_ != 0 ? Peek::kFailed : Peek::kEnd;
   std::memcpy(dst, data() + ahead, n);

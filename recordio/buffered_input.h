@@ -37,8 +37,8 @@ class BufferedInput {
   enum class Peek { kOk, kEnd, kBeyondReach, kFailed };
   // Copies the n bytes that start `ahead` bytes after the current position,
   // without moving. kEnd when the file ends before them; kBeyondReach when
-  // the file cannot be read at an offset (a pipe) and they lie more than
-  // `reach` bytes ahead, past what may be buffered.
+  // they lie more than `reach` bytes ahead in a file of unknown size (a pipe,
+  // where that is as much as may be buffered, or a device).
   Peek PeekAt(std::uint64_t ahead, char* dst, std::size_t n,
               std::uint64_t reach);
 

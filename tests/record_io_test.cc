@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "recordio/buffered_writer.h"
@@ -384,6 +386,94 @@ TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
   }
 }
 
+// A regular file of `size` bytes, zero but for the pieces laid over it, so
+// that records of gigabytes cost nothing; it seeks and reads at an offset as
+// a file does.
+class SparseFile final : public InputFile {
+ public:
+  SparseFile(std::uint64_t size, std::map<std::uint64_t, std::string> pieces)
+      : size_(size), pieces_(std::move(pieces)) {}
+  IoResult Read(char* dst, std::size_t n) override {
+    IoResult r = ReadAt(pos_, dst, n);
+    pos_ += r.bytes;
+    return r;
+  }
+  int Skip(std::uint64_t n) override {
+    pos_ += n;
+    return 0;
+  }
+  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override {
+    if (offset >= size_) return {0, 0};
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
+    std::fill_n(dst, n, '\0');
+    for (const auto& [at, bytes] : pieces_) {
+      const std::uint64_t from = std::max(at, offset);
+      const std::uint64_t to = std::min(at + bytes.size(), offset + n);
+      if (from < to)
+        std::copy_n(bytes.data() + (from - at), to - from,
+                    dst + (from - offset));
+    }
+    return {n, 0};
+  }
+  std::optional<std::uint64_t> Size() const override { return size_; }
+
+ private:
+  std::uint64_t size_;
+  std::map<std::uint64_t, std::string> pieces_;
+  std::uint64_t pos_ = 0;
+};
+
+// A 4-byte count with the top bit set starts a subrecord chain, unless its
+// trailing marker repeats it where its unsigned length ends: one compiler
+// writes records over 2 GiB so.
+TEST(RecordReaderTest, TopBitCountsReadAsTheirTrailingMarkersSay) {
+  const std::string three = Record({1, 2, 3});
+  const std::uint64_t huge = 0x80000004u;  // 2 GiB and 4 bytes
+  const std::string huge_marker = Marker(static_cast<std::uint32_t>(huge));
+  const std::uint64_t after = 20 + 4 + huge + 4;
+  // A chain whose first count also reads as an unsigned length that fits.
+  const std::string chain = test::FramedFile({{4, 5, 6}}, kHost4, 8);
+  struct {
+    const char* name;
+    std::map<std::uint64_t, std::string> pieces;
+    std::uint64_t size;
+    std::vector<std::vector<float>> rows;  // of 3 values, then the end
+  } const cases[] = {
+      {"unsplit record over 2 GiB",
+       {{0, three},
+        {20, huge_marker + Record({7, 8, 9}).substr(4, 12)},
+        {20 + 4 + huge, huge_marker},
+        {after, three}},
+       after + 20,
+       {{1, 2, 3}, {7, 8, 9}, {1, 2, 3}}},
+      {"its trailing marker differs",
+       {{0, three},
+        {20, huge_marker},
+        {20 + 4 + huge, Marker(4)},
+        {after, three}},
+       after + 20,
+       {{1, 2, 3}}},
+      {"a chain wins where it closes",
+       {{0, three}, {20, chain}, {20 + chain.size(), three}},
+       std::uint64_t{1} << 33,
+       {{1, 2, 3}, {4, 5, 6}, {1, 2, 3}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SparseFile file(c.size, c.pieces);
+    RecordReader reader(file, 64);
+    FramingChoice choice;
+    ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
+    EXPECT_EQ(choice.framing, kHost4);
+    float values[3];
+    for (const auto& row : c.rows) {
+      ASSERT_EQ(reader.ReadValues(values, 3), ReadStatus::kOk);
+      EXPECT_EQ(std::vector<float>(values, values + 3), row);
+    }
+    EXPECT_NE(reader.ReadValues(values, 3), ReadStatus::kOk);
+  }
+}
+
 // Subrecords must chain: only the last has a positive leading count, only the
 // first a positive trailing one, and both counts of each must agree.
 TEST(RecordReaderTest, BrokenSubrecordChainsReadShort) {
@@ -417,22 +507,30 @@ TEST(RecordReaderTest, BrokenSubrecordChainsReadShort) {
 // However a valid file is cut, every whole record before the cut is read and
 // nothing after it.
 TEST(RecordReaderTest, TruncatedAtEveryLength) {
-  const std::string valid = DataFile({{1, 2}, {3, 4}, {5, 6}});
-  const std::size_t record_size = 16;
-  for (std::size_t length = 0; length <= valid.size(); ++length) {
-    SCOPED_TRACE("length " + std::to_string(length));
-    MemoryInputFile file(test::Truncated(valid, length));
-    RecordReader reader(file, 7);
-    float values[2];
-    std::size_t whole = 0;
-    ReadStatus status;
-    while ((status = reader.ReadValues(values, 2)) == ReadStatus::kOk) {
-      EXPECT_EQ(values[0], 2.0f * whole + 1);
-      ++whole;
+  for (const Framing& framing : record::kFramings) {
+    const std::string valid =
+        test::FramedFile({{1, 2}, {3, 4}, {5, 6}}, framing);
+    const std::size_t record_size = 8 + 2 * framing.marker_size;
+    for (std::size_t length = 0; length <= valid.size(); ++length) {
+      for (const Source& source : kSources) {
+        SCOPED_TRACE(record::Describe(framing) + ", length " +
+                     std::to_string(length) + ", " + source.name);
+        auto file = OpenSource(source, test::Truncated(valid, length));
+        RecordReader reader(*file, 7);
+        FramingChoice choice;
+        ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
+        float values[2];
+        std::size_t whole = 0;
+        ReadStatus status;
+        while ((status = reader.ReadValues(values, 2)) == ReadStatus::kOk) {
+          EXPECT_EQ(values[0], 2.0f * whole + 1);
+          ++whole;
+        }
+        EXPECT_EQ(whole, length / record_size);
+        EXPECT_EQ(status, length % record_size == 0 ? ReadStatus::kEnd
+                                                    : ReadStatus::kShort);
+      }
     }
-    EXPECT_EQ(whole, length / record_size);
-    EXPECT_EQ(status, length % record_size == 0 ? ReadStatus::kEnd
-                                                : ReadStatus::kShort);
   }
 }
 
