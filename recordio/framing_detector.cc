@@ -1,3 +1,4 @@
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -72,16 +73,13 @@ ReadStatus RecordReader::DetectFraming(std::uint64_t first_record_limit,
     }
     candidates.push_back(c);
   }
-  auto first_with = [&](auto pred) -> const Candidate* {
-    for (const Candidate& c : candidates) {
-      if (pred(c.verdict)) return &c;
-    }
-    return nullptr;
-  };
   auto open = [](Verdict v) {
     return v == Verdict::kOpen || v == Verdict::kOnlyEmpty;
   };
-  const Candidate* chosen = first_with(open);
+  const Candidate* chosen = nullptr;
+  for (const Candidate& c : candidates) {
+    if (chosen == nullptr && open(c.verdict)) chosen = &c;
+  }
   FramingChoice::Basis basis = FramingChoice::Basis::kVerified;
   if (chosen != nullptr) {
     // Empty records read alike in either byte order.
