@@ -127,34 +127,6 @@ int PosixOutputFile::Write(const char* data, std::size_t n) {
   return 0;
 }
 
-IoResult MemoryInputFile::Read(char* dst, std::size_t n) {
-  std::size_t got = std::min(n, data_.size() - pos_);
-  std::copy_n(data_.data() + pos_, got, dst);
-  pos_ += got;
-  return {got, 0};
-}
-
-int MemoryInputFile::Skip(std::uint64_t n) {
-  pos_ +=
-      static_cast<std::size_t>(std::min<std::uint64_t>(n, data_.size() - pos_));
-  return 0;
-}
-
-IoResult MemoryInputFile::ReadAt(std::uint64_t offset, char* dst,
-                                 std::size_t n) {
-  if (offset >= data_.size()) return {0, 0};
-  std::size_t got = std::min<std::uint64_t>(n, data_.size() - offset);
-  std::copy_n(data_.data() + offset, got, dst);
-  return {got, 0};
-}
-
-int StringOutputFile::WriteAt(std::uint64_t offset, const char* data,
-                              std::size_t n) {
-  if (data_.size() < offset + n) data_.resize(offset + n);
-  std::copy_n(data, n, data_.begin() + static_cast<std::ptrdiff_t>(offset));
-  return 0;
-}
-
 int WriteLine(OutputFile& out, std::string_view text) {
   std::string line;
   line.reserve(text.size() + 2);

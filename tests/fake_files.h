@@ -1,4 +1,6 @@
-// Input and output files that trickle or fail, for driving the I/O layer.
+// Input and output files held in memory, that trickle or fail, for driving the
+// I/O layer. Each fails where the POSIX file it stands for fails, so that a
+// reader passing here does not fail on a real file.
 #ifndef UNF2MAT_TESTS_FAKE_FILES_H_
 #define UNF2MAT_TESTS_FAKE_FILES_H_
 
@@ -7,11 +9,64 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "recordio/file.h"
 
 namespace unf2mat::test {
+
+// A regular file. As with lseek, a skip may move past the end (reads there
+// find the end), but not beyond the largest offset the file system allows:
+// ext4 with 4 KiB blocks refuses any position past 2^44 - 4096 with EINVAL.
+class MemoryInputFile final : public InputFile {
+ public:
+  static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 44) - 4096;
+
+  explicit MemoryInputFile(std::string data) : data_(std::move(data)) {}
+
+  IoResult Read(char* dst, std::size_t n) override {
+    IoResult r = ReadAt(pos_, dst, n);
+    pos_ += r.bytes;
+    return r;
+  }
+  int Skip(std::uint64_t n) override {
+    if (n > kMaxOffset || pos_ > kMaxOffset - n) return EINVAL;
+    pos_ += n;
+    return 0;
+  }
+  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override {
+    if (offset >= data_.size()) return {0, 0};
+    std::size_t got = static_cast<std::size_t>(
+        std::min<std::uint64_t>(n, data_.size() - offset));
+    std::copy_n(data_.data() + offset, got, dst);
+    return {got, 0};
+  }
+  std::optional<std::uint64_t> Size() const override { return data_.size(); }
+  std::uint64_t position() const { return pos_; }
+
+ private:
+  std::string data_;
+  std::uint64_t pos_ = 0;
+};
+
+// A regular file written in full, at the end or at an offset.
+class StringOutputFile final : public OutputFile {
+ public:
+  int Write(const char* data, std::size_t n) override {
+    data_.append(data, n);
+    return 0;
+  }
+  int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override {
+    if (data_.size() < offset + n) data_.resize(offset + n);
+    std::copy_n(data, n, data_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return 0;
+  }
+  const std::string& data() const { return data_; }
+
+ private:
+  std::string data_;
+};
 
 // Hands out at most `chunk` bytes per read, and fails with `error` once
 // `fail_after` bytes have been read.

@@ -17,6 +17,7 @@ namespace {
 
 using test::DataFile;
 using test::FramedRecord;
+using test::MemoryInputFile;
 
 constexpr double kUntouched = -12345.0;
 

@@ -18,6 +18,8 @@ namespace {
 using namespace std::string_literals;
 using test::Le32;
 using test::LeDouble;
+using test::MemoryInputFile;
+using test::StringOutputFile;
 
 const std::string kHeader =
     "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "

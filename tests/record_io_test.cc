@@ -28,8 +28,10 @@ namespace {
 using namespace std::string_literals;
 using test::DataFile;
 using test::FramedRecord;
+using test::MemoryInputFile;
 using test::Record;
 using test::ScriptedInputFile;
+using test::StringOutputFile;
 
 // Every reader must give the same results however the bytes arrive.
 constexpr std::size_t kChunks[] = {1, 3, 1 << 20};

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                           std::size_t{64} << ((data[0] >> 5) & 3)};
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   {
-    MemoryInputFile file(bytes);
+    test::MemoryInputFile file(bytes);
     Load(file, buffer, limits);
   }
   {
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     test::ScriptedInputFile pipe(bytes, 1 + data[0] % 7);
     Load(pipe, buffer, limits);
   }
-  MemoryInputFile file(bytes);
+  test::MemoryInputFile file(bytes);
   ReadInPieces(file, buffer, limits.record_values);
   return 0;
 }
