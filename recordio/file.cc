@@ -62,10 +62,12 @@ IoResult PosixInputFile::Read(char* dst, std::size_t n) {
 }
 
 int PosixInputFile::Skip(std::uint64_t n) {
-  // Seeking past the end is harmless: the next read then finds the end.
-  if (n <= static_cast<std::uint64_t>(INT64_MAX) &&
-      ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) >= 0) {
-    return 0;
+  // Seeking past the end is harmless: the next read then finds the end. A
+  // move that off_t cannot hold is asked as none, to learn whether the file
+  // seeks at all; each errno is read right after its own call.
+  const bool fits = n <= static_cast<std::uint64_t>(INT64_MAX);
+  if (::lseek(fd_, fits ? static_cast<off_t>(n) : 0, SEEK_CUR) >= 0) {
+    return fits ? 0 : EINVAL;
   }
   if (errno == ESPIPE) return InputFile::Skip(n);
   return errno;
