@@ -22,8 +22,9 @@ class InputFile {
   virtual ~InputFile() = default;
   // Reads up to n bytes; returns fewer when fewer are ready, 0 only at the end.
   virtual IoResult Read(char* dst, std::size_t n) = 0;
-  // Moves n bytes forward; moving past the end leaves the file at its end.
-  // Returns 0 or an errno value.
+  // Moves n bytes forward; past the end is allowed, reads there find the end.
+  // Returns 0 or an errno value: EINVAL where the position would pass the
+  // largest offset the file may have.
   virtual int Skip(std::uint64_t n);
   // Reads up to n bytes from `offset` bytes after the start, without moving;
   // fewer only at the end. ESPIPE from a file that cannot do this (a pipe).
