@@ -16,13 +16,14 @@
 
 namespace unf2mat::test {
 
+// The largest offset a file may have: ext4's, with 4 KiB blocks. lseek past
+// it fails with EINVAL, a write that would pass it with EFBIG.
+inline constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 44) - 4096;
+
 // A regular file. As with lseek, a skip may move past the end (reads there
-// find the end), but not beyond the largest offset the file system allows:
-// ext4 with 4 KiB blocks refuses any position past 2^44 - 4096 with EINVAL.
+// find the end), but not past kMaxOffset.
 class MemoryInputFile final : public InputFile {
  public:
-  static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 44) - 4096;
-
   explicit MemoryInputFile(std::string data) : data_(std::move(data)) {}
 
   IoResult Read(char* dst, std::size_t n) override {
@@ -43,21 +44,20 @@ class MemoryInputFile final : public InputFile {
     return {got, 0};
   }
   std::optional<std::uint64_t> Size() const override { return data_.size(); }
-  std::uint64_t position() const { return pos_; }
 
  private:
   std::string data_;
   std::uint64_t pos_ = 0;
 };
 
-// A regular file written in full, at the end or at an offset.
+// A regular file written at its end or at an offset, up to kMaxOffset.
 class StringOutputFile final : public OutputFile {
  public:
   int Write(const char* data, std::size_t n) override {
-    data_.append(data, n);
-    return 0;
+    return WriteAt(data_.size(), data, n);
   }
   int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override {
+    if (n > kMaxOffset || offset > kMaxOffset - n) return EFBIG;
     if (data_.size() < offset + n) data_.resize(offset + n);
     std::copy_n(data, n, data_.begin() + static_cast<std::ptrdiff_t>(offset));
     return 0;

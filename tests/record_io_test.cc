@@ -492,17 +492,17 @@ TEST_F(PosixFileTest, SkipsInFilesAndPipes) {
   }
 }
 
-// The in-memory file must skip as a real one does, or tests pass on readers
-// that fail on real files: past the end is allowed, past the largest offset
-// of the file system is EINVAL.
-TEST_F(PosixFileTest, MemoryFileSkipsAsARealFileDoes) {
+// The in-memory files must fail as real ones do, or tests pass on readers
+// that fail on real files: a skip past the end is allowed, one past the
+// largest offset of the file system is EINVAL; a write there is EFBIG.
+TEST_F(PosixFileTest, MemoryFilesFailAsRealFilesDo) {
   struct statfs fs;
   ASSERT_EQ(::statfs(dir_.c_str(), &fs), 0);
   if (fs.f_type != EXT4_SUPER_MAGIC) GTEST_SKIP() << "the limits are ext4's";
   const std::string data = "0123456789";
   const std::string path = dir_ + "/data";
   std::ofstream(path, std::ios::binary) << data;
-  constexpr std::uint64_t kMax = MemoryInputFile::kMaxOffset;
+  constexpr std::uint64_t kMax = test::kMaxOffset;
   struct {
     const char* name;
     std::vector<std::uint64_t> skips;
@@ -535,6 +535,21 @@ TEST_F(PosixFileTest, MemoryFileSkipsAsARealFileDoes) {
       char buffer[16];
       EXPECT_EQ(file->Read(buffer, sizeof buffer).bytes, c.got);
     }
+  }
+  // Writes end at the same offset (a file past it would be sparse anyway).
+  for (std::uint64_t offset : {kMax - 2, kMax - 1, kMax + 1}) {
+    SCOPED_TRACE("write at " + std::to_string(offset));
+    const int fd =
+        ::open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    PosixOutputFile real(fd);
+    StringOutputFile fake;
+    const int expected = offset + 2 <= kMax ? 0 : EFBIG;
+    EXPECT_EQ(real.WriteAt(offset, "ab", 2), expected);
+    if (expected != 0) {
+      EXPECT_EQ(fake.WriteAt(offset, "ab", 2), EFBIG);
+    }
+    ::close(fd);
   }
 }
 
