@@ -62,10 +62,12 @@ IoResult PosixInputFile::Read(char* dst, std::size_t n) {
 }
 
 int PosixInputFile::Skip(std::uint64_t n) {
-  // Seeking past the end is harmless: the next read then finds the end.
-  if (n <= static_cast<std::uint64_t>(INT64_MAX) &&
-      ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) >= 0) {
-    return 0;
+  // Seeking past the end is harmless: the next read then finds the end. A
+  // move that off_t cannot hold is asked as none, to learn whether the file
+  // seeks at all; each errno is read right after its own call.
+  const bool fits = n <= static_cast<std::uint64_t>(INT64_MAX);
+  if (::lseek(fd_, fits ? static_cast<off_t>(n) : 0, SEEK_CUR) >= 0) {
+    return fits ? 0 : EINVAL;
   }
   if (errno == ESPIPE) return InputFile::Skip(n);
   return errno;
@@ -124,34 +126,6 @@ int PosixOutputFile::Write(const char* data, std::size_t n) {
     data += put;
     n -= static_cast<std::size_t>(put);
   }
-  return 0;
-}
-
-IoResult MemoryInputFile::Read(char* dst, std::size_t n) {
-  std::size_t got = std::min(n, data_.size() - pos_);
-  std::copy_n(data_.data() + pos_, got, dst);
-  pos_ += got;
-  return {got, 0};
-}
-
-int MemoryInputFile::Skip(std::uint64_t n) {
-  pos_ +=
-      static_cast<std::size_t>(std::min<std::uint64_t>(n, data_.size() - pos_));
-  return 0;
-}
-
-IoResult MemoryInputFile::ReadAt(std::uint64_t offset, char* dst,
-                                 std::size_t n) {
-  if (offset >= data_.size()) return {0, 0};
-  std::size_t got = std::min<std::uint64_t>(n, data_.size() - offset);
-  std::copy_n(data_.data() + offset, got, dst);
-  return {got, 0};
-}
-
-int StringOutputFile::WriteAt(std::uint64_t offset, const char* data,
-                              std::size_t n) {
-  if (data_.size() < offset + n) data_.resize(offset + n);
-  std::copy_n(data, n, data_.begin() + static_cast<std::ptrdiff_t>(offset));
   return 0;
 }
 

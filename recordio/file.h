@@ -1,5 +1,5 @@
 // The thin layer that all file and console I/O goes through, so that tests can
-// drive every reader and writer with in-memory or failing files.
+// drive every reader and writer with fakes that fail as these files do.
 #ifndef UNF2MAT_RECORDIO_FILE_H_
 #define UNF2MAT_RECORDIO_FILE_H_
 
@@ -22,8 +22,9 @@ class InputFile {
   virtual ~InputFile() = default;
   // Reads up to n bytes; returns fewer when fewer are ready, 0 only at the end.
   virtual IoResult Read(char* dst, std::size_t n) = 0;
-  // Moves n bytes forward; moving past the end leaves the file at its end.
-  // Returns 0 or an errno value.
+  // Moves n bytes forward; past the end is allowed, reads there find the end.
+  // Returns 0 or an errno value: EINVAL where the position would pass the
+  // largest offset the file may have.
   virtual int Skip(std::uint64_t n);
   // Reads up to n bytes from `offset` bytes after the start, without moving;
   // fewer only at the end. ESPIPE from a file that cannot do this (a pipe).
@@ -72,32 +73,6 @@ class PosixOutputFile final : public OutputFile {
 
  private:
   int fd_;
-};
-
-class MemoryInputFile final : public InputFile {
- public:
-  explicit MemoryInputFile(std::string data) : data_(std::move(data)) {}
-  IoResult Read(char* dst, std::size_t n) override;
-  int Skip(std::uint64_t n) override;
-  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
-  std::optional<std::uint64_t> Size() const override { return data_.size(); }
-
- private:
-  std::string data_;
-  std::size_t pos_ = 0;
-};
-
-class StringOutputFile final : public OutputFile {
- public:
-  int Write(const char* data, std::size_t n) override {
-    data_.append(data, n);
-    return 0;
-  }
-  int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override;
-  const std::string& data() const { return data_; }
-
- private:
-  std::string data_;
 };
 
 // Writes one output line in the manner of list-directed output: a blank, the

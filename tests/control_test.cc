@@ -10,6 +10,9 @@
 namespace unf2mat {
 namespace {
 
+using test::MemoryInputFile;
+using test::StringOutputFile;
+
 using namespace std::string_literals;
 
 struct ControlRun {

@@ -2,14 +2,19 @@
 // checks its console output, exit status and the files it leaves behind.
 #include "tests/end_to_end.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace unf2mat::test {
@@ -269,6 +274,265 @@ TEST_F(EndToEndTest, ReadsDataFromANamedPipe) {
   ::waitpid(writer, nullptr, 0);
   EXPECT_EQ(ReadFile(In("run.mat")),
             ExpectedMat("run", {{1, 2, 3}, {4, 5, 6}}));
+}
+
+// A data file's bytes in a framing of its own choosing, built by hand here
+// rather than with the builders the unit tests share.
+struct Frame {
+  std::size_t marker;  // 4 or 8 bytes
+  bool big_endian;     // counts and values
+};
+constexpr Frame kLittle4{4, false}, kBig4{4, true}, kLittle8{8, false},
+    kBig8{8, true};
+
+std::string Word(std::uint64_t value, std::size_t size, bool big_endian) {
+  std::string bytes(size, '\0');
+  for (std::size_t k = 0; k < size; ++k) {
+    bytes[big_endian ? size - 1 - k : k] =
+        static_cast<char>((value >> (8 * k)) & 0xff);
+  }
+  return bytes;
+}
+
+std::string Values(const std::vector<float>& values, bool big_endian) {
+  std::string bytes;
+  for (float v : values) {
+    bytes += Word(std::bit_cast<std::uint32_t>(v), 4, big_endian);
+  }
+  return bytes;
+}
+
+std::string Rec(const std::vector<float>& values, const Frame& frame) {
+  const std::string count =
+      Word(4 * values.size(), frame.marker, frame.big_endian);
+  return count + Values(values, frame.big_endian) + count;
+}
+
+// A data file too large to build in memory: pieces, each `repeat` times
+// `head`, `zeros` zero bytes (a hole in a regular file), `tail`.
+struct Piece {
+  std::string head{};
+  std::uint64_t zeros = 0;
+  std::string tail{};
+  std::uint64_t repeat = 1;
+};
+using Plan = std::vector<Piece>;
+
+Plan Bytes(std::string bytes) { return {Piece{std::move(bytes)}}; }
+
+Plan EmptyRecords(std::uint64_t count, const Frame& frame) {
+  return {Piece{Word(0, frame.marker, frame.big_endian) +
+                    Word(0, frame.marker, frame.big_endian),
+                0, "", count}};
+}
+
+Plan operator+(Plan a, const Plan& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Writes the plan to fd, through a pipe (`sparse` false) or as a regular file
+// with holes. Returns false when a write fails.
+bool WritePlan(int fd, const Plan& plan, bool sparse) {
+  static const std::string zeros(1 << 16, '\0');
+  std::string pending;
+  std::uint64_t at = 0;  // where pending goes in a regular file
+  auto flush = [&] {
+    const auto n = static_cast<ssize_t>(pending.size());
+    const bool ok = (sparse ? ::pwrite(fd, pending.data(), pending.size(),
+                                       static_cast<off_t>(at))
+                            : ::write(fd, pending.data(), pending.size())) == n;
+    at += pending.size();
+    pending.clear();
+    return ok;
+  };
+  auto put = [&](std::string_view bytes) {
+    pending += bytes;
+    return pending.size() < zeros.size() || flush();
+  };
+  for (const Piece& piece : plan) {
+    for (std::uint64_t k = 0; k < piece.repeat; ++k) {
+      if (!put(piece.head)) return false;
+      if (sparse && piece.zeros > 0) {
+        if (!flush()) return false;
+        at += piece.zeros;
+      } else {
+        for (std::uint64_t left = piece.zeros; left > 0;) {
+          const std::size_t n = std::min<std::uint64_t>(left, zeros.size());
+          if (!put(std::string_view(zeros).substr(0, n))) return false;
+          left -= n;
+        }
+      }
+      if (!put(piece.tail)) return false;
+    }
+  }
+  if (!flush()) return false;
+  return !sparse || ::ftruncate(fd, static_cast<off_t>(at)) == 0;
+}
+
+// Reports where two large byte strings first differ, and the dimensions
+// each holds, rather than the strings.
+void ExpectSameBytes(const std::string& got, const std::string& expected) {
+  auto dimensions = [](const std::string& mat) {
+    if (mat.size() < 168) return std::string("none");
+    auto word = [&](std::size_t at) {
+      std::uint32_t v = 0;
+      for (int k = 3; k >= 0; --k) {
+        v = (v << 8) | static_cast<unsigned char>(mat[at + k]);
+      }
+      return std::to_string(v);
+    };
+    return word(160) + " x " + word(164);
+  };
+  const auto diff =
+      std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected)
+      << got.size() << " bytes of a " << dimensions(got) << " matrix, expected "
+      << expected.size() << " of " << dimensions(expected)
+      << "; first difference at byte " << (diff.first - got.begin());
+}
+
+Matrix Rows(std::size_t rows, std::size_t columns) {
+  Matrix m(rows, std::vector<double>(columns));
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      m[r][c] = static_cast<double>(r * columns + c) + 0.5;
+    }
+  }
+  return m;
+}
+
+std::string RecordsOf(const Matrix& m, const Frame& frame) {
+  std::string bytes;
+  for (const auto& row : m) bytes += Rec({row.begin(), row.end()}, frame);
+  return bytes;
+}
+
+// The record grammar in every framing, from a regular file and from a named
+// pipe alike: files larger than the reader's buffer, framings that only a
+// late record decides, damaged counts no file can hold, and records over
+// 2 GiB as LLVM flang writes them.
+TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
+  if (std::endian::native != std::endian::little) {
+    GTEST_SKIP() << "the cases name little-endian files as host order";
+  }
+  // The builders, checked by hand.
+  ASSERT_EQ(Rec({1.0f}, kBig4),
+            "\x00\x00\x00\x04\x3f\x80\x00\x00\x00\x00\x00\x04"s);
+  ASSERT_EQ(Rec({-2.0f}, kLittle8),
+            "\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xc0"
+            "\x04\x00\x00\x00\x00\x00\x00\x00"s);
+  ASSERT_EQ(Rec({}, kBig8), std::string(16, '\0'));
+  ASSERT_EQ(Word(0x80000004u, 4, false), "\x04\x00\x00\x80"s);
+  ASSERT_EQ(Word(std::uint64_t{1} << 50, 8, false),
+            "\x00\x00\x00\x00\x00\x00\x04\x00"s);
+
+  enum Sources { kFile = 1, kPipe = 2, kBoth = 3 };
+  const Matrix grid300 = Rows(300, 1000);
+  const Matrix grid100k = Rows(100'000, 3);
+  const std::string three = Rec({1, 2, 3}, kBig4);
+  // 2,147,483,652 bytes, its count's top bit set in both markers.
+  const std::uint64_t flang_bytes = 2'147'483'652;
+  const std::string flang_count = Word(flang_bytes, 4, false);
+  struct Case {
+    const char* label;
+    Plan data;
+    int sources;
+    std::optional<Matrix> expected;  // none: refused
+    bool warns = false;
+  } const cases[] = {
+      {"big-endian, 300 records of 1000 values",
+       Bytes(RecordsOf(grid300, kBig4)), kBoth, grid300},
+      {"big-endian, 50,001 records of 1000 values: over the matrix limit",
+       {Piece{Word(4000, 4, true), 4000, Word(4000, 4, true), 50'001}},
+       kBoth,
+       std::nullopt},
+      {"big-endian, 131,072 empty records, then one of 3 values",
+       EmptyRecords(131'072, kBig4) + Bytes(three), kBoth, Matrix(131'073)},
+      {"big-endian, 140,000 empty records, then one of 3 values",
+       EmptyRecords(140'000, kBig4) + Bytes(three), kBoth, Matrix(140'001)},
+      {"8-byte big-endian, 131,071 empty records, then one of 3 values",
+       EmptyRecords(131'071, kBig8) + Bytes(Rec({1, 2, 3}, kBig8)), kBoth,
+       Matrix(131'072)},
+      {"8-byte host order, then a count damaged into 2^50",
+       Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4}, kLittle8) +
+             Word(std::uint64_t{1} << 50, 8, false) + std::string(40, 'x')),
+       kBoth, Matrix{{1, 2}, {3, 4}}},
+      {"big-endian, 100,000 records of 3 values",
+       Bytes(RecordsOf(grid100k, kBig4)), kBoth, grid100k},
+      {"8-byte host order, 100,000 records of 3 values",
+       Bytes(RecordsOf(grid100k, kLittle8)), kBoth, grid100k},
+      {"8-byte big-endian, 100,000 records of 3 values",
+       Bytes(RecordsOf(grid100k, kBig8)), kBoth, grid100k},
+      {"a record over 2 GiB as LLVM flang writes it",
+       Bytes(Rec({1, 2, 3}, kLittle4)) +
+           Plan{Piece{flang_count + Values({4, 5, 6}, false), flang_bytes - 12,
+                      flang_count}} +
+           Bytes(Rec({7, 8, 9}, kLittle4)),
+       kFile, Matrix{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}},
+      // Counts that agree but run past the end: no framing fits.
+      {"no framing fits",
+       Bytes(Word(16, 4, false) + "abcd" + Word(16, 4, false)), kBoth, Matrix{},
+       true},
+      // Two empty 4-byte records read as one empty 8-byte record too.
+      {"only empty records", Bytes(Rec({}, kLittle4) + Rec({}, kLittle4)),
+       kBoth, Matrix(2), true},
+  };
+  const std::string old_mat = "an older MAT-file";
+  for (const Case& c : cases) {
+    for (int source : {kFile, kPipe}) {
+      if ((c.sources & source) == 0) continue;
+      SCOPED_TRACE(std::string(c.label) +
+                   (source == kFile ? ", regular file" : ", named pipe"));
+      ResetWork();
+      WriteFile(In("run.mat"), old_mat);
+      pid_t writer = -1;
+      if (source == kFile) {
+        int fd = ::open(In("run.dat").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(WritePlan(fd, c.data, /*sparse=*/true));
+        ::close(fd);
+      } else {
+        ASSERT_EQ(::mkfifo(In("run.dat").c_str(), 0600), 0);
+        writer = ::fork();
+        if (writer == 0) {
+          ::alarm(60);
+          int fd = ::open(In("run.dat").c_str(), O_WRONLY);
+          // A converter that stops reading ends the writer with SIGPIPE.
+          ::_exit(fd >= 0 && WritePlan(fd, c.data, /*sparse=*/false) ? 0 : 1);
+        }
+      }
+      RunResult r = Run("run.dat\n");
+      if (writer > 0) ::waitpid(writer, nullptr, 0);
+      if (!c.expected) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, " 0\n");
+        EXPECT_EQ(r.err.rfind("unf2mat: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("limit of 50000000"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(In("run.mat")), old_mat);
+      } else if (c.warns) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, " 0\n" + kDone);
+        EXPECT_EQ(r.err.rfind("unf2mat: warning: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
+        ExpectSameBytes(ReadFile(In("run.mat")),
+                        ExpectedMat("run", *c.expected));
+      } else {
+        ExpectSuccess(r, "0");
+        ExpectSameBytes(ReadFile(In("run.mat")),
+                        ExpectedMat("run", *c.expected));
+      }
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(work_)) {
+        names.push_back(e.path().filename());
+      }
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"run.dat", "run.mat"}))
+          << "a stray file";
+    }
+  }
 }
 
 TEST_F(EndToEndTest, NewFileModeFollowsUmask) {

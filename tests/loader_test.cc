@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@ namespace {
 
 using test::DataFile;
 using test::FramedRecord;
+using test::MemoryInputFile;
 
 constexpr double kUntouched = -12345.0;
 
@@ -47,6 +49,7 @@ struct LoadCase {
 
 TEST(LoaderTest, LoadsRecordsEndToEnd) {
   const std::string bytes10 = std::string(10, '\0');
+  const std::uint64_t huge = std::uint64_t{1} << 50;  // a count, host order
   const LoadCase cases[] = {
       {"two records",
        DataFile({{1, 2, 3}, {4, 5, 6}}),
@@ -98,6 +101,14 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
        2,
        1,
        {1, 2}},
+      // A count past the end, and past any offset a file may have.
+      {"8-byte count damaged into 2^50",
+       test::FramedFile({{1, 2}, {3, 4}}, {8, false}) +
+           std::string(reinterpret_cast<const char*>(&huge), 8) +
+           std::string(40, 'x'),
+       2,
+       2,
+       {1, 2, 3, 4}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

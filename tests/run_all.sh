@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (when it is missing), builds the converter and
-# every test, and runs them all through CTest.
+# every test and runs them through CTest, then builds the suite again with the
+# sanitizers (and the fuzzer) in build/sanitized and runs it there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,4 +25,9 @@ fi
 
 cmake -S . -B build -DUNF2MAT_TESTS=ON -DUNF2MAT_REQUIRE_TESTS=ON
 cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+status=0
+ctest --test-dir build --output-on-failure -j"$(nproc)" || status=$?
+# A step of its own rather than a test of the plain run: it builds and runs a
+# suite of its own in parallel, which would nest within ctest's -j.
+bash tests/run_sanitized.sh "$PWD" "$PWD/build/sanitized" || status=$?
+exit "$status"

@@ -7,11 +7,19 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "recordio/coding.h"
-
 namespace unf2mat::test {
 namespace {
 RunState shared_state;
+
+// Little-endian bytes of the low `size` bytes of `value`, built here rather
+// than by the code under test, so that expected bytes stay independent of it.
+std::string LittleEndian(std::uint64_t value, std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t k = 0; k < size; ++k) {
+    bytes[k] = static_cast<char>((value >> (8 * k)) & 0xff);
+  }
+  return bytes;
+}
 }  // namespace
 
 std::string FramedRecord(std::string_view payload) {
@@ -35,9 +43,8 @@ std::string DataFile(const Records& records) {
 namespace {
 
 std::string Marker(std::int64_t count, const record::Framing& framing) {
-  std::string bytes(8, '\0');
-  EncodeFixed64(bytes.data(), static_cast<std::uint64_t>(count));
-  bytes.resize(framing.marker_size);
+  std::string bytes =
+      LittleEndian(static_cast<std::uint64_t>(count), framing.marker_size);
   const bool host_is_big = std::endian::native == std::endian::big;
   if (host_is_big != framing.swapped) std::reverse(bytes.begin(), bytes.end());
   return bytes;
@@ -80,16 +87,11 @@ std::string WithByteFlipped(std::string bytes, std::size_t pos) {
 }
 
 std::string Le32(std::uint32_t a, std::uint32_t b) {
-  std::string bytes(8, '\0');
-  EncodeFixed32(bytes.data(), a);
-  EncodeFixed32(bytes.data() + 4, b);
-  return bytes;
+  return LittleEndian(a, 4) + LittleEndian(b, 4);
 }
 
 std::string LeDouble(double value) {
-  std::string bytes(8, '\0');
-  EncodeDouble(bytes.data(), value);
-  return bytes;
+  return LittleEndian(std::bit_cast<std::uint64_t>(value), 8);
 }
 
 std::string MakeTempDir() {
