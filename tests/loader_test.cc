@@ -281,7 +281,7 @@ TEST(LoaderTest, OpeningNamesTheFileAndReason) {
   };
   for (const auto& c : cases) {
     RunState& state = test::FreshState();
-    StringOutputFile out;
+    test::StringOutputFile out;
     Assign(state.fname1, c.name);
     try {
       loadcore(state, out);
