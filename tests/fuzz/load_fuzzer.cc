@@ -75,8 +75,11 @@ void Load(InputFile& file, std::size_t buffer, const LoadLimits& limits) {
 // Reads every record in pieces of an odd size.
 void ReadInPieces(InputFile& file, std::size_t buffer, std::size_t capacity) {
   RecordReader reader(file, buffer);
-  std::optional<std::uint64_t> first_bytes;
-  if (reader.DetectFraming(&first_bytes) != ReadStatus::kOk) return;
+  FramingChoice choice;
+  if (reader.DetectFraming(std::uint64_t{capacity} * 4, &choice) !=
+      ReadStatus::kOk) {
+    return;
+  }
   float window[3];
   std::size_t seen = 0;
   const RecordReader::PieceSink sink = [&](std::size_t offset, std::size_t n) {
