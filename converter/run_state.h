@@ -44,7 +44,8 @@ class RunError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A file name for messages: quoted, with a NUL byte shown as \0.
+// A file name for messages: quoted, with every control byte escaped (\0, \t,
+// \n, \r, or \x1b and the like).
 std::string Quote(std::string_view name);
 
 // "what 'name': OS reason".
