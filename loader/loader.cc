@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,7 +134,10 @@ void StoreRows(RunState& state, std::size_t rows, bool widened) {
 
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits) {
-  constexpr std::size_t kMaxRecords = std::numeric_limits<std::int32_t>::max();
+  // Records of no values cost nothing to store, but an endless source of
+  // them (a device of zero bytes, a pipe) must end soon: as many as the
+  // matrix may hold values.
+  constexpr std::size_t kMaxEmptyRecords = kCoreCapacity;
   state.irow = 0;
   state.icol = 0;
   if (!ReadFirstRecord(state, reader, name, limits)) return;
@@ -148,8 +150,8 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
   for (;;) {
     const std::size_t loaded = static_cast<std::size_t>(state.icol);
     // One record past what fits is read to tell a whole one from the end.
-    const std::size_t room =
-        width == 0 ? kMaxRecords - loaded : (limit - loaded * width) / width;
+    const std::size_t room = width == 0 ? kMaxEmptyRecords - loaded
+                                        : (limit - loaded * width) / width;
     ReadStatus status;
     std::size_t rows;
     if (width >= kBatchValues) {
@@ -168,7 +170,8 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
     if (rows > room) {
       if (width == 0) {
         throw RunError("data file " + Quote(name) + " holds more than " +
-                       std::to_string(kMaxRecords) + " records");
+                       std::to_string(kMaxEmptyRecords) +
+                       " records of no values");
       }
       RefuseLargeMatrix(name, limit);
     }
