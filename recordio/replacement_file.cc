@@ -118,7 +118,8 @@ int CopyFile(int src, int dst) {
     if (n <= 0) break;
     done += n;
   }
-  std::vector<char> buffer(std::size_t{1} << 20);
+  // Where the kernel cannot copy between these files: through a buffer.
+  std::vector<char> buffer(done < size ? std::size_t{1} << 20 : 0);
   while (done < size) {
     ssize_t got = RetryOnEintr(
         [&] { return ::pread(src, buffer.data(), buffer.size(), done); });
@@ -179,18 +180,17 @@ int ReplacementFile::CreateNamed(int* fd) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = TempPathFor(path_, random());
     // O_EXCL: never write into a file someone else made; mode 0666 lets the
-    // umask decide, as for any new file. Registered before it exists, so
-    // that an ending signal finds it as soon as it does.
-    SetTempPath(temp);
+    // umask decide, as for any new file. The name is known to the signal
+    // handler as soon as the file exists.
+    SignalBlock block;
     int result =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (result >= 0) {
+      SetTempPath(std::move(temp));
       *fd = result;
       return 0;
     }
-    const int error = errno;
-    SetTempPath("");
-    if (error != EEXIST && error != EINTR) return error;
+    if (errno != EEXIST && errno != EINTR) return errno;
   }
   return EEXIST;
 }
@@ -201,17 +201,19 @@ int ReplacementFile::LinkUnnamed() {
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = TempPathFor(path_, random());
-    SetTempPath(temp);
     int result = ::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, temp.c_str(),
                           AT_SYMLINK_FOLLOW);
     // Without /proc, a privileged process can still link by descriptor.
     if (result != 0 && errno == ENOENT) {
       result = ::linkat(fd_, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH);
     }
-    if (result == 0) return 0;
-    const int error = errno;
-    SetTempPath("");
-    if (error != EEXIST) return error;
+    // Called with the ending signals blocked, so that the name is known
+    // before one can act.
+    if (result == 0) {
+      SetTempPath(std::move(temp));
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
   }
   return EEXIST;
 }
