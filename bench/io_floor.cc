@@ -1,5 +1,5 @@
 // The least a conversion can cost: reads the input once and writes a file of
-// the output's size, both through one reused 1 MiB buffer.
+// the output's size, both through one reused 1 MiB buffer, and syncs it.
 //
 // usage: unf2mat_io_floor INPUT OUTPUT OUTPUT_BYTES
 #include <fcntl.h>
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     }
     left -= static_cast<std::uint64_t>(put);
   }
-  if (::close(out) != 0) {
+  // As the converter does before its file takes its name.
+  if (::fdatasync(out) != 0 || ::close(out) != 0) {
     std::perror(argv[2]);
     return 1;
   }

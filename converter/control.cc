@@ -121,6 +121,12 @@ void readcontrol(RunState& state, Console& console) {
   PrintLine(console,
             std::to_string(static_cast<unsigned char>(state.fname2[0])));
 
+  // Said as such, rather than as a missing variable name or a file ''.
+  if (TrimTrailingBlanks(state.fname1).empty()) {
+    throw RunError(
+        "no data file name: line 1 of the control input is empty; it must "
+        "name the data file");
+  }
   SettleVariableName(state, base_name);
   WarnAboutVariableName(state, console);
 }

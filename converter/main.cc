@@ -13,6 +13,9 @@ int main() {
   // A file size limit then fails the write (EFBIG), which is reported and
   // cleaned up, instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Likewise a closed standard output fails the write (EPIPE): the run can
+  // then say whether the MAT-file was written, rather than die silently.
+  std::signal(SIGPIPE, SIG_IGN);
   unf2mat::PosixInputFile stdin_file(STDIN_FILENO);
   unf2mat::LineReader in(stdin_file);
   unf2mat::PosixOutputFile out(STDOUT_FILENO);

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 
 #include "converter/run_state.h"
@@ -7,10 +8,30 @@ namespace unf2mat {
 std::string Quote(std::string_view name) {
   std::string quoted = "'";
   for (char c : name) {
-    if (c == '\0') {
-      quoted += "\\0";
-    } else {
-      quoted += c;
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\0':
+        quoted += "\\0";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      default:
+        // No control byte reaches the terminal; bytes from 0x80 up are
+        // left alone, as parts of UTF-8 names.
+        if (byte < 0x20 || byte == 0x7f) {
+          char escape[5];
+          std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+          quoted += escape;
+        } else {
+          quoted += c;
+        }
     }
   }
   return quoted + "'";

@@ -45,7 +45,8 @@ class RunError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A file name for messages: quoted, with a NUL byte shown as \0.
+// A file name for messages: quoted, with every control byte escaped (\0, \t,
+// \n, \r, or \x1b and the like).
 std::string Quote(std::string_view name);
 
 // One line "unf2mat: warning: text" on `err`; a warning that cannot be shown

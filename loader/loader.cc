@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,26 +85,24 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
                  std::to_string(limit));
 }
 
-// A framing taken without proof is said once, with what was taken.
-void WarnAboutFraming(const FramingChoice& choice, std::string_view name,
-                      OutputFile* err) {
-  if (err == nullptr) return;
+// A framing taken without proof is said once, with what was taken; empty
+// when it was proved.
+std::string FramingWarning(const FramingChoice& choice, std::string_view name) {
   const std::string taken =
       "; reading it with " + record::Describe(choice.framing);
   switch (choice.basis) {
     case FramingChoice::Basis::kVerified:
-      return;
+      break;
     case FramingChoice::Basis::kAmbiguous:
-      Warn(*err, "the first records of data file " + Quote(name) +
-                     " fit more than one record framing" + taken);
-      return;
+      return "the first records of data file " + Quote(name) +
+             " fit more than one record framing" + taken;
     case FramingChoice::Basis::kNoneFits:
-      Warn(*err, "data file " + Quote(name) +
-                     " is not a Fortran unformatted sequential file as far as "
-                     "its first record shows: no record framing fits it" +
-                     taken);
-      return;
+      return "data file " + Quote(name) +
+             " is not a Fortran unformatted sequential file as far as its "
+             "first record shows: no record framing fits it" +
+             taken;
   }
+  return "";
 }
 
 // The framing comes from the first record, whose byte count gives irow and
@@ -113,14 +110,14 @@ void WarnAboutFraming(const FramingChoice& choice, std::string_view name,
 // only once). A missing or damaged first record leaves irow at 0.
 bool ReadFirstRecord(RunState& state, RecordReader& reader,
                      std::string_view name, const LoadLimits& limits,
-                     OutputFile* err) {
+                     std::string* warning) {
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
   // A record of `limit` values may carry a partial value after them.
   const std::uint64_t limit_bytes =
       std::uint64_t{limit} * record::kValueSize + record::kValueSize - 1;
   FramingChoice choice;
   Whole(reader.DetectFraming(limit_bytes, &choice), reader, name);
-  WarnAboutFraming(choice, name, err);
+  *warning = FramingWarning(choice, name);
   const std::optional<std::uint64_t> checked_bytes = choice.first_record_bytes;
   std::size_t capacity = limit;
   if (checked_bytes) {
@@ -159,14 +156,15 @@ void StoreRows(RunState& state, std::size_t rows, bool widened) {
   state.i1 = static_cast<std::int32_t>(first + (rows - 1) * width);
 }
 
-}  // namespace
-
-void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
-              const LoadLimits& limits, OutputFile* err) {
-  constexpr std::size_t kMaxRecords = std::numeric_limits<std::int32_t>::max();
+void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
+                 const LoadLimits& limits, std::string* warning) {
+  // Records of no values cost nothing to store, but an endless source of
+  // them (a device of zero bytes, a pipe) must end soon: as many as the
+  // matrix may hold values.
+  constexpr std::size_t kMaxEmptyRecords = kCoreCapacity;
   state.irow = 0;
   state.icol = 0;
-  if (!ReadFirstRecord(state, reader, name, limits, err)) return;
+  if (!ReadFirstRecord(state, reader, name, limits, warning)) return;
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
   if (width > limit) RefuseLargeMatrix(name, limit);
@@ -176,8 +174,8 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
   for (;;) {
     const std::size_t loaded = static_cast<std::size_t>(state.icol);
     // One record past what fits is read to tell a whole one from the end.
-    const std::size_t room =
-        width == 0 ? kMaxRecords - loaded : (limit - loaded * width) / width;
+    const std::size_t room = width == 0 ? kMaxEmptyRecords - loaded
+                                        : (limit - loaded * width) / width;
     ReadStatus status;
     std::size_t rows;
     if (width >= kBatchValues) {
@@ -196,7 +194,8 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
     if (rows > room) {
       if (width == 0) {
         throw RunError("data file " + Quote(name) + " holds more than " +
-                       std::to_string(kMaxRecords) + " records");
+                       std::to_string(kMaxEmptyRecords) +
+                       " records of no values");
       }
       RefuseLargeMatrix(name, limit);
     }
@@ -206,6 +205,16 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
       return;
     }
   }
+}
+
+}  // namespace
+
+void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
+              const LoadLimits& limits, OutputFile* err) {
+  std::string warning;
+  LoadRecords(state, reader, name, limits, &warning);
+  // Said only of a file that loads: a refusal is the whole story.
+  if (err != nullptr && !warning.empty()) Warn(*err, warning);
 }
 
 void loadcore(RunState& state, OutputFile& err) {

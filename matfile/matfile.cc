@@ -235,8 +235,16 @@ void writemat(RunState& state) {
   WriteMat(state, out);
   int error = out.Flush();
   if (error == 0) error = file.Commit();
-  if (error != 0)
+  if (error != 0 && file.replaced()) {
+    // The new file is whole and in place; removing it now would lose both.
+    throw RunError("MAT-file " + Quote(name) +
+                   " is written, but its directory could not be synced, so a "
+                   "power loss may undo the replacement: " +
+                   std::strerror(error));
+  }
+  if (error != 0) {
     throw RunError(FileError("cannot write MAT-file", name, error));
+  }
 }
 
 }  // namespace unf2mat

@@ -1,11 +1,15 @@
 #include "recordio/file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "recordio/retry.h"
 
 namespace unf2mat {
 
@@ -33,10 +37,8 @@ int PosixInputFile::Open(std::string_view path,
                          std::unique_ptr<PosixInputFile>* file) {
   if (path.find('\0') != std::string_view::npos) return EINVAL;
   std::string name(path);
-  int fd;
-  do {
-    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd =
+      RetryOnEintr([&] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC); });
   if (fd < 0) return errno;
   struct stat st;
   int error = 0;
@@ -54,11 +56,9 @@ int PosixInputFile::Open(std::string_view path,
 }
 
 IoResult PosixInputFile::Read(char* dst, std::size_t n) {
-  for (;;) {
-    ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0) return {static_cast<std::size_t>(got), 0};
-    if (errno != EINTR) return {0, errno};
-  }
+  ssize_t got = RetryOnEintr([&] { return ::read(fd_, dst, n); });
+  if (got < 0) return {0, errno};
+  return {static_cast<std::size_t>(got), 0};
 }
 
 int PosixInputFile::Skip(std::uint64_t n) {
@@ -78,12 +78,11 @@ IoResult PosixInputFile::ReadAt(std::uint64_t offset, char* dst,
   std::size_t done = 0;
   while (done < n) {
     if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) break;
-    ssize_t got =
-        ::pread(fd_, dst + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return {done, errno};
-    }
+    ssize_t got = RetryOnEintr([&] {
+      return ::pread(fd_, dst + done, n - done,
+                     static_cast<off_t>(offset + done));
+    });
+    if (got < 0) return {done, errno};
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
@@ -92,8 +91,14 @@ IoResult PosixInputFile::ReadAt(std::uint64_t offset, char* dst,
 
 std::optional<std::uint64_t> PosixInputFile::Size() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<std::uint64_t>(st.st_size);
+  if (::fstat(fd_, &st) != 0) return std::nullopt;
+  if (S_ISREG(st.st_mode)) return static_cast<std::uint64_t>(st.st_size);
+  // A block device reports no size in st_size, but knows it.
+  std::uint64_t bytes = 0;
+  if (S_ISBLK(st.st_mode) && ::ioctl(fd_, BLKGETSIZE64, &bytes) == 0) {
+    return bytes;
+  }
+  return std::nullopt;
 }
 
 int OutputFile::WriteAt(std::uint64_t, const char*, std::size_t) {
@@ -104,11 +109,9 @@ int PosixOutputFile::WriteAt(std::uint64_t offset, const char* data,
                              std::size_t n) {
   while (n > 0) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX) - n) return EFBIG;
-    ssize_t put = ::pwrite(fd_, data, n, static_cast<off_t>(offset));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    ssize_t put = RetryOnEintr(
+        [&] { return ::pwrite(fd_, data, n, static_cast<off_t>(offset)); });
+    if (put < 0) return errno;
     data += put;
     offset += static_cast<std::uint64_t>(put);
     n -= static_cast<std::size_t>(put);
@@ -116,13 +119,15 @@ int PosixOutputFile::WriteAt(std::uint64_t offset, const char* data,
   return 0;
 }
 
+int PosixOutputFile::Sync() {
+  // The data and the size, which is all a reader of the file needs.
+  return RetryOnEintr([&] { return ::fdatasync(fd_); }) == 0 ? 0 : errno;
+}
+
 int PosixOutputFile::Write(const char* data, std::size_t n) {
   while (n > 0) {
-    ssize_t put = ::write(fd_, data, n);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    ssize_t put = RetryOnEintr([&] { return ::write(fd_, data, n); });
+    if (put < 0) return errno;
     data += put;
     n -= static_cast<std::size_t>(put);
   }

@@ -29,7 +29,8 @@ class InputFile {
   // Reads up to n bytes from `offset` bytes after the start, without moving;
   // fewer only at the end. ESPIPE from a file that cannot do this (a pipe).
   virtual IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n);
-  // The size in bytes, where the file knows it (not a pipe).
+  // The size in bytes, where the file knows it (a regular file or a block
+  // device, not a pipe).
   virtual std::optional<std::uint64_t> Size() const { return std::nullopt; }
 };
 
@@ -41,6 +42,9 @@ class OutputFile {
   // Writes all n bytes at `offset` from the start, without moving; ESPIPE
   // from a file that cannot do this.
   virtual int WriteAt(std::uint64_t offset, const char* data, std::size_t n);
+  // Puts the bytes written so far on stable storage; returns 0 or an errno
+  // value. A file with nothing to make durable (memory, a pipe) returns 0.
+  virtual int Sync() { return 0; }
 };
 
 class PosixInputFile final : public InputFile {
@@ -70,6 +74,7 @@ class PosixOutputFile final : public OutputFile {
   explicit PosixOutputFile(int fd) : fd_(fd) {}
   int Write(const char* data, std::size_t n) override;
   int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override;
+  int Sync() override;
 
  private:
   int fd_;

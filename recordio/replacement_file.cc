@@ -1,12 +1,16 @@
 #include "recordio/replacement_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <vector>
+
+#include "recordio/retry.h"
 
 namespace unf2mat {
 namespace {
@@ -30,6 +34,110 @@ bool LacksUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
+// The signals that end a run on a user's or a system's request; SIGKILL
+// cannot be caught.
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kEndingSignals) sigaddset(&set, sig);
+  return set;
+}
+
+// Holds the ending signals back for its lifetime; one that arrives meanwhile
+// is delivered when it ends.
+class SignalBlock {
+ public:
+  SignalBlock() {
+    const sigset_t set = EndingSignals();
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalBlock() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The temporary name to remove on an ending signal; changed only while the
+// signals are blocked, so the handler never sees it half set.
+const char* volatile pending_temp_path = nullptr;
+
+extern "C" void RemoveTempAndDie(int sig) {
+  if (const char* path = pending_temp_path) ::unlink(path);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  ::sigaction(sig, &action, nullptr);
+  // Delivered, with its default action, as soon as the handler returns: the
+  // parent sees the process die of the signal.
+  ::raise(sig);
+}
+
+// Installed once, for the signals not ignored: an ignored one stays ignored.
+void InstallTempCleanup() {
+  static const bool installed = [] {
+    struct sigaction action = {};
+    action.sa_handler = RemoveTempAndDie;
+    action.sa_mask = EndingSignals();
+    for (int sig : kEndingSignals) {
+      struct sigaction old;
+      if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+        continue;
+      }
+      ::sigaction(sig, &action, nullptr);
+    }
+    return true;
+  }();
+  (void)installed;
+}
+
+int SyncDirectory(const std::string& dir) {
+  const std::string name = dir.empty() ? "." : dir;
+  int fd = RetryOnEintr(
+      [&] { return ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return errno;
+  int error = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return error;
+}
+
+// Copies all of `src` into `dst`, in the kernel where it can.
+int CopyFile(int src, int dst) {
+  struct stat st;
+  if (::fstat(src, &st) != 0) return errno;
+  const off_t size = st.st_size;
+  off_t done = 0;
+  while (done < size) {
+    off_t in = done, out = done;
+    ssize_t n = RetryOnEintr([&] {
+      return ::copy_file_range(src, &in, dst, &out,
+                               static_cast<std::size_t>(size - done), 0);
+    });
+    if (n <= 0) break;
+    done += n;
+  }
+  // Where the kernel cannot copy between these files: through a buffer.
+  std::vector<char> buffer(done < size ? std::size_t{1} << 20 : 0);
+  while (done < size) {
+    ssize_t got = RetryOnEintr(
+        [&] { return ::pread(src, buffer.data(), buffer.size(), done); });
+    if (got < 0) return errno;
+    if (got == 0) return EIO;  // the file shrank under us
+    for (ssize_t put = 0; put < got;) {
+      ssize_t n = RetryOnEintr([&] {
+        return ::pwrite(dst, buffer.data() + put,
+                        static_cast<std::size_t>(got - put), done + put);
+      });
+      if (n < 0) return errno;
+      put += n;
+    }
+    done += got;
+  }
+  return 0;
+}
+
 }  // namespace
 
 ReplacementFile::~ReplacementFile() { Discard(); }
@@ -38,6 +146,7 @@ int ReplacementFile::Create(std::string path) {
   Discard();
   if (path.find('\0') != std::string::npos) return EINVAL;
   path_ = std::move(path);
+  replaced_ = false;
   // Found now rather than after all the writing.
   struct stat st;
   if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
@@ -45,17 +154,17 @@ int ReplacementFile::Create(std::string path) {
   SplitPath(path_, &dir, &base);
   int error =
       allow_unnamed_ ? CreateUnnamed(dir.empty() ? "." : dir) : EOPNOTSUPP;
-  if (error != 0 && LacksUnnamedFiles(error)) error = CreateNamed();
+  if (error != 0 && LacksUnnamedFiles(error)) error = CreateNamed(&fd_);
   if (error == 0) out_.emplace(fd_);
   return error;
 }
 
 int ReplacementFile::CreateUnnamed(const std::string& dir) {
 #ifdef O_TMPFILE
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // Readable too, so that it can be copied where it cannot be linked in.
+  int fd = RetryOnEintr([&] {
+    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  });
   if (fd < 0) return errno;
   fd_ = fd;
   unnamed_ = true;
@@ -66,17 +175,19 @@ int ReplacementFile::CreateUnnamed(const std::string& dir) {
 #endif
 }
 
-int ReplacementFile::CreateNamed() {
+int ReplacementFile::CreateNamed(int* fd) {
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = TempPathFor(path_, random());
     // O_EXCL: never write into a file someone else made; mode 0666 lets the
-    // umask decide, as for any new file.
-    int fd =
+    // umask decide, as for any new file. The name is known to the signal
+    // handler as soon as the file exists.
+    SignalBlock block;
+    int result =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      fd_ = fd;
-      temp_path_ = std::move(temp);
+    if (result >= 0) {
+      SetTempPath(std::move(temp));
+      *fd = result;
       return 0;
     }
     if (errno != EEXIST && errno != EINTR) return errno;
@@ -85,6 +196,7 @@ int ReplacementFile::CreateNamed() {
 }
 
 int ReplacementFile::LinkUnnamed() {
+  if (faults_.link_error != 0) return faults_.link_error;
   const std::string proc_path = "/proc/self/fd/" + std::to_string(fd_);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -95,8 +207,10 @@ int ReplacementFile::LinkUnnamed() {
     if (result != 0 && errno == ENOENT) {
       result = ::linkat(fd_, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH);
     }
+    // Called with the ending signals blocked, so that the name is known
+    // before one can act.
     if (result == 0) {
-      temp_path_ = std::move(temp);
+      SetTempPath(std::move(temp));
       return 0;
     }
     if (errno != EEXIST) return errno;
@@ -104,30 +218,89 @@ int ReplacementFile::LinkUnnamed() {
   return EEXIST;
 }
 
-int ReplacementFile::Commit() {
-  out_.reset();
-  int error = unnamed_ ? LinkUnnamed() : 0;
+int ReplacementFile::CopyToNamed(int* fd) {
+  if (int error = CreateNamed(fd); error != 0) return error;
+  int error = CopyFile(fd_, *fd);
+  if (error == 0) error = PosixOutputFile(*fd).Sync();
+  return error;
+}
+
+int ReplacementFile::CloseAndRename() {
   // A late write error may show only at close: the name waits for it.
-  int fd = fd_;
+  int error = ::close(fd_) == 0 ? 0 : errno;
   fd_ = -1;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-    error = errno;
+  if (error != 0) return error;
+  if (faults_.before_rename) faults_.before_rename();
+  if (::rename(temp_path_.c_str(), path_.c_str()) != 0) return errno;
+  SetTempPath("");
+  replaced_ = true;
+  // Without this the rename may be lost on a power loss, however well the
+  // file's own data was synced.
+  if (faults_.dir_sync_error != 0) return faults_.dir_sync_error;
+  std::string dir, base;
+  SplitPath(path_, &dir, &base);
+  return SyncDirectory(dir);
+}
+
+int ReplacementFile::Commit() {
+  if (!out_) return EBADF;
+  // The data reaches the disk before the name does, so that no power loss can
+  // leave the final name on a file with missing data.
+  int error = faults_.sync_error != 0 ? faults_.sync_error : out_->Sync();
+  out_.reset();
+  bool copy = false;
+  if (error == 0 && unnamed_) {
+    SignalBlock block;
+    if (LinkUnnamed() == 0) {
+      error = CloseAndRename();
+    } else {
+      copy = true;
+    }
+  } else if (error == 0) {
+    SignalBlock block;
+    error = CloseAndRename();
   }
-  if (error != 0) {
+  if (copy) {
+    // Linking in is refused (no /proc, no privilege, a file system that
+    // cannot): a copy under a temporary name keeps the finished work. An
+    // ending signal meanwhile removes the copy.
+    int copy_fd = -1;
+    error = CopyToNamed(&copy_fd);
+    ::close(fd_);
+    fd_ = copy_fd;
+    if (error == 0) {
+      SignalBlock block;
+      error = CloseAndRename();
+    }
+  }
+  if (error != 0 && !replaced_) {
     Discard();
     return error;
   }
-  temp_path_.clear();
-  return 0;
+  unnamed_ = false;
+  return error;
+}
+
+void ReplacementFile::SetTempPath(std::string temp) {
+  SignalBlock block;
+  temp_path_ = std::move(temp);
+  if (temp_path_.empty()) {
+    pending_temp_path = nullptr;
+  } else {
+    InstallTempCleanup();
+    pending_temp_path = temp_path_.c_str();
+  }
 }
 
 void ReplacementFile::Discard() {
   out_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-  temp_path_.clear();
+  if (!temp_path_.empty()) {
+    SignalBlock block;
+    ::unlink(temp_path_.c_str());
+    SetTempPath("");
+  }
   unnamed_ = false;
 }
 

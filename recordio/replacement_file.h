@@ -1,6 +1,7 @@
 #ifndef UNF2MAT_RECORDIO_REPLACEMENT_FILE_H_
 #define UNF2MAT_RECORDIO_REPLACEMENT_FILE_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -8,18 +9,32 @@
 
 namespace unf2mat {
 
-// A new file that takes its name only once it is complete. It is created
-// unnamed in the target's directory (O_TMPFILE), or where the file system
-// cannot do that, under a unique temporary name there. Commit links it in and
-// renames it over the final name, so that a run that fails or is killed before
-// then leaves any old file of that name as it was, and no other file. The file
-// gets the permissions of any newly created file (0666 less the umask).
+// System calls of ReplacementFile::Commit made to fail or interleaved with,
+// for tests.
+struct ReplacementFaults {
+  int link_error = 0;      // linking the unnamed file in fails so
+  int sync_error = 0;      // syncing the new file's data fails so
+  int dir_sync_error = 0;  // syncing the directory after the rename fails so
+  std::function<void()> before_rename;  // runs with the temporary name set
+};
+
+// A new file that takes its name only once it is complete and on disk. It is
+// created unnamed in the target's directory (O_TMPFILE), or where the file
+// system cannot do that, under a unique temporary name there. Commit syncs its
+// data, links it in and renames it over the final name, then syncs the
+// directory, so that a run that fails, is killed or loses power before then
+// leaves any old file of that name as it was. SIGTERM, SIGINT, SIGHUP and
+// SIGQUIT wait while the name changes hands; one that arrives while a
+// temporary name exists removes it before the process dies of the signal.
+// The file gets the permissions of any newly created file (0666 less the
+// umask).
 class ReplacementFile {
  public:
   // `allow_unnamed` false always takes the temporary name, as on a file
   // system without O_TMPFILE.
-  explicit ReplacementFile(bool allow_unnamed = true)
-      : allow_unnamed_(allow_unnamed) {}
+  explicit ReplacementFile(bool allow_unnamed = true,
+                           ReplacementFaults faults = {})
+      : allow_unnamed_(allow_unnamed), faults_(std::move(faults)) {}
   ~ReplacementFile();  // removes the new file unless committed
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -28,21 +43,32 @@ class ReplacementFile {
   int Create(std::string path);
   OutputFile& file() { return *out_; }
   // Gives the file its final name and closes it. Returns 0 or an errno value.
+  // After a failure, replaced() tells whether the new file holds the final
+  // name all the same (only its directory could not be synced).
   int Commit();
 
   bool unnamed() const { return unnamed_; }
+  bool replaced() const { return replaced_; }
 
  private:
   int CreateUnnamed(const std::string& dir);
-  int CreateNamed();
+  // Creates a file under a new temporary name; sets temp_path_.
+  int CreateNamed(int* fd);
   // Links the unnamed file in under temp_path_.
   int LinkUnnamed();
+  // Where linking fails: a copy of the unnamed file under temp_path_, synced.
+  int CopyToNamed(int* fd);
+  // Closes the file, renames temp_path_ over path_, syncs the directory.
+  int CloseAndRename();
+  void SetTempPath(std::string temp);
   void Discard();
 
   bool allow_unnamed_;
+  ReplacementFaults faults_;
   std::string path_;
   std::string temp_path_;  // empty while the file has no name
   bool unnamed_ = false;
+  bool replaced_ = false;
   int fd_ = -1;
   std::optional<PosixOutputFile> out_;
 };

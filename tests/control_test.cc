@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
+#include "converter/run.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
 
@@ -175,6 +178,11 @@ TEST(ControlTest, RefusesWhatLeavesNoName) {
        "give a name on line 6", " 32\n"},
       {"input ends after a line 1 with no base name", ".dat\n",
        "give a name on line 6", " 0\n"},
+      // Not a missing variable name, nor a file named ''.
+      {"empty line 1", Lines("", "out", "v"), "no data file name: line 1",
+       " 118\n"},
+      {"blank line 1", Lines("   ", "", ""), "no data file name: line 1",
+       " 32\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,6 +215,65 @@ TEST(ControlTest, FailedEchoEndsTheRun) {
   StringOutputFile err;
   Console console{in, out, err};
   EXPECT_THROW(readcontrol(state, console), RunError);
+}
+
+// No control byte of a name reaches the terminal: a CR would move the cursor
+// back over the message, ESC would start a terminal command.
+TEST(ControlTest, QuoteEscapesControlBytes) {
+  const struct {
+    std::string name, quoted;
+  } cases[] = {
+      {"run.dat", "'run.dat'"},
+      {"r.dat\r", "'r.dat\\r'"},
+      {"a\tb\nc", "'a\\tb\\nc'"},
+      {"run\0x"s, "'run\\0x'"},
+      {"\x1b[31mred", "'\\x1b[31mred'"},
+      {"\x01\x1f\x7f", "'\\x01\\x1f\\x7f'"},
+      // UTF-8 and other high bytes pass as they are.
+      {"gr\xc3\xbc\xc3\x9f\xff", "'gr\xc3\xbc\xc3\x9f\xff'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Quote(c.name), c.quoted);
+  }
+}
+
+// Writes nothing, but throws what it is given.
+template <typename E>
+class ThrowingOutputFile final : public OutputFile {
+ public:
+  explicit ThrowingOutputFile(E error) : error_(error) {}
+  int Write(const char*, std::size_t) override { throw error_; }
+
+ private:
+  E error_;
+};
+
+// Whatever a phase throws ends the run with one line and exit status 1,
+// never std::terminate.
+TEST(ControlTest, AnyExceptionEndsTheRunWithOneLine) {
+  auto run = [](OutputFile& out) {
+    RunState& state = test::FreshState();
+    MemoryInputFile input(Lines("run.dat", "", ""));
+    LineReader in(input);
+    StringOutputFile err;
+    Console console{in, out, err};
+    const int status = RunConversion(state, console);
+    return std::make_pair(status, err.data());
+  };
+  ThrowingOutputFile<std::bad_alloc> no_memory{std::bad_alloc()};
+  ThrowingOutputFile<std::logic_error> logic{std::logic_error("broken")};
+  ThrowingOutputFile<int> other{7};
+  const struct {
+    OutputFile& out;
+    std::string err;
+  } cases[] = {
+      {no_memory, "unf2mat: out of memory\n"},
+      {logic, "unf2mat: internal error: broken\n"},
+      {other, "unf2mat: internal error: an unknown exception\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(c.out), std::make_pair(1, c.err));
+  }
 }
 
 }  // namespace

@@ -99,7 +99,8 @@ inline const std::string kSmallData = DataFile({{1, 2}});
 struct RunOptions {
   mode_t mask = 022;
   rlim_t file_size_limit = RLIM_INFINITY;
-  std::string tag;  // tells apart the console files of concurrent runs
+  std::string tag;     // tells apart the console files of concurrent runs
+  int stdout_fd = -1;  // standard output instead of a file, when set
 };
 struct Child {
   pid_t pid = -1;
@@ -131,6 +132,8 @@ class EndToEndTest : public ::testing::Test {
       std::string name = fs::relative(e.path(), work_).string();
       if (e.is_directory()) {
         entries[name + "/"] = "";
+      } else if (!e.is_regular_file()) {
+        entries[name] = "special";
       } else if (e.file_size() > (1u << 20)) {
         entries[name] = "size " + std::to_string(e.file_size());
       } else {
@@ -162,9 +165,13 @@ class EndToEndTest : public ::testing::Test {
       int err =
           ::open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const rlimit limit{options.file_size_limit, options.file_size_limit};
+      // A run killed by SIGQUIT leaves no core file among the results.
+      const rlimit no_core{0, 0};
+      if (options.stdout_fd >= 0) out = options.stdout_fd;
       if (out < 0 || err < 0 || ::dup2(in[0], 0) < 0 || ::dup2(out, 1) < 0 ||
           ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0 ||
-          ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+          ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+          ::setrlimit(RLIMIT_CORE, &no_core) != 0) {
         ::_exit(126);
       }
       ::umask(options.mask);

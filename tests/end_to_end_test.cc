@@ -9,8 +9,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
@@ -123,8 +127,24 @@ TEST_F(EndToEndTest, NamesFollowControlLines) {
   }
 }
 
+// Attaches `image` to a free loop device and returns the device's name;
+// empty where that cannot be done (not root, no loop devices).
+std::string AttachLoopDevice(const fs::path& image) {
+  const std::string command =
+      "losetup -f --show '" + image.string() + "' 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  char line[256] = {};
+  const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+  if (::pclose(pipe) != 0 || !read) return "";
+  std::string device = line;
+  if (device.ends_with("\n")) device.pop_back();
+  return device;
+}
+
 TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
   const std::string old_mat = "an older MAT-file";
+  std::string loop_device;
   auto data_and_old_mat = [&](const fs::path& dir) {
     WriteFile(dir / "run.dat", kSmallData);
     WriteFile(dir / "run.mat", old_mat);
@@ -197,6 +217,48 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
        },
        " 0\n",
        {"'run.dat'", "holds a matrix over the limit of 50000000 values\n"}},
+      // A device that reads as records of no values without end.
+      {"an endless character device",
+       "/dev/zero\n\n\n\nz.mat\nv\n",
+       data_and_old_mat,
+       " 118\n",
+       {"'/dev/zero'", "more than 50000000 records of no values\n"}},
+      // A block device tells its size only when asked (st_size is 0).
+      {"a block device holding a matrix over the limit",
+       "run.dat\n",
+       [&](const fs::path& d) {
+         const fs::path image = root_ / "disk.img";
+         WriteSparseRecords(image, 1'000'000, 51);
+         fs::resize_file(image, (fs::file_size(image) + 511) / 512 * 512);
+         loop_device = AttachLoopDevice(image);
+         if (loop_device.empty()) {
+           std::cout << "no loop device: the block device row reads a "
+                        "regular file\n";
+           fs::rename(image, d / "run.dat");
+         } else {
+           fs::create_symlink(loop_device, d / "run.dat");
+         }
+         WriteFile(d / "run.mat", old_mat);
+       },
+       " 0\n",
+       {"'run.dat'", "limit of 50000000"}},
+      // A control file with CRLF line ends: the CR must not move the cursor
+      // back over the message.
+      {"data file name ending in a CR",
+       "run.dat\r\n",
+       data_and_old_mat,
+       " 0\n",
+       {"'run.dat\\r': No such file"}},
+      {"data file name holding a terminal command",
+       "\x1b[2Jrun.dat\n\n\n\n\nv\n",
+       data_and_old_mat,
+       " 118\n",
+       {"'\\x1b[2Jrun.dat'"}},
+      {"empty line 1",
+       "\n\n\n\nout\nv\n",
+       data_and_old_mat,
+       " 118\n",
+       {"no data file name: line 1"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -209,6 +271,9 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
     EXPECT_EQ(r.err.rfind("unf2mat: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
+    EXPECT_TRUE(std::none_of(r.err.begin(), r.err.end() - 1,
+                             [](char ch) { return std::iscntrl(ch); }))
+        << "a control byte reaches the terminal: " << r.err;
     for (const auto& text : c.err_has) {
       EXPECT_NE(r.err.find(text), std::string::npos) << text << " in " << r.err;
     }
@@ -216,6 +281,9 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
     EXPECT_EQ(Snapshot(), before);
     // Refused before any large allocation, limits included.
     EXPECT_LT(r.peak_rss, std::size_t{64} << 20);
+  }
+  if (!loop_device.empty()) {
+    EXPECT_EQ(std::system(("losetup -d " + loop_device).c_str()), 0);
   }
 }
 

@@ -2,11 +2,15 @@
 // runs, and data files cut short or with bytes flipped. Whatever
 // happens, the old MAT-file stays whole or a new one is whole, and no other
 // file is left behind.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <bit>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <thread>
@@ -110,27 +114,129 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteCleanly) {
   }
 }
 
-// Killed at any moment, a run leaves the old file or the new one, whole.
+// Mounts a FUSE bind of a fresh directory over `dir`, a file system without
+// O_TMPFILE, for as long as it lives; mounted() is false where bindfs cannot
+// run (not installed, no /dev/fuse, no privilege).
+class NoTmpfileMount {
+ public:
+  NoTmpfileMount(const fs::path& backing, const fs::path& dir) : dir_(dir) {
+    fs::create_directory(backing);
+    const std::string command = "bindfs '" + backing.string() + "' '" +
+                                dir.string() + "' >/dev/null 2>&1";
+    mounted_ = std::system(command.c_str()) == 0;
+  }
+  ~NoTmpfileMount() {
+    if (mounted_) {
+      (void)std::system(("fusermount -u '" + dir_.string() + "'").c_str());
+    }
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+// Killed at any moment, a run leaves the old file or the new one, whole, and
+// no other file; a signal it can catch, it dies of all the same.
 TEST_F(FaultTest, KilledRunLeavesOneWholeFile) {
   const std::string old_mat = ExpectedMat("run", {{7}});
   const Records records = Grid(500, 4000, 3);
-  WriteFile(In("run.dat"), DataFile(records));
   const std::string new_mat = ExpectedMat("run", AsMatrix(records));
-  int killed = 0;
-  for (int delay_ms : {0, 1, 2, 5, 10, 20, 40, 80}) {
-    SCOPED_TRACE(delay_ms);
-    WriteFile(In("run.mat"), old_mat);
-    Child child = Start("run.dat\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    ::kill(child.pid, SIGKILL);
-    RunResult r = Finish(child);
-    killed += r.status == 128 + SIGKILL;
-    auto after = Snapshot();
-    ASSERT_EQ(after.size(), 2u) << "a stray file";
-    const std::string mat = ReadFile(In("run.mat"));
-    EXPECT_TRUE(mat == old_mat || mat == new_mat);
+  const std::vector<int> catchable = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+  const struct {
+    const char* label;
+    bool without_tmpfile;
+    std::vector<int> signals;
+  } cases[] = {
+      {"local file system", false, {SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT}},
+      // The MAT-file has a temporary name all the time it is written, which
+      // only SIGKILL cannot remove.
+      {"bindfs, no O_TMPFILE", true, catchable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();  // a FUSE mount point must be empty
+    std::optional<NoTmpfileMount> mount;
+    if (c.without_tmpfile) {
+      mount.emplace(root_ / "backing", work_);
+      if (!mount->mounted()) {
+        std::cout << "bindfs cannot mount: " << c.label << " not run\n";
+        continue;
+      }
+      const int fd = ::open(work_.c_str(), O_TMPFILE | O_WRONLY, 0600);
+      ASSERT_LT(fd, 0) << "this file system has O_TMPFILE after all";
+    }
+    WriteFile(In("run.dat"), DataFile(records));
+    for (int sig : c.signals) {
+      int killed = 0;
+      for (int delay_ms : {0, 1, 2, 5, 10, 20, 40, 80}) {
+        SCOPED_TRACE(std::string(strsignal(sig)) + " after " +
+                     std::to_string(delay_ms) + " ms");
+        WriteFile(In("run.mat"), old_mat);
+        Child child = Start("run.dat\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        ::kill(child.pid, sig);
+        RunResult r = Finish(child);
+        EXPECT_TRUE(r.status == 0 || r.status == 128 + sig) << r.status;
+        killed += r.status == 128 + sig;
+        auto after = Snapshot();
+        ASSERT_EQ(after.size(), 2u) << "a stray file";
+        const std::string mat = ReadFile(In("run.mat"));
+        EXPECT_TRUE(mat == old_mat || mat == new_mat);
+      }
+      EXPECT_GT(killed, 0) << "every run finished before it could be killed";
+    }
   }
-  EXPECT_GT(killed, 0) << "every run finished before it could be killed";
+}
+
+// A standard output that closes early (`| head -1`) fails the run, which says
+// whether the MAT-file was written; it never dies of SIGPIPE.
+TEST_F(FaultTest, ClosedStandardOutputIsReported) {
+  const std::string old_mat = ExpectedMat("run", {{7}});
+  const struct {
+    const char* label;
+    bool read_echo;  // before closing; the data then comes from a pipe
+    std::string err, mat;
+  } cases[] = {
+      {"closed before the echo line", false,
+       "unf2mat: cannot write standard output: Broken pipe\n", old_mat},
+      {"closed after the echo line", true,
+       "unf2mat: MAT-file 'run.mat' is written, but standard output failed: "
+       "Broken pipe\n",
+       ExpectedMat("run", {{1, 2}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ResetWork();
+    WriteFile(In("run.mat"), old_mat);
+    if (c.read_echo) {
+      ASSERT_EQ(::mkfifo(In("run.dat").c_str(), 0600), 0);
+    } else {
+      WriteFile(In("run.dat"), kSmallData);
+    }
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    if (!c.read_echo) ::close(out[0]);
+    RunOptions options;
+    options.stdout_fd = out[1];
+    Child child = Start("run.dat\n", options);
+    ::close(out[1]);
+    if (c.read_echo) {
+      char echo[3];
+      EXPECT_EQ(::read(out[0], echo, sizeof echo), 3);
+      EXPECT_EQ(std::string(echo, 3), " 0\n");
+      ::close(out[0]);
+      // Only now does the data come, so the completion line finds the pipe
+      // closed.
+      WriteFile(In("run.dat"), kSmallData);
+    }
+    RunResult r = Finish(child);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(ReadFile(In("run.mat")), c.mat);
+    EXPECT_EQ(Snapshot().size(), 2u) << "a stray file";
+  }
 }
 
 // Concurrent runs to one MAT-file leave one of their results, whole.
