@@ -108,12 +108,7 @@ void CopyValues(char* dst, const char* src, std::size_t bytes) {
     return;
   }
   std::memcpy(dst, src, bytes);
-  if constexpr (kSwapped) {
-    for (std::size_t k = 0; k < bytes; k += record::kValueSize) {
-      const std::uint32_t word = ByteSwap32(DecodeHost32(dst + k));
-      std::memcpy(dst + k, &word, sizeof word);
-    }
-  }
+  if constexpr (kSwapped) record::SwapValues(dst, bytes);
 }
 
 // Takes whole unsplit records of at least `wanted` bytes that lie in

@@ -33,6 +33,14 @@ std::int64_t DecodeCount(const char* src) {
 
 std::int64_t DecodeCount(const char* src, const Framing& framing);
 
+// Turns `bytes` bytes of values of the other byte order into the host's.
+inline void SwapValues(char* values, std::size_t bytes) {
+  for (std::size_t k = 0; k + kValueSize <= bytes; k += kValueSize) {
+    const std::uint32_t word = ByteSwap32(DecodeHost32(values + k));
+    std::memcpy(values + k, &word, sizeof word);
+  }
+}
+
 enum class Step { kOk, kEnd, kShort, kFailed, kBeyondReach };
 
 // Receives a record's values piece by piece: n values, which start `offset`
@@ -81,13 +89,7 @@ class ReadCursor {
   // Hands on what the window holds, in host byte order.
   void Deliver() {
     const std::size_t n = filled_ / record::kValueSize;
-    if (swapped_) {
-      for (std::size_t k = 0; k < n; ++k) {
-        char* p = window_ + k * record::kValueSize;
-        const std::uint32_t word = ByteSwap32(DecodeHost32(p));
-        std::memcpy(p, &word, sizeof word);
-      }
-    }
+    if (swapped_) SwapValues(window_, n * record::kValueSize);
     if (sink_ != nullptr && n > 0) (*sink_)(delivered_, n);
     delivered_ += n;
     filled_ = 0;
