@@ -10,11 +10,23 @@
 
 #include "recordio/field.h"
 #include "recordio/file.h"
+#include "recordio/value_type.h"
 
 namespace unf2mat {
 
 inline constexpr std::size_t kRecordCapacity = 10'000'000;  // values in x
 inline constexpr std::size_t kCoreCapacity = 50'000'000;    // values in core
+
+// Where and why loading stopped. kEnd: it read the data file to its end.
+struct LoadEnd {
+  enum class Reason : std::uint8_t { kEnd, kShortRecord, kDamaged };
+  Reason reason;
+  std::uint64_t record;  // the record that stopped it, numbered from 1
+  std::uint64_t values;  // the whole values that record holds (kShortRecord)
+  std::uint64_t offset;  // byte offset in the data file where that record starts
+  std::uint64_t unread;  // bytes of the data file from `offset` to its end
+  bool unread_known;     // false where the rest (of a pipe) was not read
+};
 
 // One instance, static and zero at start: a field no input line filled holds
 // NUL bytes, which the name scans read as the end of the name. x and core come
@@ -35,6 +47,8 @@ struct RunState {
   std::int32_t icol;  // records loaded: matrix rows
   std::int32_t irec;  // last output record written
   std::int32_t i, j, i1;
+  ValueType type;  // what each value of a record holds
+  LoadEnd end;     // how loading ended
   float x[kRecordCapacity];
   double core[kCoreCapacity];
 };

@@ -209,6 +209,28 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
 
 }  // namespace
 
+std::string StopWarning(const LoadEnd& end, std::string_view name,
+                        std::uint64_t width) {
+  std::string why;
+  switch (end.reason) {
+    case LoadEnd::Reason::kEnd:
+      return "";
+    case LoadEnd::Reason::kShortRecord:
+      why = ", which holds " + std::to_string(end.values) +
+            " values, fewer than the first record's " + std::to_string(width);
+      break;
+    case LoadEnd::Reason::kDamaged:
+      why = ", whose framing is damaged, at byte offset " +
+            std::to_string(end.offset);
+      break;
+  }
+  std::string rest = end.unread_known
+                         ? std::to_string(end.unread) + " bytes of the file"
+                         : "the rest of the file";
+  return "loading of data file " + Quote(name) + " stopped at record " +
+         std::to_string(end.record) + why + "; " + rest + " were not read";
+}
+
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits, OutputFile* err) {
   std::string warning;

@@ -2,6 +2,8 @@
 #define UNF2MAT_LOADER_LOADER_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "converter/run_state.h"
@@ -23,6 +25,12 @@ void loadcore(RunState& state, OutputFile& err);
 // `err` where given.
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits, OutputFile* err = nullptr);
+
+// The warning for a load that stopped before the end of the data file, as
+// `end` tells it; empty for one that read the file to its end. `width` is the
+// first record's number of values.
+std::string StopWarning(const LoadEnd& end, std::string_view name,
+                        std::uint64_t width);
 
 }  // namespace unf2mat
 
