@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "converter/matrix_tiles.h"
 #include "recordio/field.h"
 #include "recordio/file.h"
 #include "recordio/value_type.h"
@@ -30,7 +32,7 @@ struct LoadEnd {
 
 // One instance, static and zero at start: a field no input line filled holds
 // NUL bytes, which the name scans read as the end of the name. x and core come
-// last so that tests can clear the rest cheaply.
+// last so that tests can clear the rest cheaply; tiles after them.
 struct RunState {
   Field<80> fname1;   // data file name
   Field<84> fname4;   // MAT-file name as read
@@ -51,6 +53,9 @@ struct RunState {
   LoadEnd end;     // how loading ended
   float x[kRecordCapacity];
   double core[kCoreCapacity];
+  // Where set, the matrix is read from here instead of core. Past the arrays
+  // so that clearing the fields before them leaves it alone.
+  std::unique_ptr<MatrixTiles> tiles;
 };
 
 // Ends the run: the message goes to stderr after "unf2mat: ", exit status 1.

@@ -9,42 +9,19 @@
 #include "recordio/file.h"
 #include "recordio/memory_advice.h"
 #include "recordio/record_format.h"
+#include "loader/load_common.h"
+#include "loader/scan_loader.h"
+#include "matfile/mat_format.h"
 
 namespace unf2mat {
 namespace {
-
-std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name) {
-  if (name.find('\0') != std::string_view::npos) {
-    throw RunError("the data file name " + Quote(name) +
-                   " holds a NUL byte; refusing to open a shorter name");
-  }
-  std::unique_ptr<PosixInputFile> file;
-  if (int error = PosixInputFile::Open(name, &file); error != 0) {
-    throw RunError(FileError("cannot open data file", name, error));
-  }
-  return file;
-}
-
-// Whether a whole record was read; a failed read ends the run.
-bool Whole(ReadStatus status, const RecordReader& reader,
-           std::string_view name) {
-  if (status == ReadStatus::kFailed) {
-    throw RunError(FileError("cannot read data file", name, reader.error()));
-  }
-  return status == ReadStatus::kOk;
-}
-
-[[noreturn]] void RefuseLargeMatrix(std::string_view name, std::size_t limit) {
-  throw RunError("data file " + Quote(name) +
-                 " holds a matrix over the limit of " + std::to_string(limit) +
-                 " values");
-}
 
 // Where the file's size shows that more whole records may follow than the
 // matrix can hold, their markers are counted before any value is stored, so
 // that such a file is refused without filling core first.
 void RefuseLargeMatrixEarly(RecordReader& reader, std::string_view name,
-                            std::size_t width, std::size_t limit) {
+                            std::size_t width, std::size_t limit,
+                            std::string_view hint) {
   if (width == 0) return;
   const std::uint64_t fit = limit / width;
   const std::optional<std::uint64_t> left = reader.BytesLeft();
@@ -53,7 +30,7 @@ void RefuseLargeMatrixEarly(RecordReader& reader, std::string_view name,
   if (!left || *left / smallest_record <= fit) return;
   const std::optional<std::uint64_t> records =
       reader.CountRecordsAhead(width, fit + 1);
-  if (records && *records > fit) RefuseLargeMatrix(name, limit);
+  if (records && *records > fit) RefuseLargeMatrix(name, limit, hint);
 }
 
 // A record passes through x in pieces of this many values, each widened into
@@ -77,34 +54,6 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
                                    bytes);
 }
 
-[[noreturn]] void RefuseLongFirstRecord(std::string_view name,
-                                        std::uint64_t values,
-                                        std::size_t limit) {
-  throw RunError("the first record of data file " + Quote(name) + " holds " +
-                 std::to_string(values) + " values, over the limit of " +
-                 std::to_string(limit));
-}
-
-// A framing taken without proof is said once, with what was taken; empty
-// when it was proved.
-std::string FramingWarning(const FramingChoice& choice, std::string_view name) {
-  const std::string taken =
-      "; reading it with " + record::Describe(choice.framing);
-  switch (choice.basis) {
-    case FramingChoice::Basis::kVerified:
-      break;
-    case FramingChoice::Basis::kAmbiguous:
-      return "the first records of data file " + Quote(name) +
-             " fit more than one record framing" + taken;
-    case FramingChoice::Basis::kNoneFits:
-      return "data file " + Quote(name) +
-             " is not a Fortran unformatted sequential file as far as its "
-             "first record shows: no record framing fits it" +
-             taken;
-  }
-  return "";
-}
-
 // The framing comes from the first record, whose byte count gives irow and
 // whose values the first row, so the file is read once (a pipe can be read
 // only once). A missing or damaged first record leaves irow at 0.
@@ -123,10 +72,11 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
   if (checked_bytes) {
     // Refused before any of it is read.
     const std::uint64_t values = *checked_bytes / record::kValueSize;
-    if (values > limit) RefuseLongFirstRecord(name, values, limit);
+    if (values > limit) RefuseLongFirstRecord(name, values, limit, limits.hint);
     capacity = static_cast<std::size_t>(values);
     RefuseLargeMatrixEarly(reader, name, capacity,
-                           std::min(limits.matrix_values, kCoreCapacity));
+                           std::min(limits.matrix_values, kCoreCapacity),
+                           limits.hint);
   }
   std::uint64_t bytes = 0;
   if (!Whole(ReadRecordIntoRow(state, reader, capacity, 0, &bytes), reader,
@@ -134,7 +84,7 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
     return false;
   }
   const std::uint64_t values = bytes / record::kValueSize;
-  if (values > limit) RefuseLongFirstRecord(name, values, limit);
+  if (values > limit) RefuseLongFirstRecord(name, values, limit, limits.hint);
   state.irow = static_cast<std::int32_t>(values);
   state.icol = 1;
   state.i1 = 0;
@@ -158,16 +108,12 @@ void StoreRows(RunState& state, std::size_t rows, bool widened) {
 
 void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
                  const LoadLimits& limits, std::string* warning) {
-  // Records of no values cost nothing to store, but an endless source of
-  // them (a device of zero bytes, a pipe) must end soon: as many as the
-  // matrix may hold values.
-  constexpr std::size_t kMaxEmptyRecords = kCoreCapacity;
   state.irow = 0;
   state.icol = 0;
   if (!ReadFirstRecord(state, reader, name, limits, warning)) return;
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
-  if (width > limit) RefuseLargeMatrix(name, limit);
+  if (width > limit) RefuseLargeMatrix(name, limit, limits.hint);
   const std::size_t batch = std::max<std::size_t>(
       1,
       std::min(kBatchValues / std::max<std::size_t>(width, 1), kBatchValues));
@@ -193,11 +139,9 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
     }
     if (rows > room) {
       if (width == 0) {
-        throw RunError("data file " + Quote(name) + " holds more than " +
-                       std::to_string(kMaxEmptyRecords) +
-                       " records of no values");
+        RefuseEmptyRecords(name);
       }
-      RefuseLargeMatrix(name, limit);
+      RefuseLargeMatrix(name, limit, limits.hint);
     }
     if (rows > 0) StoreRows(state, rows, /*widened=*/width >= kBatchValues);
     if (status != ReadStatus::kOk) {
@@ -239,12 +183,49 @@ void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
   if (err != nullptr && !warning.empty()) Warn(*err, warning);
 }
 
-void loadcore(RunState& state, OutputFile& err) {
+namespace {
+
+void LoadIntoCore(RunState& state, InputFile& file, std::string_view name,
+                  const LoadLimits& limits, OutputFile& err) {
   AdviseLargePages(state.core, sizeof state.core);
+  RecordReader reader(file);
+  LoadCore(state, reader, name, limits, &err);
+}
+
+}  // namespace
+
+void loadcore(RunState& state, OutputFile& err) {
   const std::string name(TrimTrailingBlanks(state.fname1));
-  auto file = OpenDataFile(name);
-  RecordReader reader(*file);
-  LoadCore(state, reader, name, LoadLimits{}, &err);
+  std::unique_ptr<InputFile> file = OpenDataFile(name);
+  state.tiles.reset();
+  state.end = {};
+  // A file that can be read at an offset is read where each value lies as
+  // the MAT-file is written; a pipe must be held in core.
+  if (const std::optional<std::uint64_t> size = file->Size()) {
+    if (!LoadPlaces(state, std::move(file), *size, name, err)) {
+      auto again = OpenDataFile(name);
+      LoadIntoCore(state, *again, name, LoadLimits{}, err);
+    }
+  } else {
+    const LoadLimits limits(kRecordCapacity, kCoreCapacity,
+                            "; from a regular file, not a pipe, the limit is " +
+                  std::to_string(mat::MaxMatrixValues(
+                                static_cast<std::uint64_t>(state.n1))) +
+                                " values");
+    LoadIntoCore(state, *file, name, limits, err);
+  }
+  const std::uint64_t values = std::uint64_t(state.irow) * std::uint64_t(state.icol);
+  if (mat::MatrixElementBytes(static_cast<std::uint64_t>(state.n1), values) >
+      mat::kMatlabElementBytes) {
+    Warn(err, "the matrix from data file " + Quote(name) + " takes " +
+                  std::to_string(8 * values) +
+                  " bytes, over the 2 GB that MATLAB loads of a Level 5 "
+                  "variable; Octave and scipy read it");
+  }
+  if (const std::string stop = StopWarning(state.end, name, static_cast<std::uint64_t>(state.irow));
+      !stop.empty()) {
+    Warn(err, stop);
+  }
 }
 
 }  // namespace unf2mat

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "converter/run_state.h"
 #include "recordio/record_reader.h"
@@ -12,8 +13,16 @@
 namespace unf2mat {
 
 struct LoadLimits {
-  std::size_t record_values = kRecordCapacity;
-  std::size_t matrix_values = kCoreCapacity;
+  LoadLimits(std::size_t record = kRecordCapacity,
+             std::size_t matrix = kCoreCapacity, std::string how_to_lift = "")
+      : record_values(record),
+        matrix_values(matrix),
+        hint(std::move(how_to_lift)) {}
+
+  std::size_t record_values;
+  std::size_t matrix_values;
+  // Follows the limit in a refusal: how it may be lifted.
+  std::string hint;
 };
 
 // Reads the data file named by fname1 into core: irow from the first record,

@@ -40,6 +40,25 @@ inline constexpr std::uint32_t kMatrixFixedBytes = 48;
 // Names this long or shorter go into the short form.
 inline constexpr int kShortNameMax = 4;
 
+// An element's size is a 32-bit field.
+inline constexpr std::uint64_t kMaxElementBytes = 0xFFFF'FFFF;
+// The largest variable MATLAB loads from a Level 5 file; Octave and scipy
+// read up to kMaxElementBytes.
+inline constexpr std::uint64_t kMatlabElementBytes = std::uint64_t{1} << 31;
+
+// Bytes after the matrix tag for a name of n bytes (n1).
+inline constexpr std::uint64_t NameBytes(std::uint64_t n) {
+  return n <= kShortNameMax ? 0 : (n + 7) / 8 * 8;
+}
+inline constexpr std::uint64_t MatrixElementBytes(std::uint64_t name_length,
+                                                  std::uint64_t values) {
+  return kMatrixFixedBytes + NameBytes(name_length) + 8 * values;
+}
+// The most values a matrix element can hold with a name of n bytes.
+inline constexpr std::uint64_t MaxMatrixValues(std::uint64_t name_length) {
+  return (kMaxElementBytes - kMatrixFixedBytes - NameBytes(name_length)) / 8;
+}
+
 }  // namespace unf2mat::mat
 
 #endif  // UNF2MAT_MATFILE_MAT_FORMAT_H_

@@ -184,6 +184,38 @@ void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
   }
 }
 
+// Tiles read from the data file: bands of whole rows where the matrix is
+// taller than wide, else tiles of whole columns, so that whichever of the
+// reads (a piece of each row) or writes (a piece of each column) is many per
+// tile is as large as the staging allows.
+void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
+                std::uint64_t start, std::vector<char>& staging,
+                BufferedWriter& out) {
+  const std::uint64_t capacity = staging.size() / 8;
+  std::uint64_t tile_rows = rows;
+  std::uint64_t tile_columns = columns;
+  if (rows * columns > capacity && columns <= rows) {
+    tile_rows = std::max<std::uint64_t>(1, capacity / columns);
+  } else if (rows * columns > capacity) {
+    tile_columns = std::max<std::uint64_t>(1, capacity / rows);
+  }
+  for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
+    const std::size_t tr = std::min(tile_rows, rows - r0);
+    for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
+      const std::size_t tc = std::min(tile_columns, columns - c0);
+      tiles.Fill(r0, tr, c0, tc, staging.data());
+      if (tr == rows) {
+        out.WriteAt(start + 8 * c0 * rows, staging.data(), 8 * tc * rows);
+        continue;
+      }
+      for (std::size_t c = 0; c < tc; ++c) {
+        out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
+                    staging.data() + 8 * c * tr, 8 * tr);
+      }
+    }
+  }
+}
+
 // Core holds the records end to end (row-major); the file wants the matrix
 // column by column. Each value of core is read once, and core is given back
 // as it is written so that the file's pages can reuse it.
@@ -192,10 +224,14 @@ void WriteValues(RunState& state, BufferedWriter& out,
   const std::size_t rows = static_cast<std::size_t>(state.icol);
   const std::size_t columns = static_cast<std::size_t>(state.irow);
   const std::size_t values = rows * columns;
-  std::vector<char> staging(8 * std::max<std::size_t>(staging_values, 1));
-  if (rows == 1 || columns == 1) {
+  std::vector<char> staging(
+      8 * std::clamp<std::size_t>(values, 1, std::max<std::size_t>(staging_values, 1)));
+  if (values == 0) {
+  } else if (state.tiles != nullptr) {
+    WriteTiles(*state.tiles, rows, columns, out.position(), staging, out);
+  } else if (rows == 1 || columns == 1) {
     WriteVector(state.core, values, out.position(), staging, out);
-  } else if (values > 0) {
+  } else {
     WriteMatrix(state.core, rows, columns, out.position(), staging, out);
   }
   state.irec += static_cast<std::int32_t>(values);
@@ -204,17 +240,19 @@ void WriteValues(RunState& state, BufferedWriter& out,
 }  // namespace
 
 void WriteMat(RunState& state, BufferedWriter& out,
-              std::size_t staging_values) {
+              std::size_t staging_values, std::size_t tile_values) {
   RecordSink sink(state, out);
   state.irec = 0;
   WriteHeader(state, sink);
 
-  const std::uint32_t values = static_cast<std::uint32_t>(state.irow) *
-                               static_cast<std::uint32_t>(state.icol);
-  const std::uint32_t name_bytes =
-      state.n1 <= mat::kShortNameMax ? 0 : static_cast<std::uint32_t>(state.n2);
-  const std::uint32_t element_size =
-      mat::kMatrixFixedBytes + name_bytes + 8 * values;
+  const std::uint64_t values = std::uint64_t(state.irow) * std::uint64_t(state.icol);
+  const std::uint64_t element_size =
+      mat::MatrixElementBytes(static_cast<std::uint64_t>(state.n1), values);
+  // Loading keeps within this; past it the size fields would wrap.
+  if (element_size > mat::kMaxElementBytes) {
+    throw RunError("a matrix of " + std::to_string(values) +
+                   " values is over the limit of a MAT-file element");
+  }
   sink.PutWords(mat::kMiMatrix, static_cast<std::int32_t>(element_size));
   sink.PutWords(mat::kMiUint32, 8);
   sink.PutWords(mat::kMxDoubleClass, 0);
@@ -222,7 +260,8 @@ void WriteMat(RunState& state, BufferedWriter& out,
   sink.PutWords(state.icol, state.irow);
   WriteName(state, sink);
   sink.PutWords(mat::kMiDouble, static_cast<std::int32_t>(8 * values));
-  WriteValues(state, out, staging_values);
+  WriteValues(state, out,
+              state.tiles != nullptr ? tile_values : staging_values);
 }
 
 void writemat(RunState& state) {
@@ -245,6 +284,7 @@ void writemat(RunState& state) {
   if (error != 0) {
     throw RunError(FileError("cannot write MAT-file", name, error));
   }
+  state.tiles.reset();  // closes the data file
 }
 
 }  // namespace unf2mat

@@ -14,11 +14,15 @@ namespace unf2mat {
 void writemat(RunState& state);
 
 inline constexpr std::size_t kStagingValues = std::size_t{1} << 19;  // 4 MiB
+// For a matrix read from the data file a tile at a time.
+inline constexpr std::size_t kTileValues = std::size_t{1} << 22;  // 32 MiB
 
 // The MAT-file's bytes, as 8-byte records counted in irec. The values pass
-// through a staging buffer of `staging_values` doubles.
+// through a staging buffer of `staging_values` doubles from core, or of
+// `tile_values` from the data file (state.tiles).
 void WriteMat(RunState& state, BufferedWriter& out,
-              std::size_t staging_values = kStagingValues);
+              std::size_t staging_values = kStagingValues,
+              std::size_t tile_values = kTileValues);
 
 }  // namespace unf2mat
 

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "recordio/record_scan.h"
+
 namespace unf2mat::record {
 namespace {
 
@@ -108,6 +110,11 @@ Step WalkRecord(ReadCursor& cursor, const Framing& framing, std::uint64_t room,
 }
 
 Step WalkRecord(AheadCursor& cursor, const Framing& framing, std::uint64_t room,
+                std::uint64_t* bytes) {
+  return Walk(cursor, framing, room, bytes);
+}
+
+Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
                 std::uint64_t* bytes) {
   return Walk(cursor, framing, room, bytes);
 }

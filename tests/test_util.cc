@@ -102,6 +102,7 @@ std::string MakeTempDir() {
 
 RunState& FreshState() {
   std::memset(static_cast<void*>(&shared_state), 0, offsetof(RunState, x));
+  shared_state.tiles.reset();
   return shared_state;
 }
 

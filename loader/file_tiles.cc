@@ -1,0 +1,167 @@
+#include "loader/file_tiles.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "converter/run_state.h"
+#include "recordio/coding.h"
+
+namespace unf2mat {
+namespace {
+
+template <ValueType kType, bool kSwapped>
+void TransposeValues(const char* src, std::size_t stride, std::size_t rows,
+                     std::size_t cols, char* staging, std::size_t tile_rows,
+                     std::size_t row0, std::size_t col0) {
+  constexpr std::size_t kSize = ValueSize(kType);
+  // A block of columns at a time, so that each column's run of rows is
+  // written in order while the rows are read across.
+  constexpr std::size_t kBlock = 16;
+  for (std::size_t cb = 0; cb < cols; cb += kBlock) {
+    const std::size_t ce = std::min(cb + kBlock, cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const char* row = src + r * stride;
+      for (std::size_t c = cb; c < ce; ++c) {
+        char value[8];
+        if constexpr (kSize == 4) {
+          std::uint32_t word = DecodeHost32(row + c * kSize);
+          if constexpr (kSwapped) word = ByteSwap32(word);
+          std::memcpy(value, &word, kSize);
+        } else {
+          std::uint64_t word = DecodeHost64(row + c * kSize);
+          if constexpr (kSwapped) word = ByteSwap64(word);
+          std::memcpy(value, &word, kSize);
+        }
+        EncodeDouble(staging + 8 * ((col0 + c) * tile_rows + row0 + r),
+                     WidenValue<kType>(value));
+      }
+    }
+  }
+}
+
+template <ValueType kType>
+FileTiles::Transposer PickTransposer(bool swapped) {
+  return swapped ? TransposeValues<kType, true> : TransposeValues<kType, false>;
+}
+
+FileTiles::Transposer PickTransposer(ValueType type, bool swapped) {
+  switch (type) {
+    case ValueType::kReal8:
+      return PickTransposer<ValueType::kReal8>(swapped);
+    case ValueType::kInt4:
+      return PickTransposer<ValueType::kInt4>(swapped);
+    case ValueType::kReal4:
+      break;
+  }
+  return PickTransposer<ValueType::kReal4>(swapped);
+}
+
+// Row pieces no further apart than this are read in spans, gaps and all.
+constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 16;
+
+}  // namespace
+
+FileTiles::FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
+                     RecordPlaces places, ValueType type, bool swapped,
+                     std::string name, std::size_t read_bytes)
+    : file_(std::move(file)),
+      size_(size),
+      places_(std::move(places)),
+      value_size_(ValueSize(type)),
+      transpose_(PickTransposer(type, swapped)),
+      name_(std::move(name)),
+      buffer_(std::max(read_bytes, 2 * ValueSize(ValueType::kReal8))) {}
+
+void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
+  while (n > 0) {
+    const IoResult got = file_->ReadAt(offset, dst, n);
+    if (got.error != 0) {
+      throw RunError(FileError("cannot read data file", name_, got.error));
+    }
+    if (got.bytes == 0) {
+      throw RunError("data file " + Quote(name_) +
+                     " changed while it was converted: it now ends before "
+                     "byte " +
+                     std::to_string(offset + n) + " of its " +
+                     std::to_string(size_));
+    }
+    offset += got.bytes;
+    dst += got.bytes;
+    n -= got.bytes;
+  }
+}
+
+void FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                     std::size_t tc, char* staging) {
+  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
+  for (std::uint64_t r = r0; r < r0 + tr;) {
+    const RecordPlaces::Run& run = places_.RunOf(r);
+    const std::uint64_t r_end = std::min(r0 + tr, run.first_row + run.rows);
+    if (places_.Layout(run).size() == 1 && run.stride > 0 &&
+        run.stride <= buffer_.size() / 2 && run.stride - piece <= kMaxSpanGap &&
+        run.stride >= piece) {
+      FillSpans(run, r, r_end, r0, tr, c0, tc, staging);
+    } else {
+      FillRows(r, r_end, r0, tr, c0, tc, staging);
+    }
+    r = r_end;
+  }
+}
+
+void FileTiles::FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
+                          std::uint64_t r_end, std::uint64_t r0,
+                          std::size_t tr, std::uint64_t c0, std::size_t tc,
+                          char* staging) {
+  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
+  const std::uint64_t first = run.base + places_.Layout(run).front().offset +
+                              (r - run.first_row) * run.stride +
+                              c0 * value_size_;
+  const std::uint64_t per_read = buffer_.size() / run.stride;
+  for (std::uint64_t k = r; k < r_end; k += per_read) {
+    const std::uint64_t rows = std::min(per_read, r_end - k);
+    ReadExact(first + (k - r) * run.stride, buffer_.data(),
+              static_cast<std::size_t>((rows - 1) * run.stride + piece));
+    transpose_(buffer_.data(), run.stride, rows, tc, staging, tr, k - r0, 0);
+  }
+}
+
+void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end,
+                         std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                         std::size_t tc, char* staging) {
+  const std::size_t cols_per_read =
+      std::min<std::size_t>(tc, buffer_.size() / value_size_);
+  for (std::size_t cc = 0; cc < tc; cc += cols_per_read) {
+    const std::size_t cols = std::min(cols_per_read, tc - cc);
+    const std::size_t bytes = cols * value_size_;
+    const std::size_t rows_per_read = buffer_.size() / bytes;
+    for (std::uint64_t k = r; k < r_end; k += rows_per_read) {
+      const std::uint64_t rows = std::min<std::uint64_t>(rows_per_read, r_end - k);
+      for (std::uint64_t i = 0; i < rows; ++i) {
+        places_.Find(k + i, &pieces_);
+        Gather(pieces_, (c0 + cc) * value_size_, bytes,
+               buffer_.data() + i * bytes);
+      }
+      transpose_(buffer_.data(), bytes, rows, cols, staging, tr, k - r0, cc);
+    }
+  }
+}
+
+void FileTiles::Gather(const std::vector<PayloadPiece>& pieces,
+                       std::uint64_t from, std::size_t n, char* dst) {
+  std::uint64_t start = 0;  // of the piece in the payload
+  for (const PayloadPiece& piece : pieces) {
+    if (n == 0) return;
+    const std::uint64_t end = start + piece.bytes;
+    if (from < end) {
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n, end - from));
+      ReadExact(piece.offset + (from - start), dst, take);
+      dst += take;
+      from += take;
+      n -= take;
+    }
+    start = end;
+  }
+}
+
+}  // namespace unf2mat

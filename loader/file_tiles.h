@@ -1,0 +1,65 @@
+// The matrix read straight from a data file that can be read at an offset,
+// a tile at a time, by the places its records were found at.
+#ifndef UNF2MAT_LOADER_FILE_TILES_H_
+#define UNF2MAT_LOADER_FILE_TILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "converter/matrix_tiles.h"
+#include "loader/record_places.h"
+#include "recordio/file.h"
+#include "recordio/value_type.h"
+
+namespace unf2mat {
+
+class FileTiles final : public MatrixTiles {
+ public:
+  static constexpr std::size_t kReadBytes = std::size_t{1} << 22;
+
+  // `size` is the file's size when its places were found.
+  FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
+            RecordPlaces places, ValueType type, bool swapped,
+            std::string name, std::size_t read_bytes = kReadBytes);
+
+  void Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0, std::size_t tc,
+            char* staging) override;
+
+  // Widens `rows` x `cols` values, row r at src + r * stride, into the tile
+  // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows.
+  using Transposer = void (*)(const char* src, std::size_t stride,
+                              std::size_t rows, std::size_t cols,
+                              char* staging, std::size_t tile_rows,
+                              std::size_t row0, std::size_t col0);
+
+ private:
+  void ReadExact(std::uint64_t offset, char* dst, std::size_t n);
+  // Rows [r, r_end) of one run, whose row pieces lie close together: read in
+  // spans of several rows.
+  void FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
+                 std::uint64_t r_end, std::uint64_t r0, std::size_t tr,
+                 std::uint64_t c0, std::size_t tc, char* staging);
+  // Rows [r, r_end), each piece read on its own.
+  void FillRows(std::uint64_t r, std::uint64_t r_end, std::uint64_t r0,
+                std::size_t tr, std::uint64_t c0, std::size_t tc,
+                char* staging);
+  // Bytes [from, from + n) of a row's payload, which lies in `pieces`.
+  void Gather(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
+              std::size_t n, char* dst);
+
+  std::unique_ptr<InputFile> file_;
+  std::uint64_t size_;
+  RecordPlaces places_;
+  std::size_t value_size_;
+  Transposer transpose_;
+  std::string name_;
+  std::vector<char> buffer_;
+  std::vector<PayloadPiece> pieces_;
+};
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_LOADER_FILE_TILES_H_
