@@ -44,6 +44,10 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
       "unf2mat: warning: data file 'run.dat' is not a Fortran unformatted "
       "sequential file as far as its first record shows: no record framing "
       "fits it; reading it with 4-byte little-endian markers\n";
+  auto stop = [](const std::string& where) {
+    return "unf2mat: warning: loading of data file 'run.dat' stopped at " +
+           where + " of the file were not read\n";
+  };
   struct Case {
     const char* label;
     std::string data;
@@ -54,10 +58,14 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        DataFile({{1, 2}, {3, 4, 5}, {6, 7}}),
        {{1, 2}, {3, 4}, {6, 7}}},
       {"a shorter record ends the matrix",
-       DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows},
+       DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows,
+       stop("record 3, which holds 1 value, fewer than the first record's 2; "
+            "28 bytes")},
       // The trailing count of the third record.
-      {"damaged framing ends it", WithByteFlipped(three, 44), two_rows},
-      {"a file cut inside a record ends it", Truncated(three, 40), two_rows},
+      {"damaged framing ends it", WithByteFlipped(three, 44), two_rows,
+       stop("record 3, whose framing is damaged, at byte offset 32; 16 bytes")},
+      {"a file cut inside a record ends it", Truncated(three, 40), two_rows,
+       stop("record 3, whose framing is damaged, at byte offset 32; 8 bytes")},
       {"a first count not a multiple of four", odd_first, two_rows},
       {"an empty data file", "", {}},
       // Rows of no values: a 6 x 0 matrix.
@@ -73,10 +81,12 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        none_fits},
       {"an impossible later marker",
        DataFile({{1, 2}}) + huge + std::string(64, '\0'),
-       {{1, 2}}},
+       {{1, 2}},
+       stop("record 2, whose framing is damaged, at byte offset 16; 68 bytes")},
       {"impossible markers around a record",
        DataFile({{1, 2}}) + huge + std::string(16, '\0') + huge,
-       {{1, 2}}},
+       {{1, 2}},
+       stop("record 2, whose framing is damaged, at byte offset 16; 24 bytes")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -525,7 +535,7 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
       {"8-byte host order, then a count damaged into 2^50",
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4}, kLittle8) +
              Word(std::uint64_t{1} << 50, 8, false) + std::string(40, 'x')),
-       kBoth, Matrix{{1, 2}, {3, 4}}},
+       kBoth, Matrix{{1, 2}, {3, 4}}, true},
       {"big-endian, 100,000 records of 3 values",
        Bytes(RecordsOf(grid100k, kBig4)), kBoth, grid100k},
       {"8-byte host order, 100,000 records of 3 values",
