@@ -12,7 +12,6 @@
 #include "recordio/widen_values.h"
 
 namespace unf2mat {
-namespace {
 
 std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name) {
   if (name.find('\0') != std::string_view::npos) {
@@ -25,6 +24,8 @@ std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name) {
   }
   return file;
 }
+
+namespace {
 
 // Whether a whole record was read; a failed read ends the run.
 bool Whole(ReadStatus status, const RecordReader& reader,

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ struct LoadLimits {
   std::size_t record_values = kRecordCapacity;
   std::size_t matrix_values = kCoreCapacity;
 };
+
+// Opens a data file for reading; a failure ends the run with the reason.
+std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
 
 // Reads the data file named by fname1 into core: irow from the first record,
 // then every record up to the first one that falls short, one after another.
