@@ -1,7 +1,7 @@
 #include "converter/describe.h"
 
+#include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -118,39 +118,41 @@ Survey Walk(RecordReader& reader, ValueType type, std::string_view name) {
   return s;
 }
 
-bool OrdinaryReal4(float value) {
-  const float magnitude = std::fabs(value);
-  return value == 0 ||
-         (std::isnormal(value) && magnitude >= 1e-30f && magnitude <= 1e30f);
-}
+// The biased exponent of a real4: 255 for a NaN or an infinity.
+int Exponent(std::uint32_t bits) { return (bits >> 23) & 0xff; }
 
 // Real8 values read as real4 come in halves: the high half (sign, exponent,
-// leading fraction bits) reads as an ordinary number, the low half as bits
-// that are either zero (round numbers) or noise. The test: read as real8,
-// every value is zero, not finite, or of magnitude 1e-100 to 1e100; and read
-// as real4, the low halves are all zero while some high half is not, or one
-// of them at least is no ordinary real4 (a NaN, an infinity, a subnormal, a
-// magnitude under 1e-30 or over 1e30).
+// leading fraction bits) reads as numbers of few orders of magnitude, the low
+// half as bits that are zero (round numbers) or noise, of any magnitude. The
+// test: no high half is a NaN or an infinity; and the low halves are all
+// zero while some high half is not, or, zeros left out, their exponents span
+// 32 binary orders at least and 4 times as many as the high halves' do. Real4
+// data whose alternate values differ so is rare.
 bool LooksLikeReal8(const std::vector<char>& sample, bool big_endian) {
-  bool all_low_zero = true, some_high_nonzero = false, odd_low = false;
+  int high_min = 255, high_max = 0, low_min = 255, low_max = 0;
+  bool all_low_zero = true, some_high_nonzero = false;
   for (std::size_t k = 0; k + 8 <= sample.size(); k += 8) {
     std::uint32_t first, second;
     std::memcpy(&first, sample.data() + k, 4);
     std::memcpy(&second, sample.data() + k + 4, 4);
-    const std::uint32_t high = big_endian ? first : second;
-    const std::uint32_t low = big_endian ? second : first;
-    const double wide =
-        std::bit_cast<double>((std::uint64_t{high} << 32) | low);
-    const double magnitude = std::fabs(wide);
-    if (std::isfinite(wide) && wide != 0 &&
-        (magnitude < 1e-100 || magnitude > 1e100)) {
-      return false;
+    const std::uint32_t high = (big_endian ? first : second) & 0x7fffffff;
+    const std::uint32_t low = (big_endian ? second : first) & 0x7fffffff;
+    if (Exponent(high) == 255) return false;
+    if (high != 0) {
+      some_high_nonzero = true;
+      high_min = std::min(high_min, Exponent(high));
+      high_max = std::max(high_max, Exponent(high));
     }
-    all_low_zero = all_low_zero && low == 0;
-    some_high_nonzero = some_high_nonzero || high != 0;
-    odd_low = odd_low || !OrdinaryReal4(std::bit_cast<float>(low));
+    if (low != 0) {
+      all_low_zero = false;
+      low_min = std::min(low_min, Exponent(low));
+      low_max = std::max(low_max, Exponent(low));
+    }
   }
-  return (all_low_zero && some_high_nonzero) || odd_low;
+  if (!some_high_nonzero) return false;
+  if (all_low_zero) return true;
+  const int low_span = low_max - low_min;
+  return low_span >= 32 && low_span >= 4 * (high_max - high_min);
 }
 
 std::string FramingLine(const FramingChoice& choice) {
