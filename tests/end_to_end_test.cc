@@ -613,6 +613,228 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
   }
 }
 
+template <typename T>
+std::string HostRecord(const std::vector<T>& values) {
+  return FramedRecord(std::string_view(
+      reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T)));
+}
+
+// Argument lines against the files, names, output and exit status they give;
+// the names follow the control lines' rules, unit-tested in full.
+TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
+  if (std::endian::native != std::endian::little) {
+    GTEST_SKIP() << "the cases name little-endian files as host order";
+  }
+  using Files = std::map<std::string, std::string>;
+  const std::string two = DataFile({{1, 2}, {3, 4}});
+  const std::string short_file = DataFile({{1, 2}, {3, 4}, {5}, {6, 7}});
+  const std::string damaged =
+      WithByteFlipped(DataFile({{1, 2}, {3, 4}, {5, 6}}), 44);
+  const std::string real8 =
+      HostRecord<double>({1000.0 / 3, -2.0 / 7, 12.125, 1e5 / 9}) +
+      HostRecord<double>({0.1, 4.0 / 3, -7.0 / 11, 2.0 / 13});
+  const std::string int4 = HostRecord<std::int32_t>({7, -8, 2147483647}) +
+                           HostRecord<std::int32_t>({-2147483647 - 1, 0, 1});
+  const std::string usage = "; see 'unf2mat --help'\n";
+  const std::string stop_warning =
+      "unf2mat: warning: loading of data file 'short.dat' stopped at record "
+      "3, which holds 1 value, fewer than the first record's 2; 28 bytes of "
+      "the file were not read\n";
+  const std::string name_warning =
+      "unf2mat: warning: variable name 'data/r1' is not one MATLAB accepts (a "
+      "letter, then letters, digits or underscores, at most 63 in all); it is "
+      "written unchanged\n";
+  const std::string d81(81, 'd');
+  struct Case {
+    std::vector<std::string> args;
+    Files data;
+    int status;
+    std::string out, err;
+    Files made;
+  } const cases[] = {
+      {{"a.dat", "b.dat", "c.dat"},
+       {{"a.dat", two}, {"b.dat", kSmallData}, {"c.dat", two}},
+       0,
+       "",
+       "",
+       {{"a.mat", ExpectedMat("a", {{1, 2}, {3, 4}})},
+        {"b.mat", ExpectedMat("b", {{1, 2}})},
+        {"c.mat", ExpectedMat("c", {{1, 2}, {3, 4}})}}},
+      {{"-v", "run.dat"},
+       {{"run.dat", two}},
+       0,
+       "run.dat -> run.mat: 2 x 2, variable run\n",
+       "",
+       {{"run.mat", ExpectedMat("run", {{1, 2}, {3, 4}})}}},
+      {{"-o", "out", "--name=steps", "run.dat"},
+       {{"run.dat", two}},
+       0,
+       "",
+       "",
+       {{"out.mat", ExpectedMat("steps", {{1, 2}, {3, 4}})}}},
+      {{"--output", "out.mat", "run.dat"},
+       {{"run.dat", two}},
+       0,
+       "",
+       "",
+       {{"out.mat", ExpectedMat("run", {{1, 2}, {3, 4}})}}},
+      {{"data/r1.dat"},
+       {{"data/", ""}, {"data/r1.dat", two}},
+       0,
+       "",
+       name_warning,
+       {{"data/r1.mat", ExpectedMat("data/r1", {{1, 2}, {3, 4}})}}},
+      {{"-q", "data/r1.dat", "short.dat"},
+       {{"data/", ""}, {"data/r1.dat", two}, {"short.dat", short_file}},
+       0,
+       "",
+       "",
+       {{"data/r1.mat", ExpectedMat("data/r1", {{1, 2}, {3, 4}})},
+        {"short.mat", ExpectedMat("short", {{1, 2}, {3, 4}})}}},
+      {{"short.dat"},
+       {{"short.dat", short_file}},
+       0,
+       "",
+       stop_warning,
+       {{"short.mat", ExpectedMat("short", {{1, 2}, {3, 4}})}}},
+      // A failure is said, and the next file still converted.
+      {{"missing.dat", "./run.dat", d81, "run.dat"},
+       {{"run.dat", two}},
+       1,
+       "",
+       "unf2mat: cannot open data file 'missing.dat': No such file or "
+       "directory\n"
+       "unf2mat: no variable name: the data file name './run.dat' has an "
+       "empty base name; give one with --name\n"
+       "unf2mat: the data file name '" +
+           d81 + "' is longer than the 80 characters a name may have\n",
+       {{"run.mat", ExpectedMat("run", {{1, 2}, {3, 4}})}}},
+      {{"-t", "real8", "-v", "d.dat"},
+       {{"d.dat", real8}},
+       0,
+       "d.dat -> d.mat: 2 x 4, variable d\n",
+       "",
+       {{"d.mat", ExpectedMat("d", {{1000.0 / 3, -2.0 / 7, 12.125, 1e5 / 9},
+                                    {0.1, 4.0 / 3, -7.0 / 11, 2.0 / 13}})}}},
+      {{"--type=int4", "i.dat"},
+       {{"i.dat", int4}},
+       0,
+       "",
+       "",
+       {{"i.mat",
+         ExpectedMat("i", {{7, -8, 2147483647}, {-2147483648.0, 0, 1}})}}},
+      {{"--describe", "short.dat", "damaged.dat", "d.dat"},
+       {{"short.dat", short_file}, {"damaged.dat", damaged}, {"d.dat", real8}},
+       0,
+       "short.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 4\n"
+       "  length: 8 bytes in 3 records, first record 1\n"
+       "  length: 4 bytes in 1 record, first record 3\n"
+       "  matrix: 2 x 2 of real4 values\n"
+       "  stop: record 3, which holds 1 value, fewer than the first "
+       "record's 2\n"
+       "  unread: 28 bytes\n"
+       "damaged.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 2\n"
+       "  length: 8 bytes in 2 records, first record 1\n"
+       "  matrix: 2 x 2 of real4 values\n"
+       "  stop: record 3, whose framing is damaged, at byte offset 32\n"
+       "  unread: 16 bytes\n"
+       "d.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 2\n"
+       "  length: 32 bytes in 2 records, first record 1\n"
+       "  matrix: 2 x 8 of real4 values\n"
+       "  stop: none, the whole file loads\n"
+       "  unread: 0 bytes\n"
+       "  hint: every record length is a multiple of 8 bytes and the values "
+       "look like halves of real8 values; --type real8 might be meant\n",
+       "",
+       {}},
+      {{"-o", "x", "a.dat", "b.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --output names one MAT-file, but 2 data files are given" +
+           usage,
+       {}},
+      {{"--bogus", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown option '--bogus'" + usage,
+       {}},
+      {{"-x", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown option '-x'" + usage,
+       {}},
+      {{"-t", "real16", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown value type 'real16': --type takes real4, real8 or "
+       "int4" +
+           usage,
+       {}},
+      {{"-q"}, {}, 2, "", "unf2mat: no data file given" + usage, {}},
+      {{"run.dat", "-n"},
+       {},
+       2,
+       "",
+       "unf2mat: option '-n' needs an argument" + usage,
+       {}},
+      {{"--version"}, {}, 0, "unf2mat 1.1\n", "", {}},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    ResetWork();
+    for (const auto& [name, bytes] : c.data) {
+      if (name.ends_with("/")) {
+        fs::create_directory(In(name));
+      } else {
+        WriteFile(In(name), bytes);
+      }
+    }
+    RunOptions options;
+    options.args = c.args;
+    RunResult r = Run("", options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    Files expected = c.data;
+    expected.insert(c.made.begin(), c.made.end());
+    EXPECT_EQ(Snapshot(), expected);
+  }
+}
+
+// The same MAT-file from the command line as from control lines with lines 5
+// and 6 blank; --help answers at once, without reading standard input.
+TEST_F(EndToEndTest, CommandLineMatchesTheControlLines) {
+  WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+  ExpectSuccess(Run("run.dat\n\n\n\n\n\n"), "32");
+  const std::string from_lines = ReadFile(In("run.mat"));
+  fs::remove(In("run.mat"));
+  RunOptions options;
+  options.args = {"run.dat"};
+  RunResult r = Run("", options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(In("run.mat")), from_lines);
+  options.args = {"--help"};
+  r = Run("run.dat\n", options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.starts_with("usage: unf2mat [OPTIONS] DATAFILE...\n"));
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(EndToEndTest, NewFileModeFollowsUmask) {
   const struct {
     mode_t mask, mode;
