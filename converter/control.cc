@@ -54,15 +54,20 @@ void SettleMatFileName(RunState& state, std::string_view base_name) {
   }
 }
 
-void SettleVariableName(RunState& state, std::string_view base_name) {
+void SettleVariableName(RunState& state, std::string_view base_name,
+                        NameSource source) {
   state.n1 = ScanLength(state.fname2, kNameStops);
   if (state.n1 == 0) {
     if (base_name.empty()) {
-      throw RunError(
-          "no variable name: line 6 of the control input is empty and the "
-          "data file name " +
-          Quote(TrimTrailingBlanks(state.fname1)) +
-          " has an empty base name; give a name on line 6");
+      const std::string data_name = Quote(TrimTrailingBlanks(state.fname1));
+      throw RunError(source == NameSource::kControlLines
+                         ? "no variable name: line 6 of the control input is "
+                           "empty and the data file name " +
+                               data_name +
+                               " has an empty base name; give a name on line 6"
+                         : "no variable name: the data file name " + data_name +
+                               " has an empty base name; give one with "
+                               "--name");
     }
     // The base name holds no blank or NUL, so one copy settles it.
     Assign(state.fname2, base_name);
@@ -94,24 +99,35 @@ bool IsMatlabName(std::string_view name) {
 
 // Octave and scipy load such a name, but MATLAB refuses the file; the name is
 // still written as given.
-void WarnAboutVariableName(const RunState& state, Console& console) {
+void WarnAboutVariableName(const RunState& state, OutputFile& warnings) {
   std::string_view name = Prefix(state.fname2, state.n1);
   if (IsMatlabName(name)) return;
-  Warn(console.err, "variable name " + Quote(name) +
-                        " is not one MATLAB accepts (a letter, then letters, "
-                        "digits or underscores, at most 63 in all); it is "
-                        "written unchanged");
+  Warn(warnings, "variable name " + Quote(name) +
+                     " is not one MATLAB accepts (a letter, then letters, "
+                     "digits or underscores, at most 63 in all); it is "
+                     "written unchanged");
 }
 
 }  // namespace
 
+void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
+  // Said as such, rather than as a missing variable name or a file ''.
+  if (TrimTrailingBlanks(state.fname1).empty()) {
+    throw RunError(source == NameSource::kControlLines
+                       ? "no data file name: line 1 of the control input is "
+                         "empty; it must name the data file"
+                       : "no data file name: an argument is empty");
+  }
+  state.i = ScanLength(state.fname1, kBaseNameStops);
+  const std::string base_name(Prefix(state.fname1, state.i));
+  SettleMatFileName(state, base_name);
+  SettleVariableName(state, base_name, source);
+  WarnAboutVariableName(state, warnings);
+}
+
 void readcontrol(RunState& state, Console& console) {
   ReadDataFileName(state, console);
-  state.i = ScanLength(state.fname1, kBaseNameStops);
-  std::string base_name(Prefix(state.fname1, state.i));
-
   ReadMatFileName(state, console);
-  SettleMatFileName(state, base_name);
 
   std::string line;
   if (console.in.ReadLine(kLineWidth, &line) == ReadStatus::kOk) {
@@ -120,15 +136,7 @@ void readcontrol(RunState& state, Console& console) {
   // The code before any default applies: 0 when line 6 was missing.
   PrintLine(console,
             std::to_string(static_cast<unsigned char>(state.fname2[0])));
-
-  // Said as such, rather than as a missing variable name or a file ''.
-  if (TrimTrailingBlanks(state.fname1).empty()) {
-    throw RunError(
-        "no data file name: line 1 of the control input is empty; it must "
-        "name the data file");
-  }
-  SettleVariableName(state, base_name);
-  WarnAboutVariableName(state, console);
+  SettleNames(state, console.err, NameSource::kControlLines);
 }
 
 }  // namespace unf2mat

@@ -6,6 +6,14 @@
 
 namespace unf2mat {
 
+// Where the names came from, for what a message asks the user to give.
+enum class NameSource { kControlLines, kCommandLine };
+
+// The name rules: from fname1, and fname4 and fname2 where given, settles
+// fname3 (the MAT-file), fname2, n1 and n2; a variable name that MATLAB
+// refuses draws a warning on `warnings`.
+void SettleNames(RunState& state, OutputFile& warnings, NameSource source);
+
 // Reads the six control lines (data file name, three ignored lines, MAT-file
 // name, variable name), prints the character code of the variable name's
 // first character, and settles fname1, fname3, fname2, n1 and n2.

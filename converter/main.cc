@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include "converter/command_line.h"
 #include "converter/run.h"
 
 namespace {
@@ -9,7 +10,7 @@ namespace {
 unf2mat::RunState state;
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   // A file size limit then fails the write (EFBIG), which is reported and
   // cleaned up, instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -21,5 +22,7 @@ int main() {
   unf2mat::PosixOutputFile out(STDOUT_FILENO);
   unf2mat::PosixOutputFile err(STDERR_FILENO);
   unf2mat::Console console{in, out, err};
+  // Without arguments, the six control lines on standard input, as ever.
+  if (argc > 1) return unf2mat::RunCommandLine(state, argc, argv, console);
   return unf2mat::RunConversion(state, console);
 }

@@ -22,18 +22,9 @@ void Report(Console& console, std::string_view what) {
 
 }  // namespace
 
-int RunConversion(RunState& state, Console& console) {
+int RunGuarded(Console& console, const std::function<void()>& phases) {
   try {
-    readcontrol(state, console);
-    loadcore(state, console.err);
-    writemat(state);
-    // The MAT-file has replaced any old one: a failure now must say so.
-    if (int error = WriteLine(console.out, "done creating mat-file");
-        error != 0) {
-      throw RunError(
-          "MAT-file " + Quote(TrimTrailingBlanks(state.fname3)) +
-          " is written, but standard output failed: " + std::strerror(error));
-    }
+    phases();
     return 0;
   } catch (const RunError& e) {
     Report(console, e.what());
@@ -46,6 +37,25 @@ int RunConversion(RunState& state, Console& console) {
     Report(console, "internal error: an unknown exception");
   }
   return 1;
+}
+
+void FinishLine(const RunState& state, Console& console,
+                std::string_view line) {
+  // The MAT-file has replaced any old one: a failure now must say so.
+  if (int error = console.out.Write(line.data(), line.size()); error != 0) {
+    throw RunError(
+        "MAT-file " + Quote(TrimTrailingBlanks(state.fname3)) +
+        " is written, but standard output failed: " + std::strerror(error));
+  }
+}
+
+int RunConversion(RunState& state, Console& console) {
+  return RunGuarded(console, [&] {
+    readcontrol(state, console);
+    loadcore(state, console.err);
+    writemat(state);
+    FinishLine(state, console, " done creating mat-file\n");
+  });
 }
 
 }  // namespace unf2mat

@@ -5,8 +5,8 @@
 
 namespace unf2mat {
 
-std::string Quote(std::string_view name) {
-  std::string quoted = "'";
+std::string Escape(std::string_view name) {
+  std::string quoted;
   for (char c : name) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
@@ -34,7 +34,14 @@ std::string Quote(std::string_view name) {
         }
     }
   }
-  return quoted + "'";
+  return quoted;
+}
+
+std::string Quote(std::string_view name) {
+  std::string quoted = "'";
+  quoted += Escape(name);
+  quoted += '\'';
+  return quoted;
 }
 
 void Warn(OutputFile& err, std::string_view text) {

@@ -25,7 +25,8 @@ struct LoadEnd {
   Reason reason;
   std::uint64_t record;  // the record that stopped it, numbered from 1
   std::uint64_t values;  // the whole values that record holds (kShortRecord)
-  std::uint64_t offset;  // byte offset in the data file where that record starts
+  std::uint64_t
+      offset;  // byte offset in the data file where that record starts
   std::uint64_t unread;  // bytes of the data file from `offset` to its end
   bool unread_known;     // false where the rest (of a pipe) was not read
 };
@@ -67,6 +68,8 @@ class RunError : public std::runtime_error {
 // A file name for messages: quoted, with every control byte escaped (\0, \t,
 // \n, \r, or \x1b and the like).
 std::string Quote(std::string_view name);
+// The same without the quotes.
+std::string Escape(std::string_view name);
 
 // One line "unf2mat: warning: text" on `err`; a warning that cannot be shown
 // is not worth failing the run for.

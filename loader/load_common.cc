@@ -1,5 +1,7 @@
 #include "loader/load_common.h"
 
+#include "loader/loader.h"
+
 #include <string>
 
 namespace unf2mat {
@@ -61,6 +63,21 @@ std::string FramingWarning(const FramingChoice& choice, std::string_view name) {
              taken;
   }
   return "";
+}
+
+void WarnAboutLoad(OutputFile& err, const FramingChoice& choice,
+                   const RunState& state, std::string_view name) {
+  if (const std::string warning = FramingWarning(choice, name);
+      !warning.empty()) {
+    Warn(err, warning);
+  }
+  // Where no framing fits, that warning has said why nothing loads.
+  if (choice.basis == FramingChoice::Basis::kNoneFits) return;
+  if (const std::string stop = StopWarning(
+          state.end, name, static_cast<std::uint64_t>(state.irow));
+      !stop.empty()) {
+    Warn(err, stop);
+  }
 }
 
 }  // namespace unf2mat

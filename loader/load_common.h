@@ -13,8 +13,6 @@
 
 namespace unf2mat {
 
-std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
-
 // Whether a whole record was read; a failed read ends the run.
 bool Whole(ReadStatus status, const RecordReader& reader,
            std::string_view name);
@@ -36,6 +34,11 @@ inline constexpr std::uint64_t kMaxEmptyRecords = kCoreCapacity;
 // A framing taken without proof is said once, with what was taken; empty
 // when it was proved.
 std::string FramingWarning(const FramingChoice& choice, std::string_view name);
+
+// The warnings of a load that ended: how the framing was taken, and where and
+// why loading stopped before the end.
+void WarnAboutLoad(OutputFile& err, const FramingChoice& choice,
+                   const RunState& state, std::string_view name);
 
 }  // namespace unf2mat
 

@@ -9,11 +9,13 @@
 #include "recordio/file.h"
 #include "recordio/memory_advice.h"
 #include "recordio/record_format.h"
+#include "recordio/widen_values.h"
 #include "loader/load_common.h"
 #include "loader/scan_loader.h"
 #include "matfile/mat_format.h"
 
 namespace unf2mat {
+
 namespace {
 
 // Where the file's size shows that more whole records may follow than the
@@ -26,7 +28,7 @@ void RefuseLargeMatrixEarly(RecordReader& reader, std::string_view name,
   const std::uint64_t fit = limit / width;
   const std::optional<std::uint64_t> left = reader.BytesLeft();
   const std::uint64_t smallest_record =
-      2 * reader.framing().marker_size + width * record::kValueSize;
+      2 * reader.framing().marker_size + width * reader.value_size();
   if (!left || *left / smallest_record <= fit) return;
   const std::optional<std::uint64_t> records =
       reader.CountRecordsAhead(width, fit + 1);
@@ -47,8 +49,7 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
                              std::uint64_t* bytes) {
   const RecordReader::PieceSink widen = [&](std::size_t offset, std::size_t n) {
     if (!row_start) return;
-    double* dst = state.core + *row_start + offset;
-    for (std::size_t k = 0; k < n; ++k) dst[k] = state.x[k];
+    WidenValues(state.type, state.x, n, state.core + *row_start + offset);
   };
   return reader.ReadRecordInPieces(state.x, kPieceValues, capacity, widen,
                                    bytes);
@@ -57,21 +58,19 @@ ReadStatus ReadRecordIntoRow(RunState& state, RecordReader& reader,
 // The framing comes from the first record, whose byte count gives irow and
 // whose values the first row, so the file is read once (a pipe can be read
 // only once). A missing or damaged first record leaves irow at 0.
-bool ReadFirstRecord(RunState& state, RecordReader& reader,
-                     std::string_view name, const LoadLimits& limits,
-                     std::string* warning) {
+ReadStatus ReadFirstRecord(RunState& state, RecordReader& reader,
+                           std::string_view name, const LoadLimits& limits,
+                           FramingChoice* choice) {
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
+  const std::size_t size = reader.value_size();
   // A record of `limit` values may carry a partial value after them.
-  const std::uint64_t limit_bytes =
-      std::uint64_t{limit} * record::kValueSize + record::kValueSize - 1;
-  FramingChoice choice;
-  Whole(reader.DetectFraming(limit_bytes, &choice), reader, name);
-  *warning = FramingWarning(choice, name);
-  const std::optional<std::uint64_t> checked_bytes = choice.first_record_bytes;
+  const std::uint64_t limit_bytes = std::uint64_t{limit} * size + size - 1;
+  Whole(reader.DetectFraming(limit_bytes, choice), reader, name);
+  const std::optional<std::uint64_t> checked_bytes = choice->first_record_bytes;
   std::size_t capacity = limit;
   if (checked_bytes) {
     // Refused before any of it is read.
-    const std::uint64_t values = *checked_bytes / record::kValueSize;
+    const std::uint64_t values = *checked_bytes / size;
     if (values > limit) RefuseLongFirstRecord(name, values, limit, limits.hint);
     capacity = static_cast<std::size_t>(values);
     RefuseLargeMatrixEarly(reader, name, capacity,
@@ -79,16 +78,33 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
                            limits.hint);
   }
   std::uint64_t bytes = 0;
-  if (!Whole(ReadRecordIntoRow(state, reader, capacity, 0, &bytes), reader,
-             name)) {
-    return false;
-  }
-  const std::uint64_t values = bytes / record::kValueSize;
+  const ReadStatus status =
+      ReadRecordIntoRow(state, reader, capacity, 0, &bytes);
+  if (!Whole(status, reader, name)) return status;
+  const std::uint64_t values = bytes / size;
   if (values > limit) RefuseLongFirstRecord(name, values, limit, limits.hint);
   state.irow = static_cast<std::int32_t>(values);
   state.icol = 1;
   state.i1 = 0;
-  return true;
+  return status;
+}
+
+// Where loading ended, from the outcome of the last record read.
+LoadEnd EndOfLoad(const RunState& state, ReadStatus status,
+                  const RecordReader& reader) {
+  if (status == ReadStatus::kEnd) return LoadEnd{};
+  const RecordReader::LastRecord& last = reader.last_record();
+  LoadEnd end{};
+  end.reason =
+      last.bytes ? LoadEnd::Reason::kShortRecord : LoadEnd::Reason::kDamaged;
+  end.record = static_cast<std::uint64_t>(state.icol) + 1;
+  end.values = last.bytes ? *last.bytes / reader.value_size() : 0;
+  end.offset = last.offset;
+  if (const std::optional<std::uint64_t> left = reader.BytesLeft()) {
+    end.unread = reader.position() + *left - last.offset;
+    end.unread_known = true;
+  }
+  return end;
 }
 
 // Counts `rows` more records; unless already widened into core, they are
@@ -97,20 +113,23 @@ bool ReadFirstRecord(RunState& state, RecordReader& reader,
 void StoreRows(RunState& state, std::size_t rows, bool widened) {
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t first = static_cast<std::size_t>(state.icol) * width;
-  if (!widened) {
-    const float* src = state.x;
-    double* dst = state.core + first;
-    for (std::size_t k = 0; k < rows * width; ++k) dst[k] = src[k];
-  }
+  if (!widened)
+    WidenValues(state.type, state.x, rows * width, state.core + first);
   state.icol += static_cast<std::int32_t>(rows);
   state.i1 = static_cast<std::int32_t>(first + (rows - 1) * width);
 }
 
 void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
-                 const LoadLimits& limits, std::string* warning) {
+                 const LoadLimits& limits, FramingChoice* choice) {
   state.irow = 0;
   state.icol = 0;
-  if (!ReadFirstRecord(state, reader, name, limits, warning)) return;
+  state.end = LoadEnd{};
+  if (const ReadStatus first =
+          ReadFirstRecord(state, reader, name, limits, choice);
+      first != ReadStatus::kOk) {
+    state.end = EndOfLoad(state, first, reader);
+    return;
+  }
   const std::size_t width = static_cast<std::size_t>(state.irow);
   const std::size_t limit = std::min(limits.matrix_values, kCoreCapacity);
   if (width > limit) RefuseLargeMatrix(name, limit, limits.hint);
@@ -129,7 +148,7 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
       const auto row_start =
           room > 0 ? std::optional(loaded * width) : std::nullopt;
       status = ReadRecordIntoRow(state, reader, width, row_start, &bytes);
-      if (status == ReadStatus::kOk && bytes < width * record::kValueSize) {
+      if (status == ReadStatus::kOk && bytes < width * reader.value_size()) {
         status = ReadStatus::kShort;
       }
       rows = status == ReadStatus::kOk ? 1 : 0;
@@ -146,6 +165,7 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
     if (rows > 0) StoreRows(state, rows, /*widened=*/width >= kBatchValues);
     if (status != ReadStatus::kOk) {
       Whole(status, reader, name);
+      state.end = EndOfLoad(state, status, reader);
       return;
     }
   }
@@ -153,34 +173,44 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
 
 }  // namespace
 
-std::string StopWarning(const LoadEnd& end, std::string_view name,
-                        std::uint64_t width) {
-  std::string why;
+std::string Counted(std::uint64_t n, std::string_view noun) {
+  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
+}
+
+std::string StopReason(const LoadEnd& end, std::uint64_t width) {
+  const std::string record = "record " + std::to_string(end.record);
   switch (end.reason) {
     case LoadEnd::Reason::kEnd:
-      return "";
+      break;
     case LoadEnd::Reason::kShortRecord:
-      why = ", which holds " + std::to_string(end.values) +
-            " values, fewer than the first record's " + std::to_string(width);
-      break;
+      return record + ", which holds " + Counted(end.values, "value") +
+             ", fewer than the first record's " + std::to_string(width);
     case LoadEnd::Reason::kDamaged:
-      why = ", whose framing is damaged, at byte offset " +
-            std::to_string(end.offset);
-      break;
+      return record + ", whose framing is damaged, at byte offset " +
+             std::to_string(end.offset);
   }
-  std::string rest = end.unread_known
-                         ? std::to_string(end.unread) + " bytes of the file"
-                         : "the rest of the file";
-  return "loading of data file " + Quote(name) + " stopped at record " +
-         std::to_string(end.record) + why + "; " + rest + " were not read";
+  return "";
+}
+
+std::string StopWarning(const LoadEnd& end, std::string_view name,
+                        std::uint64_t width) {
+  if (end.reason == LoadEnd::Reason::kEnd) return "";
+  const std::string rest =
+      end.unread_known ? Counted(end.unread, "byte") + " of the file " +
+                             (end.unread == 1 ? "was" : "were") + " not read"
+                       : "the rest of the file was not read";
+  return "loading of data file " + Quote(name) + " stopped at " +
+         StopReason(end, width) + "; " + rest;
 }
 
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits, OutputFile* err) {
-  std::string warning;
-  LoadRecords(state, reader, name, limits, &warning);
+  reader.set_value_size(ValueSize(state.type));
+  FramingChoice choice;
+  LoadRecords(state, reader, name, limits, &choice);
   // Said only of a file that loads: a refusal is the whole story.
-  if (err != nullptr && !warning.empty()) Warn(*err, warning);
+  if (err == nullptr) return;
+  WarnAboutLoad(*err, choice, state, name);
 }
 
 namespace {
@@ -221,10 +251,6 @@ void loadcore(RunState& state, OutputFile& err) {
                   std::to_string(8 * values) +
                   " bytes, over the 2 GB that MATLAB loads of a Level 5 "
                   "variable; Octave and scipy read it");
-  }
-  if (const std::string stop = StopWarning(state.end, name, static_cast<std::uint64_t>(state.irow));
-      !stop.empty()) {
-    Warn(err, stop);
   }
 }
 

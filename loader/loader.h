@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +26,9 @@ struct LoadLimits {
   std::string hint;
 };
 
+// Opens a data file for reading; a failure ends the run with the reason.
+std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
+
 // Reads the data file named by fname1 into core: irow from the first record,
 // then every record up to the first one that falls short, one after another.
 // Warnings go to `err`.
@@ -34,6 +38,13 @@ void loadcore(RunState& state, OutputFile& err);
 // `err` where given.
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits, OutputFile* err = nullptr);
+
+// "3 values", "1 value".
+std::string Counted(std::uint64_t n, std::string_view noun);
+
+// Which record stopped the load and why: "record 8, which holds 2 values,
+// fewer than the first record's 7"; empty for a load that read to the end.
+std::string StopReason(const LoadEnd& end, std::uint64_t width);
 
 // The warning for a load that stopped before the end of the data file, as
 // `end` tells it; empty for one that read the file to its end. `width` is the

@@ -42,20 +42,18 @@ void Stop(RunState& state, LoadEnd::Reason reason, std::uint64_t offset,
 
 // The framing, as loading decides it; refuses a first record that the
 // markers already show to be over the limit.
-record::Framing DecideFraming(InputFile& file, std::string_view name,
-                              std::uint64_t limit, std::size_t value_size,
-                              std::string* warning) {
+FramingChoice DecideFraming(InputFile& file, std::string_view name,
+                            std::uint64_t limit, std::size_t value_size) {
   RecordReader probe(file);
   FramingChoice choice;
   Whole(probe.DetectFraming(limit * value_size + value_size - 1, &choice),
         probe, name);
-  *warning = FramingWarning(choice, name);
   if (choice.first_record_bytes &&
       *choice.first_record_bytes / value_size > limit) {
     RefuseLongFirstRecord(name, *choice.first_record_bytes / value_size,
                           limit);
   }
-  return choice.framing;
+  return choice;
 }
 
 }  // namespace
@@ -65,9 +63,8 @@ bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
   const std::size_t value_size = ValueSize(state.type);
   const std::uint64_t limit =
       mat::MaxMatrixValues(static_cast<std::uint64_t>(state.n1));
-  std::string warning;
-  const record::Framing framing =
-      DecideFraming(*file, name, limit, value_size, &warning);
+  const FramingChoice choice = DecideFraming(*file, name, limit, value_size);
+  const record::Framing& framing = choice.framing;
 
   state.irow = 0;
   state.icol = 0;
@@ -125,7 +122,7 @@ bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
                    std::to_string(kCoreCapacity) +
                    " values to hold in memory");
   }
-  if (!warning.empty()) Warn(err, warning);
+  WarnAboutLoad(err, choice, state, name);
   state.tiles = std::make_unique<FileTiles>(std::move(file), size,
                                             std::move(places), state.type,
                                             framing.swapped, std::string(name));

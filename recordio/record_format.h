@@ -5,8 +5,8 @@
 //   subrecord := marker payload marker
 //   marker    := signed byte count of the payload: 4 bytes, or 8 with some
 //                compilers' options; in the file's byte order
-//   payload   := the record's bytes: 4-byte single-precision values, in the
-//                file's byte order
+//   payload   := the record's bytes: values of one type (4-byte single
+//                precision unless told otherwise), in the file's byte order
 //
 // A record too long for one marker (or longer than a compiler's chosen limit)
 // is split into subrecords: a negative leading marker says more follow, a

@@ -32,12 +32,12 @@ ReadStatus ToReadStatus(Step step) {
 
 }  // namespace
 
-ReadStatus RecordReader::ReadRecord(float* values, std::size_t capacity,
+ReadStatus RecordReader::ReadRecord(void* values, std::size_t capacity,
                                     std::uint64_t* bytes) {
   return ReadThrough(values, capacity, capacity, nullptr, bytes);
 }
 
-ReadStatus RecordReader::ReadRecordInPieces(float* window,
+ReadStatus RecordReader::ReadRecordInPieces(void* window,
                                             std::size_t window_values,
                                             std::size_t capacity,
                                             const PieceSink& sink,
@@ -46,26 +46,28 @@ ReadStatus RecordReader::ReadRecordInPieces(float* window,
                      &sink, bytes);
 }
 
-ReadStatus RecordReader::ReadThrough(float* window, std::size_t window_values,
+ReadStatus RecordReader::ReadThrough(void* window, std::size_t window_values,
                                      std::size_t capacity,
                                      const PieceSink* sink,
                                      std::uint64_t* bytes) {
-  ReadCursor cursor(in_, framing_.swapped, reinterpret_cast<char*>(window),
-                    window_values * record::kValueSize, sink);
+  ReadCursor cursor(in_, framing_.swapped, static_cast<char*>(window),
+                    window_values * value_size_, sink, value_size_);
+  last_ = {in_.position(), std::nullopt, 0};
   std::uint64_t length = 0;
-  const Step step = WalkRecord(
-      cursor, framing_, std::uint64_t{capacity} * record::kValueSize, &length);
+  const Step step = WalkRecord(cursor, framing_,
+                               std::uint64_t{capacity} * value_size_, &length);
   if (step != Step::kOk) return ToReadStatus(step);
   cursor.Deliver();
+  last_.bytes = length;
+  last_.subrecords = cursor.markers();
   *bytes = length;
   return ReadStatus::kOk;
 }
 
-ReadStatus RecordReader::ReadValues(float* values, std::size_t count) {
+ReadStatus RecordReader::ReadValues(void* values, std::size_t count) {
   std::uint64_t bytes = 0;
   ReadStatus status = ReadRecord(values, count, &bytes);
-  if (status == ReadStatus::kOk &&
-      bytes < std::uint64_t{count} * record::kValueSize) {
+  if (status == ReadStatus::kOk && bytes < std::uint64_t{count} * value_size_) {
     return ReadStatus::kShort;
   }
   return status;
@@ -79,7 +81,7 @@ std::optional<std::uint64_t> RecordReader::CountRecordsAhead(
     std::uint64_t bytes = 0;
     switch (WalkRecord(cursor, framing_, 0, &bytes)) {
       case Step::kOk:
-        if (bytes < std::uint64_t{count} * record::kValueSize) return records;
+        if (bytes < std::uint64_t{count} * value_size_) return records;
         ++records;
         break;
       case Step::kEnd:
@@ -95,11 +97,12 @@ std::optional<std::uint64_t> RecordReader::CountRecordsAhead(
 
 namespace {
 
-template <bool kSwapped>
+// Values of kValue bytes: only a swap tells the widths apart.
+template <bool kSwapped, std::size_t kValue>
 void CopyValues(char* dst, const char* src, std::size_t bytes) {
   // Few values are copied inline: a call per record would cost more.
   constexpr std::size_t kInline = 16 * record::kValueSize;
-  if (bytes <= kInline) {
+  if (bytes <= kInline && kValue == record::kValueSize) {
     for (std::size_t k = 0; k < bytes; k += record::kValueSize) {
       std::uint32_t word = DecodeHost32(src + k);
       if constexpr (kSwapped) word = ByteSwap32(word);
@@ -108,7 +111,7 @@ void CopyValues(char* dst, const char* src, std::size_t bytes) {
     return;
   }
   std::memcpy(dst, src, bytes);
-  if constexpr (kSwapped) record::SwapValues(dst, bytes);
+  if constexpr (kSwapped) record::SwapValues(dst, bytes, kValue);
 }
 
 // Takes whole unsplit records of at least `wanted` bytes that lie in
@@ -116,7 +119,7 @@ void CopyValues(char* dst, const char* src, std::size_t bytes) {
 // to the bytes they took. Anything else is left to the walk. A record as long
 // as the one before is found where that length predicts, so that no load
 // waits for the one before it.
-template <std::size_t kMarker, bool kSwapped>
+template <std::size_t kMarker, bool kSwapped, std::size_t kValue>
 std::size_t TakeBufferedRecords(const char* buffer, std::size_t len,
                                 std::size_t* used, char* dst,
                                 std::size_t wanted, std::size_t max_records) {
@@ -134,25 +137,32 @@ std::size_t TakeBufferedRecords(const char* buffer, std::size_t len,
         DecodeCount<kMarker, kSwapped>(buffer + p + kMarker + n) != length) {
       break;
     }
-    CopyValues<kSwapped>(dst + k * wanted, buffer + p + kMarker, wanted);
+    CopyValues<kSwapped, kValue>(dst + k * wanted, buffer + p + kMarker,
+                                 wanted);
     p += 2 * kMarker + static_cast<std::size_t>(n);
   }
   *used = p;
   return k;
 }
 
+template <std::size_t kMarker>
+auto TakerFor(bool swapped, std::size_t value_size) {
+  if (!swapped) return TakeBufferedRecords<kMarker, false, record::kValueSize>;
+  return value_size == record::kValueSize
+             ? TakeBufferedRecords<kMarker, true, record::kValueSize>
+             : TakeBufferedRecords<kMarker, true, 2 * record::kValueSize>;
+}
+
 }  // namespace
 
-std::size_t RecordReader::ReadRows(float* values, std::size_t count,
+std::size_t RecordReader::ReadRows(void* values, std::size_t count,
                                    std::size_t max_records,
                                    ReadStatus* status) {
-  const std::size_t wanted = count * record::kValueSize;
-  char* dst = reinterpret_cast<char*>(values);
+  const std::size_t wanted = count * value_size_;
+  char* dst = static_cast<char*>(values);
   auto take = record::kLongMarkerSize == framing_.marker_size
-                  ? (framing_.swapped ? TakeBufferedRecords<8, true>
-                                      : TakeBufferedRecords<8, false>)
-                  : (framing_.swapped ? TakeBufferedRecords<4, true>
-                                      : TakeBufferedRecords<4, false>);
+                  ? TakerFor<8>(framing_.swapped, value_size_)
+                  : TakerFor<4>(framing_.swapped, value_size_);
   std::size_t k = 0;
   *status = ReadStatus::kOk;
   while (k < max_records) {
@@ -162,7 +172,7 @@ std::size_t RecordReader::ReadRows(float* values, std::size_t count,
     in_.Consume(used);
     if (k == max_records) break;
     // A record across the end of the buffer, split, short or damaged.
-    *status = ReadValues(values + k * count, count);
+    *status = ReadValues(dst + k * wanted, count);
     if (*status != ReadStatus::kOk) break;
     ++k;
   }

@@ -52,9 +52,15 @@ class RecordReader {
   ReadStatus DetectFraming(std::uint64_t first_record_limit,
                            FramingChoice* choice);
 
-  // Takes the first min(capacity, bytes / 4) values of the next record into
-  // values[], moves past the whole record and sets *bytes to its byte count.
-  ReadStatus ReadRecord(float* values, std::size_t capacity,
+  // Values are value_size() bytes each (4 until set otherwise), handed over in
+  // the host's byte order.
+  void set_value_size(std::size_t size) { value_size_ = size; }
+  std::size_t value_size() const { return value_size_; }
+
+  // Takes the first min(capacity, bytes / value_size()) values of the next
+  // record into values[], moves past the whole record and sets *bytes to its
+  // byte count.
+  ReadStatus ReadRecord(void* values, std::size_t capacity,
                         std::uint64_t* bytes);
 
   using PieceSink = record::PieceSink;
@@ -62,19 +68,19 @@ class RecordReader {
   // ReadRecord for a record too long to hold at once: its first `capacity`
   // values pass through window[0, window_values), and sink takes each piece.
   // Pieces of a record that turns out damaged have been handed over too.
-  ReadStatus ReadRecordInPieces(float* window, std::size_t window_values,
+  ReadStatus ReadRecordInPieces(void* window, std::size_t window_values,
                                 std::size_t capacity, const PieceSink& sink,
                                 std::uint64_t* bytes);
 
   // Takes the next record's first `count` values; kShort when it holds fewer.
-  ReadStatus ReadValues(float* values, std::size_t count);
+  ReadStatus ReadValues(void* values, std::size_t count);
 
   // ReadValues for up to max_records records in a row, the values of record k
   // going to values[k * count, (k + 1) * count). Returns how many were read;
   // *status is kOk when all were, else the outcome of the record that ended
   // it. Records that lie whole in the buffer are taken without a call each.
-  std::size_t ReadRows(float* values, std::size_t count,
-                       std::size_t max_records, ReadStatus* status);
+  std::size_t ReadRows(void* values, std::size_t count, std::size_t max_records,
+                       ReadStatus* status);
 
   // The offset in the file of the next byte to read.
   std::uint64_t position() const { return in_.position(); }
@@ -86,16 +92,29 @@ class RecordReader {
   std::optional<std::uint64_t> CountRecordsAhead(std::size_t count,
                                                  std::uint64_t max_records);
 
+  // The last record that ReadRecord, ReadRecordInPieces or ReadValues came
+  // to (ReadRows takes the one that ends it through them): where it starts,
+  // and, where it read whole, its byte count and subrecords. Tells a record
+  // that falls short from one whose framing is damaged.
+  struct LastRecord {
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> bytes;
+    std::size_t subrecords = 0;
+  };
+  const LastRecord& last_record() const { return last_; }
+
   const record::Framing& framing() const { return framing_; }
   int error() const { return in_.error(); }
 
  private:
-  ReadStatus ReadThrough(float* window, std::size_t window_values,
+  ReadStatus ReadThrough(void* window, std::size_t window_values,
                          std::size_t capacity, const PieceSink* sink,
                          std::uint64_t* bytes);
 
   BufferedInput in_;
   record::Framing framing_;
+  std::size_t value_size_ = record::kValueSize;
+  LastRecord last_;
 };
 
 }  // namespace unf2mat

@@ -34,7 +34,15 @@ std::int64_t DecodeCount(const char* src) {
 std::int64_t DecodeCount(const char* src, const Framing& framing);
 
 // Turns `bytes` bytes of values of the other byte order into the host's.
-inline void SwapValues(char* values, std::size_t bytes) {
+inline void SwapValues(char* values, std::size_t bytes,
+                       std::size_t value_size = kValueSize) {
+  if (value_size == sizeof(std::uint64_t)) {
+    for (std::size_t k = 0; k + value_size <= bytes; k += value_size) {
+      const std::uint64_t word = ByteSwap64(DecodeHost64(values + k));
+      std::memcpy(values + k, &word, sizeof word);
+    }
+    return;
+  }
   for (std::size_t k = 0; k + kValueSize <= bytes; k += kValueSize) {
     const std::uint32_t word = ByteSwap32(DecodeHost32(values + k));
     std::memcpy(values + k, &word, sizeof word);
@@ -52,14 +60,17 @@ using PieceSink = std::function<void(std::size_t offset, std::size_t n)>;
 class ReadCursor {
  public:
   ReadCursor(BufferedInput& in, bool swapped, char* window,
-             std::size_t window_bytes, const PieceSink* sink)
+             std::size_t window_bytes, const PieceSink* sink,
+             std::size_t value_size = kValueSize)
       : in_(in),
         swapped_(swapped),
         window_(window),
         window_bytes_(window_bytes),
-        sink_(sink) {}
+        sink_(sink),
+        value_size_(value_size) {}
 
   Step Marker(char* dst, std::size_t m) {
+    ++markers_;
     const std::size_t got = in_.Read(dst, m);
     if (in_.error() != 0) return Step::kFailed;
     if (got == 0) return Step::kEnd;
@@ -88,12 +99,15 @@ class ReadCursor {
 
   // Hands on what the window holds, in host byte order.
   void Deliver() {
-    const std::size_t n = filled_ / record::kValueSize;
-    if (swapped_) SwapValues(window_, n * record::kValueSize);
+    const std::size_t n = filled_ / value_size_;
+    if (swapped_) SwapValues(window_, n * value_size_, value_size_);
     if (sink_ != nullptr && n > 0) (*sink_)(delivered_, n);
     delivered_ += n;
     filled_ = 0;
   }
+
+  // Leading markers read: the subrecords of a record that walked whole.
+  std::size_t markers() const { return markers_; }
 
  private:
   BufferedInput& in_;
@@ -101,6 +115,8 @@ class ReadCursor {
   char* window_;
   std::size_t window_bytes_;
   const PieceSink* sink_;
+  std::size_t value_size_;
+  std::size_t markers_ = 0;
   std::size_t filled_ = 0;
   std::size_t delivered_ = 0;
 };

@@ -101,6 +101,7 @@ struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;
   std::string tag;     // tells apart the console files of concurrent runs
   int stdout_fd = -1;  // standard output instead of a file, when set
+  std::vector<std::string> args;  // the command line after the program name
 };
 struct Child {
   pid_t pid = -1;
@@ -158,6 +159,11 @@ class EndToEndTest : public ::testing::Test {
     child.out_path = root_ / ("stdout" + options.tag);
     child.err_path = root_ / ("stderr" + options.tag);
     const std::string dir = work_;
+    std::vector<char*> argv = {const_cast<char*>("unf2mat")};
+    for (const std::string& arg : options.args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
     child.pid = ::fork();
     if (child.pid == 0) {
       int out =
@@ -176,7 +182,7 @@ class EndToEndTest : public ::testing::Test {
       }
       ::umask(options.mask);
       ::alarm(60);  // a hung converter fails its test instead of hanging it
-      ::execl(UNF2MAT_BINARY, "unf2mat", static_cast<char*>(nullptr));
+      ::execv(UNF2MAT_BINARY, argv.data());
       ::_exit(127);
     }
     ::close(in[0]);

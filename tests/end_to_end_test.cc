@@ -44,6 +44,10 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
       "unf2mat: warning: data file 'run.dat' is not a Fortran unformatted "
       "sequential file as far as its first record shows: no record framing "
       "fits it; reading it with 4-byte little-endian markers\n";
+  auto stop = [](const std::string& where) {
+    return "unf2mat: warning: loading of data file 'run.dat' stopped at " +
+           where + " of the file were not read\n";
+  };
   struct Case {
     const char* label;
     std::string data;
@@ -54,10 +58,14 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        DataFile({{1, 2}, {3, 4, 5}, {6, 7}}),
        {{1, 2}, {3, 4}, {6, 7}}},
       {"a shorter record ends the matrix",
-       DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows},
+       DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows,
+       stop("record 3, which holds 1 value, fewer than the first record's 2; "
+            "28 bytes")},
       // The trailing count of the third record.
-      {"damaged framing ends it", WithByteFlipped(three, 44), two_rows},
-      {"a file cut inside a record ends it", Truncated(three, 40), two_rows},
+      {"damaged framing ends it", WithByteFlipped(three, 44), two_rows,
+       stop("record 3, whose framing is damaged, at byte offset 32; 16 bytes")},
+      {"a file cut inside a record ends it", Truncated(three, 40), two_rows,
+       stop("record 3, whose framing is damaged, at byte offset 32; 8 bytes")},
       {"a first count not a multiple of four", odd_first, two_rows},
       {"an empty data file", "", {}},
       // Rows of no values: a 6 x 0 matrix.
@@ -73,10 +81,12 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        none_fits},
       {"an impossible later marker",
        DataFile({{1, 2}}) + huge + std::string(64, '\0'),
-       {{1, 2}}},
+       {{1, 2}},
+       stop("record 2, whose framing is damaged, at byte offset 16; 68 bytes")},
       {"impossible markers around a record",
        DataFile({{1, 2}}) + huge + std::string(16, '\0') + huge,
-       {{1, 2}}},
+       {{1, 2}},
+       stop("record 2, whose framing is damaged, at byte offset 16; 24 bytes")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -191,32 +201,33 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
        data_and_old_mat,
        " 0\n",
        {"'./run.dat'", "line 6"}},
-      {"first record over 10,000,000 values",
+      // A regular file holds up to what the MAT-file's element can: for a
+      // short name, (2^32 - 1 - 48) / 8 values.
+      {"first record over the element's 536,870,905 values",
        "run.dat\n",
        [&](const fs::path& d) {
-         WriteSparseRecords(d / "run.dat", 10'000'001, 1);
+         WriteSparseRecords(d / "run.dat", 536'870'906, 1);
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "holds 10000001 values, over the limit of 10000000\n"}},
-      // 50 of these records fill the matrix exactly; the 51st is one too many.
-      {"matrix over 50,000,000 values",
+       {"'run.dat'", "holds 536870906 values, over the limit of 536870905\n"}},
+      {"matrix over the element's 536,870,905 values",
        "run.dat\n",
        [&](const fs::path& d) {
-         WriteSparseRecords(d / "run.dat", 1'000'000, 51);
+         WriteSparseRecords(d / "run.dat", 268'435'453, 2);
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "limit of 50000000"}},
-      // 19 x 2,631,579 is 50,000,001 values: one too many.
-      {"matrix of 50,000,001 values",
-       "run.dat\n",
+       {"'run.dat'", "holds a matrix over the limit of 536870905 values\n"}},
+      // Eight bytes of name after the tag: one value fewer.
+      {"matrix over the element's limit for a long name",
+       "run.dat\n\n\n\n\nvariable\n",
        [&](const fs::path& d) {
-         WriteSparseRecords(d / "run.dat", 2'631'579, 19);
+         WriteSparseRecords(d / "run.dat", 536'870'905, 1);
          WriteFile(d / "run.mat", old_mat);
        },
-       " 0\n",
-       {"'run.dat'", "holds a matrix over the limit of 50000000 values\n"}},
+       " 118\n",
+       {"'run.dat'", "holds 536870905 values, over the limit of 536870904\n"}},
       // A device that reads as records of no values without end.
       {"an endless character device",
        "/dev/zero\n\n\n\nz.mat\nv\n",
@@ -228,7 +239,7 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
        "run.dat\n",
        [&](const fs::path& d) {
          const fs::path image = root_ / "disk.img";
-         WriteSparseRecords(image, 1'000'000, 51);
+         WriteSparseRecords(image, 268'435'453, 2);
          fs::resize_file(image, (fs::file_size(image) + 511) / 512 * 512);
          loop_device = AttachLoopDevice(image);
          if (loop_device.empty()) {
@@ -241,7 +252,7 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "limit of 50000000"}},
+       {"'run.dat'", "limit of 536870905"}},
       // A control file with CRLF line ends: the CR must not move the cursor
       // back over the message.
       {"data file name ending in a CR",
@@ -376,6 +387,20 @@ std::string Rec(const std::vector<float>& values, const Frame& frame) {
   return count + Values(values, frame.big_endian) + count;
 }
 
+// A record in two subrecords, the first of `cut` bytes: a cut inside a value.
+std::string SplitRec(const std::vector<float>& values, const Frame& frame,
+                     std::size_t cut) {
+  const std::string payload = Values(values, frame.big_endian);
+  const std::uint64_t rest = payload.size() - cut;
+  auto word = [&](std::int64_t v) {
+    return Word(static_cast<std::uint64_t>(v), frame.marker, frame.big_endian);
+  };
+  const std::int64_t first = static_cast<std::int64_t>(cut);
+  const std::int64_t second = static_cast<std::int64_t>(rest);
+  return word(-first) + payload.substr(0, cut) + word(first) + word(second) +
+         payload.substr(cut) + word(-second);
+}
+
 // A data file too large to build in memory: pieces, each `repeat` times
 // `head`, `zeros` zero bytes (a hole in a regular file), `tail`.
 struct Piece {
@@ -498,6 +523,8 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
   enum Sources { kFile = 1, kPipe = 2, kBoth = 3 };
   const Matrix grid300 = Rows(300, 1000);
   const Matrix grid100k = Rows(100'000, 3);
+  const Matrix grid2100 = Rows(2'100, 2'100);
+  const Matrix wide5 = Rows(5, 1'000'000);
   const std::string three = Rec({1, 2, 3}, kBig4);
   // 2,147,483,652 bytes, its count's top bit set in both markers.
   const std::uint64_t flang_bytes = 2'147'483'652;
@@ -511,9 +538,10 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
   } const cases[] = {
       {"big-endian, 300 records of 1000 values",
        Bytes(RecordsOf(grid300, kBig4)), kBoth, grid300},
-      {"big-endian, 50,001 records of 1000 values: over the matrix limit",
+      // A regular file takes it, read where its values lie.
+      {"big-endian, 50,001 records of 1000 values: over the limit of a pipe",
        {Piece{Word(4000, 4, true), 4000, Word(4000, 4, true), 50'001}},
-       kBoth,
+       kPipe,
        std::nullopt},
       {"big-endian, 131,072 empty records, then one of 3 values",
        EmptyRecords(131'072, kBig4) + Bytes(three), kBoth, Matrix(131'073)},
@@ -525,9 +553,24 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
       {"8-byte host order, then a count damaged into 2^50",
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4}, kLittle8) +
              Word(std::uint64_t{1} << 50, 8, false) + std::string(40, 'x')),
-       kBoth, Matrix{{1, 2}, {3, 4}}},
+       kBoth, Matrix{{1, 2}, {3, 4}}, true},
       {"big-endian, 100,000 records of 3 values",
        Bytes(RecordsOf(grid100k, kBig4)), kBoth, grid100k},
+      // More than one tile of the staging: bands of whole rows, then tiles
+      // of whole columns.
+      {"2,100 records of 2,100 values", Bytes(RecordsOf(grid2100, kLittle4)),
+       kBoth, grid2100},
+      {"5 records of 1,000,000 values", Bytes(RecordsOf(wide5, kBig8)), kBoth,
+       wide5},
+      {"records split into subrecords inside a value",
+       Bytes(SplitRec({1, 2, 3}, kBig4, 5) + SplitRec({4, 5, 6}, kBig4, 5) +
+             SplitRec({7, 8, 9}, kBig4, 9)),
+       kBoth, Matrix{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}},
+      {"records longer than the first, of changing lengths",
+       Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4, 5}, kLittle8) +
+             Rec({6, 7, 8, 9}, kLittle8) + Rec({10, 11}, kLittle8) +
+             Rec({12, 13, 14}, kLittle8)),
+       kBoth, Matrix{{1, 2}, {3, 4}, {6, 7}, {10, 11}, {12, 13}}},
       {"8-byte host order, 100,000 records of 3 values",
        Bytes(RecordsOf(grid100k, kLittle8)), kBoth, grid100k},
       {"8-byte big-endian, 100,000 records of 3 values",
@@ -577,7 +620,10 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
         EXPECT_EQ(r.out, " 0\n");
         EXPECT_EQ(r.err.rfind("unf2mat: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find("limit of 50000000"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("limit of 50000000 values; from a regular file, "
+                             "not a pipe, the limit is 536870905 values"),
+                  std::string::npos)
+            << r.err;
         EXPECT_EQ(ReadFile(In("run.mat")), old_mat);
       } else if (c.warns) {
         EXPECT_EQ(r.status, 0) << r.err;
@@ -601,6 +647,221 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
           << "a stray file";
     }
   }
+}
+
+template <typename T>
+std::string HostRecord(const std::vector<T>& values) {
+  return FramedRecord(std::string_view(
+      reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T)));
+}
+
+// Argument lines against the files, names, output and exit status they give;
+// the names follow the control lines' rules, unit-tested in full.
+TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
+  if (std::endian::native != std::endian::little) {
+    GTEST_SKIP() << "the cases name little-endian files as host order";
+  }
+  using Files = std::map<std::string, std::string>;
+  const std::string two = DataFile({{1, 2}, {3, 4}});
+  const std::string short_file = DataFile({{1, 2}, {3, 4}, {5}, {6, 7}});
+  const std::string damaged =
+      WithByteFlipped(DataFile({{1, 2}, {3, 4}, {5, 6}}), 44);
+  const std::string real8 =
+      HostRecord<double>({1000.0 / 3, -2.0 / 7, 12.125, 1e5 / 9}) +
+      HostRecord<double>({0.1, 4.0 / 3, -7.0 / 11, 2.0 / 13});
+  const std::string int4 = HostRecord<std::int32_t>({7, -8, 2147483647}) +
+                           HostRecord<std::int32_t>({-2147483647 - 1, 0, 1});
+  const std::string usage = "; see 'unf2mat --help'\n";
+  const std::string stop_warning =
+      "unf2mat: warning: loading of data file 'short.dat' stopped at record "
+      "3, which holds 1 value, fewer than the first record's 2; 28 bytes of "
+      "the file were not read\n";
+  const std::string name_warning =
+      "unf2mat: warning: variable name 'data/r1' is not one MATLAB accepts (a "
+      "letter, then letters, digits or underscores, at most 63 in all); it is "
+      "written unchanged\n";
+  const std::string d81(81, 'd');
+  struct Case {
+    std::vector<std::string> args;
+    Files data;
+    int status;
+    std::string out, err;
+    Files made;
+  } const cases[] = {
+      {{"a.dat", "b.dat", "c.dat"},
+       {{"a.dat", two}, {"b.dat", kSmallData}, {"c.dat", two}},
+       0,
+       "",
+       "",
+       {{"a.mat", ExpectedMat("a", {{1, 2}, {3, 4}})},
+        {"b.mat", ExpectedMat("b", {{1, 2}})},
+        {"c.mat", ExpectedMat("c", {{1, 2}, {3, 4}})}}},
+      {{"-v", "run.dat"},
+       {{"run.dat", two}},
+       0,
+       "run.dat -> run.mat: 2 x 2, variable run\n",
+       "",
+       {{"run.mat", ExpectedMat("run", {{1, 2}, {3, 4}})}}},
+      {{"-o", "out", "--name=steps", "run.dat"},
+       {{"run.dat", two}},
+       0,
+       "",
+       "",
+       {{"out.mat", ExpectedMat("steps", {{1, 2}, {3, 4}})}}},
+      {{"data/r1.dat"},
+       {{"data/", ""}, {"data/r1.dat", two}},
+       0,
+       "",
+       name_warning,
+       {{"data/r1.mat", ExpectedMat("data/r1", {{1, 2}, {3, 4}})}}},
+      {{"-q", "data/r1.dat", "short.dat"},
+       {{"data/", ""}, {"data/r1.dat", two}, {"short.dat", short_file}},
+       0,
+       "",
+       "",
+       {{"data/r1.mat", ExpectedMat("data/r1", {{1, 2}, {3, 4}})},
+        {"short.mat", ExpectedMat("short", {{1, 2}, {3, 4}})}}},
+      {{"short.dat"},
+       {{"short.dat", short_file}},
+       0,
+       "",
+       stop_warning,
+       {{"short.mat", ExpectedMat("short", {{1, 2}, {3, 4}})}}},
+      // A failure is said, and the next file still converted.
+      {{"missing.dat", "./run.dat", d81, "run.dat"},
+       {{"run.dat", two}},
+       1,
+       "",
+       "unf2mat: cannot open data file 'missing.dat': No such file or "
+       "directory\n"
+       "unf2mat: no variable name: the data file name './run.dat' has an "
+       "empty base name; give one with --name\n"
+       "unf2mat: the data file name '" +
+           d81 + "' is longer than the 80 characters a name may have\n",
+       {{"run.mat", ExpectedMat("run", {{1, 2}, {3, 4}})}}},
+      {{"-t", "real8", "-v", "d.dat"},
+       {{"d.dat", real8}},
+       0,
+       "d.dat -> d.mat: 2 x 4, variable d\n",
+       "",
+       {{"d.mat", ExpectedMat("d", {{1000.0 / 3, -2.0 / 7, 12.125, 1e5 / 9},
+                                    {0.1, 4.0 / 3, -7.0 / 11, 2.0 / 13}})}}},
+      {{"--type=int4", "i.dat"},
+       {{"i.dat", int4}},
+       0,
+       "",
+       "",
+       {{"i.mat",
+         ExpectedMat("i", {{7, -8, 2147483647}, {-2147483648.0, 0, 1}})}}},
+      {{"--describe", "short.dat", "damaged.dat", "d.dat"},
+       {{"short.dat", short_file}, {"damaged.dat", damaged}, {"d.dat", real8}},
+       0,
+       "short.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 4\n"
+       "  length: 8 bytes in 3 records, first record 1\n"
+       "  length: 4 bytes in 1 record, first record 3\n"
+       "  matrix: 2 x 2 of real4 values\n"
+       "  stop: record 3, which holds 1 value, fewer than the first "
+       "record's 2\n"
+       "  unread: 28 bytes\n"
+       "damaged.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 2\n"
+       "  length: 8 bytes in 2 records, first record 1\n"
+       "  matrix: 2 x 2 of real4 values\n"
+       "  stop: record 3, whose framing is damaged, at byte offset 32\n"
+       "  unread: 16 bytes\n"
+       "d.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 2\n"
+       "  length: 32 bytes in 2 records, first record 1\n"
+       "  matrix: 2 x 8 of real4 values\n"
+       "  stop: none, the whole file loads\n"
+       "  unread: 0 bytes\n"
+       "  hint: every record length is a multiple of 8 bytes and the values "
+       "look like halves of real8 values; --type real8 might be meant\n",
+       "",
+       {}},
+      {{"-o", "x", "a.dat", "b.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --output names one MAT-file, but 2 data files are given" +
+           usage,
+       {}},
+      {{"--bogus", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown option '--bogus'" + usage,
+       {}},
+      {{"-x", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown option '-x'" + usage,
+       {}},
+      {{"-t", "real16", "run.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown value type 'real16': --type takes real4, real8 or "
+       "int4" +
+           usage,
+       {}},
+      {{"-q"}, {}, 2, "", "unf2mat: no data file given" + usage, {}},
+      {{"run.dat", "-n"},
+       {},
+       2,
+       "",
+       "unf2mat: option '-n' needs an argument" + usage,
+       {}},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    ResetWork();
+    for (const auto& [name, bytes] : c.data) {
+      if (name.ends_with("/")) {
+        fs::create_directory(In(name));
+      } else {
+        WriteFile(In(name), bytes);
+      }
+    }
+    RunOptions options;
+    options.args = c.args;
+    RunResult r = Run("", options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    Files expected = c.data;
+    expected.insert(c.made.begin(), c.made.end());
+    EXPECT_EQ(Snapshot(), expected);
+  }
+}
+
+// The same MAT-file from the command line as from control lines with lines 5
+// and 6 blank; --help answers at once, without reading standard input.
+TEST_F(EndToEndTest, CommandLineMatchesTheControlLines) {
+  WriteFile(In("run.dat"), DataFile({{1, 2, 3}, {4, 5, 6}}));
+  ExpectSuccess(Run("run.dat\n\n\n\n\n\n"), "32");
+  const std::string from_lines = ReadFile(In("run.mat"));
+  fs::remove(In("run.mat"));
+  RunOptions options;
+  options.args = {"run.dat"};
+  RunResult r = Run("", options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(In("run.mat")), from_lines);
+  options.args = {"--help"};
+  r = Run("run.dat\n", options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.starts_with("usage: unf2mat [OPTIONS] DATAFILE...\n"));
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(EndToEndTest, NewFileModeFollowsUmask) {

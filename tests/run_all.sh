@@ -8,9 +8,10 @@ cd "$(dirname "$0")/.."
 # The interoperability tests write data with gfortran and read results with
 # GNU Octave, scipy (under Debian's own python3) and libmatio.
 # The sanitized build and the fuzzer use clang and its runtime. bindfs gives
-# the fault tests a file system without O_TMPFILE.
+# the fault tests a file system without O_TMPFILE. time measures the peak
+# memory of large conversions.
 packages=(cmake g++ make libgtest-dev pkg-config gfortran octave python3-scipy
-  libmatio-dev clang-14 libclang-rt-14-dev bindfs)
+  libmatio-dev clang-14 libclang-rt-14-dev bindfs time)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

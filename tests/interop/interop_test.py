@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Converts files that gfortran writes, in one framing, and checks that GNU
-Octave, scipy and matio each read back every value bit for bit.
+Octave, scipy and matio each read back every value bit for bit, and that
+--describe tells what a record walk of its own finds.
 
 usage: interop_test.py FRAMING --converter PATH --matio-dump PATH
 """
@@ -25,8 +26,9 @@ FRAMINGS = {
 
 # A file of nothing but empty records with 8-byte markers cannot be told from
 # one with twice as many empty records and 4-byte markers.
-DATASETS = ["full", "short", "empty", "row", "column"]
-EIGHT_BYTE_DATASETS = ["full", "short", "row", "column"]
+DATASETS = ["full", "short", "empty", "row", "column", "real8", "int4"]
+EIGHT_BYTE_DATASETS = ["full", "short", "row", "column", "real8", "int4"]
+VALUE_SIZE = {"real4": 4, "real8": 8, "int4": 4}
 
 
 def run(cmd, **kwargs):
@@ -37,12 +39,95 @@ def expected_dump(dataset, expected_txt):
     """What every reader should print: widening a float is exact, and keeps a
     quiet NaN's sign and payload."""
     lines = expected_txt.split()
-    rows, cols = int(lines[0]), int(lines[1])
+    rows, cols, value_type = int(lines[0]), int(lines[1]), lines[2]
     out = [f"{dataset} {rows} {cols}"]
-    for word in lines[2:]:
-        single = struct.unpack("<f", bytes.fromhex(word)[::-1])[0]
-        out.append(struct.pack("<d", single)[::-1].hex())
+    for word in lines[3:]:
+        raw = bytes.fromhex(word)[::-1]
+        if value_type == "real8":
+            out.append(word.lower())
+            continue
+        value = struct.unpack("<f" if value_type == "real4" else "<i", raw)[0]
+        out.append(struct.pack("<d", value)[::-1].hex())
     return out
+
+
+def walk_records(path, framing):
+    """(offset, bytes, subrecords) of each record, by a walk of its own."""
+    data = open(path, "rb").read()
+    marker = 8 if "marker8" in framing else 4
+    fmt = (">" if "big-endian" in framing else "<") + ("q" if marker == 8
+                                                       else "i")
+    records, at = [], 0
+    while at < len(data):
+        start, length, parts = at, 0, 0
+        while True:
+            count = struct.unpack_from(fmt, data, at)[0]
+            at += 2 * marker + abs(count)
+            length, parts = length + abs(count), parts + 1
+            if count >= 0:
+                break
+        records.append((start, length, parts))
+    return records, len(data)
+
+
+def counted(n, noun):
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
+def loading(records, value_type):
+    """Columns, rows, and the record (from 0) that stops loading, if any."""
+    size = VALUE_SIZE[value_type]
+    width = records[0][1] // size if records else 0
+    for k, (_, length, _) in enumerate(records):
+        if length < width * size:
+            return width, k, k
+    return width, len(records), None
+
+
+def stop_warning(records, size, value_type):
+    width, rows, stop = loading(records, value_type)
+    if stop is None:
+        return b""
+    values = records[stop][1] // VALUE_SIZE[value_type]
+    return (f"unf2mat: warning: loading of data file 'data.dat' stopped at "
+            f"record {stop + 1}, which holds {counted(values, 'value')}, "
+            f"fewer than the first record's {width}; "
+            f"{counted(size - records[stop][0], 'byte')} of the file were "
+            f"not read\n").encode()
+
+
+def expected_description(framing, dataset, records, size, value_type):
+    if dataset == "empty":
+        framing_line = ("4-byte little-endian markers (not proved: the first "
+                        "records fit more than one framing)")
+    else:
+        framing_line = (f"{8 if 'marker8' in framing else 4}-byte "
+                        f"{'big' if 'big-endian' in framing else 'little'}"
+                        f"-endian markers")
+    split = sum(1 for r in records if r[2] > 1)
+    lines = ["data.dat", f"  framing: {framing_line}",
+             "  subrecords: " + ("none" if split == 0 else
+                                 counted(split, "record") +
+                                 " split into subrecords"),
+             f"  records: {len(records)}"]
+    firsts = {}
+    for k, (_, length, _) in enumerate(records):
+        firsts.setdefault(length, k + 1)
+    for length, first in firsts.items():
+        n = sum(1 for r in records if r[1] == length)
+        lines.append(f"  length: {counted(length, 'byte')} in "
+                     f"{counted(n, 'record')}, first record {first}")
+    width, rows, stop = loading(records, value_type)
+    lines.append(f"  matrix: {rows} x {width} of {value_type} values")
+    if stop is None:
+        lines += ["  stop: none, the whole file loads", "  unread: 0 bytes"]
+    else:
+        values = records[stop][1] // VALUE_SIZE[value_type]
+        lines += [f"  stop: record {stop + 1}, which holds "
+                  f"{counted(values, 'value')}, fewer than the first "
+                  f"record's {width}",
+                  f"  unread: {counted(size - records[stop][0], 'byte')}"]
+    return lines
 
 
 def structure_errors(path):
@@ -128,17 +213,33 @@ def main():
             folder = os.path.join(work, dataset)
             os.mkdir(folder)
             run([writer, dataset], cwd=folder)
-            control = f"data.dat\n\n\n\nresult.mat\n{dataset}\n"
-            converted = run([args.converter], cwd=folder,
-                            input=control.encode())
+            value_type = open(os.path.join(folder, "expected.txt")).read(
+            ).split()[2]
+            if value_type == "real4":
+                control = f"data.dat\n\n\n\nresult.mat\n{dataset}\n"
+                converted = run([args.converter], cwd=folder,
+                                input=control.encode())
+            else:
+                converted = run([args.converter, "-t", value_type, "-o",
+                                 "result.mat", "-n", dataset, "data.dat"],
+                                cwd=folder)
+            records, size = walk_records(os.path.join(folder, "data.dat"),
+                                         args.framing)
             # Only empty records fit 4- and 8-byte markers alike: the
             # converter says which it took.
             allowed = (b"unf2mat: warning: the first records of data file "
                        b"'data.dat' fit more than one record framing; "
                        b"reading it with 4-byte little-endian markers\n"
-                       if dataset == "empty" else b"")
+                       if dataset == "empty" else
+                       stop_warning(records, size, value_type))
             if converted.stderr != allowed:
                 failures.append(f"{dataset}: stderr {converted.stderr!r}")
+            described = run([args.converter, "--describe", "-t", value_type,
+                             "data.dat"], cwd=folder).stdout.decode()
+            failures += [f"{dataset}: {e}" for e in compare(
+                "--describe", described.split("\n")[:-1],
+                expected_description(args.framing, dataset, records, size,
+                                     value_type))]
             mat = os.path.join(folder, "result.mat")
             want = expected_dump(
                 dataset, open(os.path.join(folder, "expected.txt")).read())
