@@ -18,12 +18,10 @@ namespace unf2mat {
 
 class FileTiles final : public MatrixTiles {
  public:
-  static constexpr std::size_t kReadBytes = std::size_t{1} << 22;
-
   // `size` is the file's size when its places were found.
   FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
             RecordPlaces places, ValueType type, bool swapped,
-            std::string name, std::size_t read_bytes = kReadBytes);
+            std::string name, std::size_t read_bytes);
 
   void Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0, std::size_t tc,
             char* staging) override;

@@ -59,7 +59,8 @@ FramingChoice DecideFraming(InputFile& file, std::string_view name,
 }  // namespace
 
 bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
-                std::uint64_t size, std::string_view name, OutputFile& err) {
+                std::uint64_t size, std::string_view name, OutputFile& err,
+                std::size_t read_bytes) {
   const std::size_t value_size = ValueSize(state.type);
   const std::uint64_t limit =
       mat::MaxMatrixValues(static_cast<std::uint64_t>(state.n1));
@@ -125,7 +126,8 @@ bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
   WarnAboutLoad(err, choice, state, name);
   state.tiles = std::make_unique<FileTiles>(std::move(file), size,
                                             std::move(places), state.type,
-                                            framing.swapped, std::string(name));
+                                            framing.swapped, std::string(name),
+                                            read_bytes);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #ifndef UNF2MAT_LOADER_SCAN_LOADER_H_
 #define UNF2MAT_LOADER_SCAN_LOADER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -16,8 +17,10 @@ namespace unf2mat {
 // Limits are those of the MAT-file's matrix element. Warnings go to `err`.
 // False, with nothing said, where the records are too unlike to keep their
 // places in bounded memory but few enough for core.
+// `read_bytes` bounds each read of values.
 bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
-                std::uint64_t size, std::string_view name, OutputFile& err);
+                std::uint64_t size, std::string_view name, OutputFile& err,
+                std::size_t read_bytes = std::size_t{1} << 22);
 
 }  // namespace unf2mat
 

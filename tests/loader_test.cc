@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "loader/scan_loader.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
 
@@ -33,6 +35,37 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {}) {
   RecordReader reader(file, 8);
   LoadCore(state, reader, "data.dat", limits);
   return state;
+}
+
+// The file read where its values lie, in tiles of tr x tc (cut at the
+// matrix's edges) through reads of `read_bytes`: the matrix row after row,
+// decoded here from the staging's little-endian bytes.
+std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
+                          std::size_t tr, std::size_t tc, int* irow,
+                          int* icol) {
+  RunState& state = test::FreshState();
+  test::StringOutputFile err;
+  EXPECT_TRUE(LoadPlaces(state, std::make_unique<MemoryInputFile>(bytes),
+                         bytes.size(), "data.dat", err, read_bytes));
+  *irow = state.irow;
+  *icol = state.icol;
+  const std::size_t rows = state.icol, cols = state.irow;
+  std::vector<double> matrix(rows * cols);
+  std::vector<char> staging(8 * tr * tc);
+  for (std::size_t r0 = 0; r0 < rows; r0 += tr) {
+    for (std::size_t c0 = 0; c0 < cols; c0 += tc) {
+      const std::size_t n = std::min(tr, rows - r0), m = std::min(tc, cols - c0);
+      state.tiles->Fill(r0, n, c0, m, staging.data());
+      for (std::size_t k = 0; k < n * m; ++k) {
+        std::uint64_t bits = 0;
+        for (int b = 7; b >= 0; --b) {
+          bits = (bits << 8) | static_cast<unsigned char>(staging[8 * k + b]);
+        }
+        matrix[(r0 + k % n) * cols + c0 + k / n] = std::bit_cast<double>(bits);
+      }
+    }
+  }
+  return matrix;
 }
 
 std::vector<double> Core(const RunState& state, std::size_t n) {
@@ -80,6 +113,22 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
        2,
        3,
        {1, 2, 3, 4, 6, 7}},
+      {"lengths that change back and forth",
+       DataFile({{1, 2}, {3, 4, 5}, {6, 7}, {8, 9, 10}, {11, 12}, {13, 14},
+                 {15, 16}}),
+       2,
+       7,
+       {1, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16}},
+      {"a longer record, then records alike to it",
+       DataFile({{1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}}),
+       2,
+       4,
+       {1, 2, 3, 4, 6, 7, 9, 10}},
+      {"subrecords cut inside values",
+       test::FramedFile({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, {4, false}, 5),
+       3,
+       3,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9}},
       {"damaged first record", std::string("\x10\0\0\0", 4) + "abcd", 0, 0, {}},
       {"byte-swapped markers and values",
        test::FramedFile({{1, 2}, {3, 4}}, {4, true}),
@@ -118,6 +167,21 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
     std::vector<double> expected = c.core;
     expected.push_back(kUntouched);
     EXPECT_EQ(Core(state, expected.size()), expected);
+    // Read where the values lie, in spans, row by row, and piece by piece.
+    struct {
+      std::size_t read_bytes, tr, tc;
+    } const shapes[] = {{1 << 20, 64, 64}, {16, 2, 1}, {24, 1, 3}, {8, 3, 2}};
+    for (const auto& shape : shapes) {
+      SCOPED_TRACE(shape.read_bytes);
+      int irow = -1, icol = -1;
+      const std::vector<double> tiled =
+          Tiled(c.file, shape.read_bytes, shape.tr, shape.tc, &irow, &icol);
+      EXPECT_EQ(irow, c.irow);
+      EXPECT_EQ(icol, c.icol);
+      if (c.irow > 0) {
+        EXPECT_EQ(tiled, c.core);
+      }
+    }
   }
 }
 

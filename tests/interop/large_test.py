@@ -1,0 +1,81 @@
+#!/usr/bin/python3
+"""Converts data files past the limits of a matrix held in memory, from
+regular files, and checks that scipy reads back every value bit for bit and
+that the converter's peak memory, as /usr/bin/time reports it, stays under
+its bound.
+
+usage: large_test.py --converter PATH
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import scipy.io
+
+RSS_BOUND_KIB = 96 * 1024
+
+# One WRITE of a 5,001 x 2,287 REAL array is one record; 6,000 records of
+# 10,000 values are 60,000,000 values.
+SHAPES = {"one-record": (1, 5001 * 2287), "6000x10000": (6000, 10000)}
+
+
+def values(rows, cols):
+    rng = np.random.default_rng(rows * 7 + cols)
+    m = rng.standard_normal((rows, cols), dtype=np.float32)
+    flat = m.reshape(-1)
+    flat[:4] = [np.inf, -np.inf, np.float32(1e-45), -0.0]
+    return m
+
+
+def write_records(path, m):
+    """4-byte host-order markers around each row, as gfortran writes them."""
+    rows, cols = m.shape
+    framed = np.empty((rows, cols + 2), dtype=np.uint32)
+    framed[:, 0] = framed[:, -1] = cols * 4
+    framed[:, 1:-1] = m.view(np.uint32)
+    framed.tofile(path)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--converter", required=True)
+    args = parser.parse_args()
+    converter = os.path.abspath(args.converter)
+    failures = 0
+    with tempfile.TemporaryDirectory() as work:
+        for label, (rows, cols) in SHAPES.items():
+            m = values(rows, cols)
+            data = os.path.join(work, "big.dat")
+            write_records(data, m)
+            del m
+            rss = os.path.join(work, "rss")
+            run = subprocess.run(["/usr/bin/time", "-o", rss, "-f", "%M",
+                                  converter, "big.dat"], cwd=work,
+                                 capture_output=True)
+            with open(rss) as f:
+                peak = int(f.read().split()[-1])
+            os.remove(data)
+            if run.returncode != 0 or run.stderr:
+                print(f"{label}: status {run.returncode}, {run.stderr!r}")
+                failures += 1
+                continue
+            if peak > RSS_BOUND_KIB:
+                print(f"{label}: peak RSS {peak} KiB over {RSS_BOUND_KIB}")
+                failures += 1
+            got = scipy.io.loadmat(os.path.join(work, "big.mat"))["big"]
+            want = values(rows, cols).astype(np.float64)
+            same = got.shape == want.shape and np.array_equal(
+                got.view(np.uint64), want.view(np.uint64))
+            print(f"{label}: {rows} x {cols}, peak RSS {peak} KiB, "
+                  f"{'ok' if same else 'values differ'}")
+            failures += 0 if same else 1
+            del got, want
+            os.remove(os.path.join(work, "big.mat"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
