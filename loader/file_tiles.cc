@@ -56,8 +56,10 @@ FileTiles::Transposer PickTransposer(ValueType type, bool swapped) {
   return PickTransposer<ValueType::kReal4>(swapped);
 }
 
-// Row pieces no further apart than this are read in spans, gaps and all.
-constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 16;
+// Row pieces are read in spans, gaps and all, where the gaps are no larger
+// than the pieces or than a few pages: fewer, larger reads that copy at most
+// twice what is used.
+constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 14;
 
 }  // namespace
 
@@ -98,8 +100,8 @@ void FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
     const RecordPlaces::Run& run = places_.RunOf(r);
     const std::uint64_t r_end = std::min(r0 + tr, run.first_row + run.rows);
     if (places_.Layout(run).size() == 1 && run.stride > 0 &&
-        run.stride <= buffer_.size() / 2 && run.stride - piece <= kMaxSpanGap &&
-        run.stride >= piece) {
+        run.stride <= buffer_.size() / 2 &&
+        run.stride - piece <= std::max(piece, kMaxSpanGap)) {
       FillSpans(run, r, r_end, r0, tr, c0, tc, staging);
     } else {
       FillRows(r, r_end, r0, tr, c0, tc, staging);
@@ -128,14 +130,21 @@ void FileTiles::FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
 void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end,
                          std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                          std::size_t tc, char* staging) {
-  const std::size_t cols_per_read =
-      std::min<std::size_t>(tc, buffer_.size() / value_size_);
+  // All the rows at once where they fit, so that each part of the staging is
+  // written in one pass; else reads of at least kMinReadBytes.
+  constexpr std::size_t kMinReadBytes = std::size_t{1} << 12;
+  const std::size_t most = buffer_.size() / value_size_;
+  const std::size_t cols_per_read = std::min<std::size_t>(
+      {tc, most,
+       std::max<std::size_t>(kMinReadBytes / value_size_,
+                             most / std::max<std::uint64_t>(r_end - r, 1))});
   for (std::size_t cc = 0; cc < tc; cc += cols_per_read) {
     const std::size_t cols = std::min(cols_per_read, tc - cc);
     const std::size_t bytes = cols * value_size_;
     const std::size_t rows_per_read = buffer_.size() / bytes;
     for (std::uint64_t k = r; k < r_end; k += rows_per_read) {
-      const std::uint64_t rows = std::min<std::uint64_t>(rows_per_read, r_end - k);
+      const std::uint64_t rows =
+          std::min<std::uint64_t>(rows_per_read, r_end - k);
       for (std::uint64_t i = 0; i < rows; ++i) {
         places_.Find(k + i, &pieces_);
         Gather(pieces_, (c0 + cc) * value_size_, bytes,

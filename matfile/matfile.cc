@@ -184,20 +184,22 @@ void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
   }
 }
 
-// Tiles read from the data file: bands of whole rows where the matrix is
-// taller than wide, else tiles of whole columns, so that whichever of the
-// reads (a piece of each row) or writes (a piece of each column) is many per
-// tile is as large as the staging allows.
+// Tiles read from the data file. Scattered writes of new pages into the
+// file cost far more than scattered reads of cached ones, so tiles cover
+// whole columns, each tile one write, unless the rows are so many that too
+// few columns fit: then bands of whole rows.
 void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
                 std::uint64_t start, std::vector<char>& staging,
                 BufferedWriter& out) {
   const std::uint64_t capacity = staging.size() / 8;
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
-  if (rows * columns > capacity && columns <= rows) {
+  constexpr std::uint64_t kMinTileColumns = 64;
+  if (rows * columns <= capacity) {
+  } else if (rows <= capacity / kMinTileColumns) {
+    tile_columns = capacity / rows;
+  } else {
     tile_rows = std::max<std::uint64_t>(1, capacity / columns);
-  } else if (rows * columns > capacity) {
-    tile_columns = std::max<std::uint64_t>(1, capacity / rows);
   }
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);
