@@ -9,6 +9,7 @@
 
 #include "converter/run_state.h"
 #include "loader/loader.h"
+#include "matfile/mat_format.h"
 #include "recordio/record_reader.h"
 
 namespace unf2mat {
@@ -35,6 +36,10 @@ struct Survey {
   std::optional<LoadEnd> stop;  // where loading would stop, if before the end
   std::string refusal;          // why a conversion refuses the file
   bool damaged = false;         // the walk ended at damaged framing
+  // A conversion's limits: those of the MAT-file's element for a file read
+  // where its values lie, those of core from a pipe.
+  std::uint64_t record_limit = kRecordCapacity;
+  std::uint64_t matrix_limit = kCoreCapacity;
 };
 
 void NoteLength(Survey& s, std::uint64_t bytes) {
@@ -68,20 +73,23 @@ void NoteLoad(Survey& s, std::uint64_t bytes, std::size_t value_size,
     return;
   }
   ++s.rows;
-  if (s.columns > kRecordCapacity) {
+  if (s.columns > s.record_limit) {
     s.refusal = "the first record holds " + std::to_string(s.columns) +
-                " values, over the limit of " + std::to_string(kRecordCapacity);
-  } else if (s.columns > 0 && s.rows * s.columns > kCoreCapacity) {
+                " values, over the limit of " + std::to_string(s.record_limit);
+  } else if (s.columns > 0 && s.rows * s.columns > s.matrix_limit) {
     s.refusal =
-        "over the limit of " + std::to_string(kCoreCapacity) + " values";
+        "over the limit of " + std::to_string(s.matrix_limit) + " values";
   } else if (s.columns == 0 && s.rows > kCoreCapacity) {
     s.refusal =
         "more than " + std::to_string(kCoreCapacity) + " records of no values";
   }
 }
 
-Survey Walk(RecordReader& reader, ValueType type, std::string_view name) {
+Survey Walk(RecordReader& reader, ValueType type, std::string_view name,
+            const Survey& limits) {
   Survey s;
+  s.record_limit = limits.record_limit;
+  s.matrix_limit = limits.matrix_limit;
   // Only a file read as real4 is looked at for another type.
   if (type == ValueType::kReal4) s.sample.resize(4 * kSampleWords);
   std::size_t sampled = 0;
@@ -218,20 +226,24 @@ void DescribeFile(const std::string& name, ValueType type, OutputFile& out) {
   RecordReader reader(*file);
   reader.set_value_size(ValueSize(type));
   const std::uint64_t size = ValueSize(type);
+  Survey s;
+  if (file->Size()) {
+    // For a name of at most 4 characters; a longer one holds a little less.
+    s.record_limit = s.matrix_limit = mat::MaxMatrixValues(0);
+  }
   FramingChoice choice;
-  if (reader.DetectFraming(kRecordCapacity * size + size - 1, &choice) ==
+  if (reader.DetectFraming(s.record_limit * size + size - 1, &choice) ==
       ReadStatus::kFailed) {
     throw RunError(FileError("cannot read data file", name, reader.error()));
   }
-  Survey s;
   if (choice.first_record_bytes &&
-      *choice.first_record_bytes / size > kRecordCapacity) {
+      *choice.first_record_bytes / size > s.record_limit) {
     // From a pipe such a record is not even read.
     s.refusal = "the first record holds " +
                 std::to_string(*choice.first_record_bytes / size) +
-                " values, over the limit of " + std::to_string(kRecordCapacity);
+                " values, over the limit of " + std::to_string(s.record_limit);
   } else {
-    s = Walk(reader, type, name);
+    s = Walk(reader, type, name, s);
   }
   // A pipe read to its end has told its size too.
   std::optional<std::uint64_t> total;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -189,9 +192,16 @@ void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
 // whole columns, each tile one write, unless the rows are so many that too
 // few columns fit: then bands of whole rows.
 void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
-                std::uint64_t start, std::vector<char>& staging,
+                std::uint64_t start, std::size_t capacity,
                 BufferedWriter& out) {
-  const std::uint64_t capacity = staging.size() / 8;
+  // In large pages, whose first touch costs far fewer faults.
+  const std::size_t bytes =
+      (8 * capacity + kLargePageSize - 1) / kLargePageSize * kLargePageSize;
+  const std::unique_ptr<char, decltype(&std::free)> buffer(
+      static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes)), &std::free);
+  if (buffer == nullptr) throw std::bad_alloc();
+  AdviseLargePages(buffer.get(), bytes);
+  char* staging = buffer.get();
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -205,14 +215,14 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
     const std::size_t tr = std::min(tile_rows, rows - r0);
     for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
       const std::size_t tc = std::min(tile_columns, columns - c0);
-      tiles.Fill(r0, tr, c0, tc, staging.data());
+      tiles.Fill(r0, tr, c0, tc, staging);
       if (tr == rows) {
-        out.WriteAt(start + 8 * c0 * rows, staging.data(), 8 * tc * rows);
+        out.WriteAt(start + 8 * c0 * rows, staging, 8 * tc * rows);
         continue;
       }
       for (std::size_t c = 0; c < tc; ++c) {
-        out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
-                    staging.data() + 8 * c * tr, 8 * tr);
+        out.WriteAt(start + 8 * ((c0 + c) * rows + r0), staging + 8 * c * tr,
+                    8 * tr);
       }
     }
   }
@@ -226,15 +236,17 @@ void WriteValues(RunState& state, BufferedWriter& out,
   const std::size_t rows = static_cast<std::size_t>(state.icol);
   const std::size_t columns = static_cast<std::size_t>(state.irow);
   const std::size_t values = rows * columns;
-  std::vector<char> staging(
-      8 * std::clamp<std::size_t>(values, 1, std::max<std::size_t>(staging_values, 1)));
-  if (values == 0) {
-  } else if (state.tiles != nullptr) {
-    WriteTiles(*state.tiles, rows, columns, out.position(), staging, out);
-  } else if (rows == 1 || columns == 1) {
-    WriteVector(state.core, values, out.position(), staging, out);
-  } else {
-    WriteMatrix(state.core, rows, columns, out.position(), staging, out);
+  const std::size_t capacity =
+      std::clamp<std::size_t>(values, 1, std::max<std::size_t>(staging_values, 1));
+  if (values > 0 && state.tiles != nullptr) {
+    WriteTiles(*state.tiles, rows, columns, out.position(), capacity, out);
+  } else if (values > 0) {
+    std::vector<char> staging(8 * capacity);
+    if (rows == 1 || columns == 1) {
+      WriteVector(state.core, values, out.position(), staging, out);
+    } else {
+      WriteMatrix(state.core, rows, columns, out.position(), staging, out);
+    }
   }
   state.irec += static_cast<std::int32_t>(values);
 }
