@@ -4,7 +4,7 @@ regular files, and checks that scipy reads back every value bit for bit and
 that the converter's peak memory, as /usr/bin/time reports it, stays under
 its bound.
 
-usage: large_test.py --converter PATH
+usage: large_test.py --converter PATH [--no-rss-bound]
 """
 import argparse
 import os
@@ -42,6 +42,9 @@ def write_records(path, m):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--converter", required=True)
+    parser.add_argument("--no-rss-bound", action="store_true",
+                        help="a sanitized build, whose memory is not the "
+                             "converter's own")
     args = parser.parse_args()
     converter = os.path.abspath(args.converter)
     failures = 0
@@ -62,7 +65,7 @@ def main():
                 print(f"{label}: status {run.returncode}, {run.stderr!r}")
                 failures += 1
                 continue
-            if peak > RSS_BOUND_KIB:
+            if peak > RSS_BOUND_KIB and not args.no_rss_bound:
                 print(f"{label}: peak RSS {peak} KiB over {RSS_BOUND_KIB}")
                 failures += 1
             got = scipy.io.loadmat(os.path.join(work, "big.mat"))["big"]
