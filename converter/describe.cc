@@ -232,7 +232,7 @@ void DescribeFile(const std::string& name, ValueType type, OutputFile& out) {
     s.record_limit = s.matrix_limit = mat::MaxMatrixValues(0);
   }
   FramingChoice choice;
-  if (reader.DetectFraming(s.record_limit * size + size - 1, &choice) ==
+  if (reader.DetectFraming(RecordBytesLimit(s.record_limit, size), &choice) ==
       ReadStatus::kFailed) {
     throw RunError(FileError("cannot read data file", name, reader.error()));
   }

@@ -111,9 +111,8 @@ void FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
 }
 
 void FileTiles::FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
-                          std::uint64_t r_end, std::uint64_t r0,
-                          std::size_t tr, std::uint64_t c0, std::size_t tc,
-                          char* staging) {
+                          std::uint64_t r_end, std::uint64_t r0, std::size_t tr,
+                          std::uint64_t c0, std::size_t tc, char* staging) {
   const std::uint64_t piece = std::uint64_t{tc} * value_size_;
   const std::uint64_t first = run.base + places_.Layout(run).front().offset +
                               (r - run.first_row) * run.stride +
@@ -127,9 +126,9 @@ void FileTiles::FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
   }
 }
 
-void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end,
-                         std::uint64_t r0, std::size_t tr, std::uint64_t c0,
-                         std::size_t tc, char* staging) {
+void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end, std::uint64_t r0,
+                         std::size_t tr, std::uint64_t c0, std::size_t tc,
+                         char* staging) {
   // All the rows at once where they fit, so that each part of the staging is
   // written in one pass; else reads of at least kMinReadBytes.
   constexpr std::size_t kMinReadBytes = std::size_t{1} << 12;

@@ -20,8 +20,8 @@ class FileTiles final : public MatrixTiles {
  public:
   // `size` is the file's size when its places were found.
   FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
-            RecordPlaces places, ValueType type, bool swapped,
-            std::string name, std::size_t read_bytes);
+            RecordPlaces places, ValueType type, bool swapped, std::string name,
+            std::size_t read_bytes);
 
   void Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0, std::size_t tc,
             char* staging) override;
@@ -29,9 +29,9 @@ class FileTiles final : public MatrixTiles {
   // Widens `rows` x `cols` values, row r at src + r * stride, into the tile
   // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows.
   using Transposer = void (*)(const char* src, std::size_t stride,
-                              std::size_t rows, std::size_t cols,
-                              char* staging, std::size_t tile_rows,
-                              std::size_t row0, std::size_t col0);
+                              std::size_t rows, std::size_t cols, char* staging,
+                              std::size_t tile_rows, std::size_t row0,
+                              std::size_t col0);
 
  private:
   void ReadExact(std::uint64_t offset, char* dst, std::size_t n);

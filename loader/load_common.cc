@@ -1,8 +1,8 @@
 #include "loader/load_common.h"
 
-#include "loader/loader.h"
-
 #include <string>
+
+#include "loader/loader.h"
 
 namespace unf2mat {
 
@@ -73,8 +73,8 @@ void WarnAboutLoad(OutputFile& err, const FramingChoice& choice,
   }
   // Where no framing fits, that warning has said why nothing loads.
   if (choice.basis == FramingChoice::Basis::kNoneFits) return;
-  if (const std::string stop = StopWarning(
-          state.end, name, static_cast<std::uint64_t>(state.irow));
+  if (const std::string stop =
+          StopWarning(state.end, name, static_cast<std::uint64_t>(state.irow));
       !stop.empty()) {
     Warn(err, stop);
   }

@@ -6,13 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "loader/load_common.h"
+#include "loader/scan_loader.h"
+#include "matfile/mat_format.h"
 #include "recordio/file.h"
 #include "recordio/memory_advice.h"
 #include "recordio/record_format.h"
 #include "recordio/widen_values.h"
-#include "loader/load_common.h"
-#include "loader/scan_loader.h"
-#include "matfile/mat_format.h"
 
 namespace unf2mat {
 
@@ -63,9 +63,8 @@ ReadStatus ReadFirstRecord(RunState& state, RecordReader& reader,
                            FramingChoice* choice) {
   const std::size_t limit = std::min(limits.record_values, kRecordCapacity);
   const std::size_t size = reader.value_size();
-  // A record of `limit` values may carry a partial value after them.
-  const std::uint64_t limit_bytes = std::uint64_t{limit} * size + size - 1;
-  Whole(reader.DetectFraming(limit_bytes, choice), reader, name);
+  Whole(reader.DetectFraming(RecordBytesLimit(limit, size), choice), reader,
+        name);
   const std::optional<std::uint64_t> checked_bytes = choice->first_record_bytes;
   std::size_t capacity = limit;
   if (checked_bytes) {
@@ -239,12 +238,13 @@ void loadcore(RunState& state, OutputFile& err) {
   } else {
     const LoadLimits limits(kRecordCapacity, kCoreCapacity,
                             "; from a regular file, not a pipe, the limit is " +
-                  std::to_string(mat::MaxMatrixValues(
-                                static_cast<std::uint64_t>(state.n1))) +
+                                std::to_string(mat::MaxMatrixValues(
+                                    static_cast<std::uint64_t>(state.n1))) +
                                 " values");
     LoadIntoCore(state, *file, name, limits, err);
   }
-  const std::uint64_t values = std::uint64_t(state.irow) * std::uint64_t(state.icol);
+  const std::uint64_t values =
+      std::uint64_t(state.irow) * std::uint64_t(state.icol);
   if (mat::MatrixElementBytes(static_cast<std::uint64_t>(state.n1), values) >
       mat::kMatlabElementBytes) {
     Warn(err, "the matrix from data file " + Quote(name) + " takes " +

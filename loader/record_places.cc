@@ -21,12 +21,11 @@ void RecordPlaces::Add(std::span<const PayloadPiece> pieces) {
   const std::uint64_t base = pieces.empty() ? 0 : pieces.front().offset;
   auto same_layout = [&](const Run& run) {
     const std::span<const PayloadPiece> layout = Layout(run);
-    return std::equal(layout.begin(), layout.end(), pieces.begin(),
-                      pieces.end(), [&](const PayloadPiece& a,
-                                        const PayloadPiece& b) {
-                        return a.bytes == b.bytes &&
-                               a.offset == b.offset - base;
-                      });
+    return std::equal(
+        layout.begin(), layout.end(), pieces.begin(), pieces.end(),
+        [&](const PayloadPiece& a, const PayloadPiece& b) {
+          return a.bytes == b.bytes && a.offset == b.offset - base;
+        });
   };
   if (!runs_.empty() && same_layout(runs_.back())) {
     Run& last = runs_.back();

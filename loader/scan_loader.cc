@@ -36,8 +36,9 @@ void KeepFirst(std::vector<PayloadPiece>* pieces, std::uint64_t bytes) {
 
 void Stop(RunState& state, LoadEnd::Reason reason, std::uint64_t offset,
           std::uint64_t values, std::uint64_t size) {
-  state.end = {reason, static_cast<std::uint64_t>(state.icol) + 1, values,
-               offset, size - offset, true};
+  state.end = {reason,        static_cast<std::uint64_t>(state.icol) + 1,
+               values,        offset,
+               size - offset, true};
 }
 
 // The framing, as loading decides it; refuses a first record that the
@@ -46,12 +47,11 @@ FramingChoice DecideFraming(InputFile& file, std::string_view name,
                             std::uint64_t limit, std::size_t value_size) {
   RecordReader probe(file);
   FramingChoice choice;
-  Whole(probe.DetectFraming(limit * value_size + value_size - 1, &choice),
+  Whole(probe.DetectFraming(RecordBytesLimit(limit, value_size), &choice),
         probe, name);
   if (choice.first_record_bytes &&
       *choice.first_record_bytes / value_size > limit) {
-    RefuseLongFirstRecord(name, *choice.first_record_bytes / value_size,
-                          limit);
+    RefuseLongFirstRecord(name, *choice.first_record_bytes / value_size, limit);
   }
   return choice;
 }
@@ -74,7 +74,8 @@ bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
   RecordPlaces places;
   std::vector<PayloadPiece> pieces;
   std::uint64_t bytes = 0;
-  Step step = scanner.Next(limit * value_size + value_size - 1, &pieces, &bytes);
+  Step step =
+      scanner.Next(RecordBytesLimit(limit, value_size), &pieces, &bytes);
   ThrowIfFailed(step, scanner.error(), name);
   if (step == Step::kShort) Stop(state, LoadEnd::Reason::kDamaged, 0, 0, size);
   if (step == Step::kOk) {
@@ -114,20 +115,19 @@ bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
   if (places.overflowed()) {
     // Not expected of a real file; within core's limits core can hold it.
     if (static_cast<std::uint64_t>(state.irow) <= kRecordCapacity &&
-        std::uint64_t(state.irow) * std::uint64_t(state.icol) <= kCoreCapacity) {
+        std::uint64_t(state.irow) * std::uint64_t(state.icol) <=
+            kCoreCapacity) {
       return false;
     }
     throw RunError("data file " + Quote(name) +
                    " has records of too many different lengths to convert "
                    "from their places in the file, and more than " +
-                   std::to_string(kCoreCapacity) +
-                   " values to hold in memory");
+                   std::to_string(kCoreCapacity) + " values to hold in memory");
   }
   WarnAboutLoad(err, choice, state, name);
-  state.tiles = std::make_unique<FileTiles>(std::move(file), size,
-                                            std::move(places), state.type,
-                                            framing.swapped, std::string(name),
-                                            read_bytes);
+  state.tiles = std::make_unique<FileTiles>(
+      std::move(file), size, std::move(places), state.type, framing.swapped,
+      std::string(name), read_bytes);
   return true;
 }
 

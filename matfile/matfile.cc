@@ -198,7 +198,8 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
   const std::size_t bytes =
       (8 * capacity + kLargePageSize - 1) / kLargePageSize * kLargePageSize;
   const std::unique_ptr<char, decltype(&std::free)> buffer(
-      static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes)), &std::free);
+      static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes)),
+      &std::free);
   if (buffer == nullptr) throw std::bad_alloc();
   AdviseLargePages(buffer.get(), bytes);
   char* staging = buffer.get();
@@ -236,8 +237,8 @@ void WriteValues(RunState& state, BufferedWriter& out,
   const std::size_t rows = static_cast<std::size_t>(state.icol);
   const std::size_t columns = static_cast<std::size_t>(state.irow);
   const std::size_t values = rows * columns;
-  const std::size_t capacity =
-      std::clamp<std::size_t>(values, 1, std::max<std::size_t>(staging_values, 1));
+  const std::size_t capacity = std::clamp<std::size_t>(
+      values, 1, std::max<std::size_t>(staging_values, 1));
   if (values > 0 && state.tiles != nullptr) {
     WriteTiles(*state.tiles, rows, columns, out.position(), capacity, out);
   } else if (values > 0) {
@@ -253,13 +254,14 @@ void WriteValues(RunState& state, BufferedWriter& out,
 
 }  // namespace
 
-void WriteMat(RunState& state, BufferedWriter& out,
-              std::size_t staging_values, std::size_t tile_values) {
+void WriteMat(RunState& state, BufferedWriter& out, std::size_t staging_values,
+              std::size_t tile_values) {
   RecordSink sink(state, out);
   state.irec = 0;
   WriteHeader(state, sink);
 
-  const std::uint64_t values = std::uint64_t(state.irow) * std::uint64_t(state.icol);
+  const std::uint64_t values =
+      std::uint64_t(state.irow) * std::uint64_t(state.icol);
   const std::uint64_t element_size =
       mat::MatrixElementBytes(static_cast<std::uint64_t>(state.n1), values);
   // Loading keeps within this; past it the size fields would wrap.

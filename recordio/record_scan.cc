@@ -7,11 +7,14 @@ namespace unf2mat {
 
 PositionalWindow::PositionalWindow(InputFile& file, std::uint64_t size,
                                    std::size_t window_bytes)
-    : file_(file), size_(size), buffer_(std::max<std::size_t>(window_bytes, 16)) {}
+    : file_(file),
+      size_(size),
+      buffer_(std::max<std::size_t>(window_bytes, 16)) {}
 
 const char* PositionalWindow::At(std::uint64_t offset, std::size_t n,
                                  std::size_t read_ahead) {
-  if (offset >= start_ && offset - start_ <= len_ && len_ - (offset - start_) >= n) {
+  if (offset >= start_ && offset - start_ <= len_ &&
+      len_ - (offset - start_) >= n) {
     return buffer_.data() + (offset - start_);
   }
   if (error_ != 0 || offset > size_ || size_ - offset < n) return nullptr;
@@ -46,7 +49,9 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 
 RecordScanner::RecordScanner(InputFile& file, std::uint64_t size,
                              const record::Framing& framing)
-    : window_(file, size, std::size_t{1} << 20), size_(size), framing_(framing) {}
+    : window_(file, size, std::size_t{1} << 20),
+      size_(size),
+      framing_(framing) {}
 
 record::Step RecordScanner::Next(std::uint64_t room,
                                  std::vector<PayloadPiece>* pieces,

@@ -54,7 +54,8 @@ std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
   std::vector<char> staging(8 * tr * tc);
   for (std::size_t r0 = 0; r0 < rows; r0 += tr) {
     for (std::size_t c0 = 0; c0 < cols; c0 += tc) {
-      const std::size_t n = std::min(tr, rows - r0), m = std::min(tc, cols - c0);
+      const std::size_t n = std::min(tr, rows - r0),
+                        m = std::min(tc, cols - c0);
       state.tiles->Fill(r0, n, c0, m, staging.data());
       for (std::size_t k = 0; k < n * m; ++k) {
         std::uint64_t bits = 0;
@@ -114,7 +115,12 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
        3,
        {1, 2, 3, 4, 6, 7}},
       {"lengths that change back and forth",
-       DataFile({{1, 2}, {3, 4, 5}, {6, 7}, {8, 9, 10}, {11, 12}, {13, 14},
+       DataFile({{1, 2},
+                 {3, 4, 5},
+                 {6, 7},
+                 {8, 9, 10},
+                 {11, 12},
+                 {13, 14},
                  {15, 16}}),
        2,
        7,
