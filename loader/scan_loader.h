@@ -20,7 +20,7 @@ namespace unf2mat {
 // `read_bytes` bounds each read of values.
 bool LoadPlaces(RunState& state, std::unique_ptr<InputFile> file,
                 std::uint64_t size, std::string_view name, OutputFile& err,
-                std::size_t read_bytes = std::size_t{1} << 22);
+                std::size_t read_bytes = std::size_t{1} << 20);
 
 }  // namespace unf2mat
 

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "matfile/mat_format.h"
 #include "recordio/coding.h"
 #include "recordio/memory_advice.h"
+#include "matfile/write_behind.h"
 #include "recordio/replacement_file.h"
 
 namespace unf2mat {
@@ -187,22 +189,32 @@ void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
   }
 }
 
+// A staging buffer in large pages, whose first touch costs far fewer faults.
+class LargePageBuffer {
+ public:
+  explicit LargePageBuffer(std::size_t values)
+      : bytes_((8 * values + kLargePageSize - 1) / kLargePageSize *
+               kLargePageSize),
+        data_(static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes_)),
+              &std::free) {
+    if (data_ == nullptr) throw std::bad_alloc();
+    AdviseLargePages(data_.get(), bytes_);
+  }
+  char* data() const { return data_.get(); }
+
+ private:
+  std::size_t bytes_;
+  std::unique_ptr<char, decltype(&std::free)> data_;
+};
+
 // Tiles read from the data file. Scattered writes of new pages into the
 // file cost far more than scattered reads of cached ones, so tiles cover
 // whole columns, each tile one write, unless the rows are so many that too
-// few columns fit: then bands of whole rows.
+// few columns fit: then bands of whole rows. Each tile is written on a
+// thread of its own while the next one is filled, in a second buffer.
 void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
                 std::uint64_t start, std::size_t capacity,
                 BufferedWriter& out) {
-  // In large pages, whose first touch costs far fewer faults.
-  const std::size_t bytes =
-      (8 * capacity + kLargePageSize - 1) / kLargePageSize * kLargePageSize;
-  const std::unique_ptr<char, decltype(&std::free)> buffer(
-      static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes)),
-      &std::free);
-  if (buffer == nullptr) throw std::bad_alloc();
-  AdviseLargePages(buffer.get(), bytes);
-  char* staging = buffer.get();
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -212,21 +224,33 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
   } else {
     tile_rows = std::max<std::uint64_t>(1, capacity / columns);
   }
+  const bool one_tile = tile_rows == rows && tile_columns == columns;
+  LargePageBuffer first(capacity);
+  std::optional<LargePageBuffer> second;
+  if (!one_tile) second.emplace(capacity);
+  // Declared after the buffers: it ends, and waits, before they go.
+  WriteBehind writer;
+  std::uint64_t tile = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);
     for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
       const std::size_t tc = std::min(tile_columns, columns - c0);
+      // The write of two tiles ago, from this buffer, has ended.
+      char* staging = tile++ % 2 == 0 ? first.data() : second->data();
       tiles.Fill(r0, tr, c0, tc, staging);
-      if (tr == rows) {
-        out.WriteAt(start + 8 * c0 * rows, staging, 8 * tc * rows);
-        continue;
-      }
-      for (std::size_t c = 0; c < tc; ++c) {
-        out.WriteAt(start + 8 * ((c0 + c) * rows + r0), staging + 8 * c * tr,
-                    8 * tr);
-      }
+      writer.Run([=, &out] {
+        if (tr == rows) {
+          out.WriteAt(start + 8 * c0 * rows, staging, 8 * tc * rows);
+          return;
+        }
+        for (std::size_t c = 0; c < tc; ++c) {
+          out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
+                      staging + 8 * c * tr, 8 * tr);
+        }
+      });
     }
   }
+  writer.Wait();
 }
 
 // Core holds the records end to end (row-major); the file wants the matrix

@@ -14,8 +14,9 @@ namespace unf2mat {
 void writemat(RunState& state);
 
 inline constexpr std::size_t kStagingValues = std::size_t{1} << 19;  // 4 MiB
-// For a matrix read from the data file a tile at a time.
-inline constexpr std::size_t kTileValues = std::size_t{1} << 23;  // 64 MiB
+// For a matrix read from the data file a tile at a time, in two buffers of
+// this many values: one filled while the other is written.
+inline constexpr std::size_t kTileValues = std::size_t{5} << 20;  // 40 MiB
 
 // The MAT-file's bytes, as 8-byte records counted in irec. The values pass
 // through a staging buffer of `staging_values` doubles from core, or of

@@ -49,7 +49,7 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 
 RecordScanner::RecordScanner(InputFile& file, std::uint64_t size,
                              const record::Framing& framing)
-    : window_(file, size, std::size_t{1} << 20),
+    : window_(file, size, std::size_t{1} << 18),
       size_(size),
       framing_(framing) {}
 
