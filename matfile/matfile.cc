@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -189,24 +186,6 @@ void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
   }
 }
 
-// A staging buffer in large pages, whose first touch costs far fewer faults.
-class LargePageBuffer {
- public:
-  explicit LargePageBuffer(std::size_t values)
-      : bytes_((8 * values + kLargePageSize - 1) / kLargePageSize *
-               kLargePageSize),
-        data_(static_cast<char*>(std::aligned_alloc(kLargePageSize, bytes_)),
-              &std::free) {
-    if (data_ == nullptr) throw std::bad_alloc();
-    AdviseLargePages(data_.get(), bytes_);
-  }
-  char* data() const { return data_.get(); }
-
- private:
-  std::size_t bytes_;
-  std::unique_ptr<char, decltype(&std::free)> data_;
-};
-
 // Tiles read from the data file. Scattered writes of new pages into the
 // file cost far more than scattered reads of cached ones, so tiles cover
 // whole columns, each tile one write, unless the rows are so many that too
@@ -225,9 +204,11 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
     tile_rows = std::max<std::uint64_t>(1, capacity / columns);
   }
   const bool one_tile = tile_rows == rows && tile_columns == columns;
-  LargePageBuffer first(capacity);
-  std::optional<LargePageBuffer> second;
-  if (!one_tile) second.emplace(capacity);
+  // Not in large pages: asking for them stalls the first touch while the
+  // kernel compacts memory, which costs far more than the faults it saves.
+  const std::unique_ptr<char[]> first(new char[8 * capacity]);
+  const std::unique_ptr<char[]> second(one_tile ? nullptr
+                                                : new char[8 * capacity]);
   // Declared after the buffers: it ends, and waits, before they go.
   WriteBehind writer;
   std::uint64_t tile = 0;
@@ -236,7 +217,7 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
     for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
       const std::size_t tc = std::min(tile_columns, columns - c0);
       // The write of two tiles ago, from this buffer, has ended.
-      char* staging = tile++ % 2 == 0 ? first.data() : second->data();
+      char* staging = tile++ % 2 == 0 ? first.get() : second.get();
       tiles.Fill(r0, tr, c0, tc, staging);
       writer.Run([=, &out] {
         if (tr == rows) {
