@@ -37,8 +37,13 @@ MIB = 1 << 20
 WARM_MIB = 1200
 
 
-def timed(cmd, cwd, warmer, stdin_text=None, timeout=None):
-    """Wall seconds and peak RSS in bytes of one run, or None on timeout."""
+def timed(cmd, cwd, warmer, output, stdin_text=None, timeout=None):
+    """Wall seconds and peak RSS in bytes of one run, or None on timeout.
+    The output of the run before is removed first, so that no program starts
+    by reusing the memory of its own old output: the converter keeps an old
+    MAT-file until its new one is whole, which a truncating writer does not."""
+    if os.path.exists(os.path.join(cwd, output)):
+        os.remove(os.path.join(cwd, output))
     subprocess.run(["sync"], check=True)
     if warmer:
         subprocess.run(warmer, check=True)
@@ -111,20 +116,23 @@ def main():
         scipy_gave_up = args.skip_scipy or name in LARGE_SHAPES
         # Alternate, so that the machine's state is shared alike.
         for _ in range(args.runs):
-            wall, peak = timed([converter], args.work, warmer, control)
+            wall, peak = timed([converter], args.work, warmer,
+                               f"converted_{name}.mat", control)
             ours.append(wall)
             rss.append(peak)
             size = str(os.path.getsize(converted))
             if args.baseline and name in SHAPES:
                 bases.append(timed([os.path.abspath(args.baseline)],
-                                   args.work, warmer, control)[0])
+                                   args.work, warmer, f"converted_{name}.mat",
+                                   control)[0])
             floors.append(timed([floor, data, f"floor_{name}.out", size],
-                                args.work, warmer)[0])
+                                args.work, warmer, f"floor_{name}.out")[0])
             if not scipy_gave_up:
                 result = timed([SYSTEM_PYTHON,
                                 os.path.join(HERE, "scipy_route.py"), data,
                                 f"scipy_{name}.mat", "m"],
-                               args.work, warmer, timeout=args.scipy_timeout)
+                               args.work, warmer, f"scipy_{name}.mat",
+                               timeout=args.scipy_timeout)
                 if result is None:
                     scipy_gave_up = True
                 else:

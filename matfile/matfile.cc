@@ -197,6 +197,16 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
+  // Fresh memory is dear on a cold machine: tiles of whole columns are as
+  // large as keeps each row's piece to read at least kWideTileColumns values,
+  // other tiles small.
+  constexpr std::uint64_t kSmallTileValues = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kWideTileColumns = 512;
+  capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+      capacity,
+      rows <= capacity / kMinTileColumns
+          ? std::max(kSmallTileValues, rows * kWideTileColumns)
+          : kSmallTileValues));
   if (rows * columns <= capacity) {
   } else if (rows <= capacity / kMinTileColumns) {
     tile_columns = capacity / rows;
