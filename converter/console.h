@@ -1,8 +1,8 @@
 #ifndef UNF2MAT_CONVERTER_CONSOLE_H_
 #define UNF2MAT_CONVERTER_CONSOLE_H_
 
-#include "recordio/file.h"
-#include "recordio/line_reader.h"
+#include "io/file.h"
+#include "io/line_reader.h"
 
 namespace unf2mat {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "recordio/file.h"
-#include "recordio/value_type.h"
+#include "io/file.h"
+#include "common/value_type.h"
 
 namespace unf2mat {
 

@@ -6,13 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
-#include "converter/matrix_tiles.h"
-#include "recordio/field.h"
-#include "recordio/file.h"
-#include "recordio/value_type.h"
+#include "common/tile_source.h"
+#include "converter/field.h"
+#include "common/run_error.h"
+#include "common/value_type.h"
 
 namespace unf2mat {
 
@@ -58,25 +57,6 @@ struct RunState {
   // so that clearing the fields before them leaves it alone.
   std::unique_ptr<MatrixTiles> tiles;
 };
-
-// Ends the run: the message goes to stderr after "unf2mat: ", exit status 1.
-class RunError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A file name for messages: quoted, with every control byte escaped (\0, \t,
-// \n, \r, or \x1b and the like).
-std::string Quote(std::string_view name);
-// The same without the quotes.
-std::string Escape(std::string_view name);
-
-// One line "unf2mat: warning: text" on `err`; a warning that cannot be shown
-// is not worth failing the run for.
-void Warn(OutputFile& err, std::string_view text);
-
-// "what 'name': OS reason".
-std::string FileError(std::string_view what, std::string_view name, int error);
 
 }  // namespace unf2mat
 

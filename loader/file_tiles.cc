@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "converter/run_state.h"
-#include "recordio/coding.h"
+#include "common/coding.h"
 
 namespace unf2mat {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "converter/matrix_tiles.h"
+#include "common/tile_source.h"
 #include "loader/record_places.h"
-#include "recordio/file.h"
-#include "recordio/value_type.h"
+#include "io/file.h"
+#include "common/value_type.h"
 
 namespace unf2mat {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "converter/run_state.h"
-#include "recordio/file.h"
+#include "io/file.h"
 #include "recordio/record_reader.h"
 
 namespace unf2mat {

@@ -9,10 +9,10 @@
 #include "loader/load_common.h"
 #include "loader/scan_loader.h"
 #include "matfile/mat_format.h"
-#include "recordio/file.h"
-#include "recordio/memory_advice.h"
+#include "io/file.h"
+#include "io/memory_advice.h"
 #include "recordio/record_format.h"
-#include "recordio/widen_values.h"
+#include "loader/widen_values.h"
 
 namespace unf2mat {
 
@@ -171,10 +171,6 @@ void LoadRecords(RunState& state, RecordReader& reader, std::string_view name,
 }
 
 }  // namespace
-
-std::string Counted(std::uint64_t n, std::string_view noun) {
-  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
-}
 
 std::string StopReason(const LoadEnd& end, std::uint64_t width) {
   const std::string record = "record " + std::to_string(end.record);

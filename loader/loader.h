@@ -39,9 +39,6 @@ void loadcore(RunState& state, OutputFile& err);
 void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
               const LoadLimits& limits, OutputFile* err = nullptr);
 
-// "3 values", "1 value".
-std::string Counted(std::uint64_t n, std::string_view noun);
-
 // Which record stopped the load and why: "record 8, which holds 2 values,
 // fewer than the first record's 7"; empty for a load that read to the end.
 std::string StopReason(const LoadEnd& end, std::uint64_t width);

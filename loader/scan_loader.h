@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "converter/run_state.h"
-#include "recordio/file.h"
+#include "io/file.h"
 
 namespace unf2mat {
 

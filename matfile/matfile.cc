@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "matfile/mat_format.h"
-#include "recordio/coding.h"
-#include "recordio/memory_advice.h"
+#include "common/coding.h"
+#include "io/memory_advice.h"
 #include "matfile/write_behind.h"
-#include "recordio/replacement_file.h"
+#include "io/replacement_file.h"
 
 namespace unf2mat {
 namespace {

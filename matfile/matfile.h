@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "converter/run_state.h"
-#include "recordio/buffered_writer.h"
+#include "io/buffered_writer.h"
 
 namespace unf2mat {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "recordio/coding.h"
+#include "common/coding.h"
 #include "recordio/record_walk.h"
 
 namespace unf2mat {

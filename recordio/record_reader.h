@@ -6,9 +6,9 @@
 #include <functional>
 #include <optional>
 
-#include "recordio/buffered_input.h"
-#include "recordio/file.h"
-#include "recordio/read_status.h"
+#include "io/buffered_input.h"
+#include "io/file.h"
+#include "io/read_status.h"
 #include "recordio/record_format.h"
 #include "recordio/record_walk.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "recordio/file.h"
+#include "io/file.h"
 #include "recordio/record_format.h"
 #include "recordio/record_walk.h"
 

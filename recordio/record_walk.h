@@ -11,8 +11,8 @@
 #include <functional>
 #include <optional>
 
-#include "recordio/buffered_input.h"
-#include "recordio/coding.h"
+#include "io/buffered_input.h"
+#include "common/coding.h"
 #include "recordio/record_format.h"
 
 namespace unf2mat::record {

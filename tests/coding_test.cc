@@ -1,5 +1,5 @@
 // Byte-level encodings, checked against literal bytes.
-#include "recordio/coding.h"
+#include "common/coding.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "recordio/file.h"
+#include "io/file.h"
 
 namespace unf2mat::test {
 

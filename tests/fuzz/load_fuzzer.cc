@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "loader/loader.h"
-#include "recordio/file.h"
+#include "io/file.h"
 #include "recordio/record_reader.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"

@@ -1,4 +1,4 @@
-#include "recordio/file.h"
+#include "io/file.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "recordio/retry.h"
+#include "io/retry.h"
 
 namespace unf2mat {
 

@@ -1,11 +1,11 @@
-#ifndef UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
-#define UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
+#ifndef UNF2MAT_IO_BUFFERED_WRITER_H_
+#define UNF2MAT_IO_BUFFERED_WRITER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "recordio/file.h"
+#include "io/file.h"
 
 namespace unf2mat {
 
@@ -38,4 +38,4 @@ class BufferedWriter {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_BUFFERED_WRITER_H_
+#endif  // UNF2MAT_IO_BUFFERED_WRITER_H_

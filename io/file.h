@@ -1,7 +1,7 @@
 // The thin layer that all file and console I/O goes through, so that tests can
 // drive every reader and writer with fakes that fail as these files do.
-#ifndef UNF2MAT_RECORDIO_FILE_H_
-#define UNF2MAT_RECORDIO_FILE_H_
+#ifndef UNF2MAT_IO_FILE_H_
+#define UNF2MAT_IO_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -86,4 +86,4 @@ int WriteLine(OutputFile& out, std::string_view text);
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_FILE_H_
+#endif  // UNF2MAT_IO_FILE_H_

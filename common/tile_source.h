@@ -1,5 +1,5 @@
-#ifndef UNF2MAT_CONVERTER_MATRIX_TILES_H_
-#define UNF2MAT_CONVERTER_MATRIX_TILES_H_
+#ifndef UNF2MAT_COMMON_TILE_SOURCE_H_
+#define UNF2MAT_COMMON_TILE_SOURCE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -20,4 +20,4 @@ class MatrixTiles {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_CONVERTER_MATRIX_TILES_H_
+#endif  // UNF2MAT_COMMON_TILE_SOURCE_H_

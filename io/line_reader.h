@@ -1,12 +1,12 @@
-#ifndef UNF2MAT_RECORDIO_LINE_READER_H_
-#define UNF2MAT_RECORDIO_LINE_READER_H_
+#ifndef UNF2MAT_IO_LINE_READER_H_
+#define UNF2MAT_IO_LINE_READER_H_
 
 #include <cstddef>
 #include <string>
 
-#include "recordio/buffered_input.h"
-#include "recordio/file.h"
-#include "recordio/read_status.h"
+#include "io/buffered_input.h"
+#include "io/file.h"
+#include "io/read_status.h"
 
 namespace unf2mat {
 
@@ -31,4 +31,4 @@ class LineReader {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_LINE_READER_H_
+#endif  // UNF2MAT_IO_LINE_READER_H_

@@ -1,4 +1,4 @@
-#include "recordio/replacement_file.h"
+#include "io/replacement_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "recordio/retry.h"
+#include "io/retry.h"
 
 namespace unf2mat {
 namespace {

@@ -1,7 +1,7 @@
 // Advice to the kernel about the large arrays of a run. Only advice: results
 // never depend on it, and where it is not available it does nothing.
-#ifndef UNF2MAT_RECORDIO_MEMORY_ADVICE_H_
-#define UNF2MAT_RECORDIO_MEMORY_ADVICE_H_
+#ifndef UNF2MAT_IO_MEMORY_ADVICE_H_
+#define UNF2MAT_IO_MEMORY_ADVICE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -28,4 +28,4 @@ void ReleaseMemory(const void* begin, const void* end);
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_MEMORY_ADVICE_H_
+#endif  // UNF2MAT_IO_MEMORY_ADVICE_H_

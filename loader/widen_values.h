@@ -1,11 +1,11 @@
 // Widening of whole runs of values, one loop per type, so that each stays a
 // tight loop the compiler can vectorise.
-#ifndef UNF2MAT_RECORDIO_WIDEN_VALUES_H_
-#define UNF2MAT_RECORDIO_WIDEN_VALUES_H_
+#ifndef UNF2MAT_LOADER_WIDEN_VALUES_H_
+#define UNF2MAT_LOADER_WIDEN_VALUES_H_
 
 #include <cstddef>
 
-#include "recordio/value_type.h"
+#include "common/value_type.h"
 
 namespace unf2mat {
 
@@ -33,4 +33,4 @@ inline void WidenValues(ValueType type, const void* src, std::size_t n,
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_WIDEN_VALUES_H_
+#endif  // UNF2MAT_LOADER_WIDEN_VALUES_H_

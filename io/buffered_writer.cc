@@ -1,4 +1,4 @@
-#include "recordio/buffered_writer.h"
+#include "io/buffered_writer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#ifndef UNF2MAT_RECORDIO_REPLACEMENT_FILE_H_
-#define UNF2MAT_RECORDIO_REPLACEMENT_FILE_H_
+#ifndef UNF2MAT_IO_REPLACEMENT_FILE_H_
+#define UNF2MAT_IO_REPLACEMENT_FILE_H_
 
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "recordio/file.h"
+#include "io/file.h"
 
 namespace unf2mat {
 
@@ -75,4 +75,4 @@ class ReplacementFile {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_REPLACEMENT_FILE_H_
+#endif  // UNF2MAT_IO_REPLACEMENT_FILE_H_

@@ -1,7 +1,7 @@
 // What each value of a record holds, and its exact widening to double. The
 // bytes are in the host's order by the time they are widened.
-#ifndef UNF2MAT_RECORDIO_VALUE_TYPE_H_
-#define UNF2MAT_RECORDIO_VALUE_TYPE_H_
+#ifndef UNF2MAT_COMMON_VALUE_TYPE_H_
+#define UNF2MAT_COMMON_VALUE_TYPE_H_
 
 #include <bit>
 #include <cstddef>
@@ -57,4 +57,4 @@ inline double WidenValue(const char* src) {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_VALUE_TYPE_H_
+#endif  // UNF2MAT_COMMON_VALUE_TYPE_H_

@@ -1,5 +1,5 @@
-#ifndef UNF2MAT_RECORDIO_RETRY_H_
-#define UNF2MAT_RECORDIO_RETRY_H_
+#ifndef UNF2MAT_IO_RETRY_H_
+#define UNF2MAT_IO_RETRY_H_
 
 #include <cerrno>
 
@@ -17,4 +17,4 @@ auto RetryOnEintr(Call call) {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_RETRY_H_
+#endif  // UNF2MAT_IO_RETRY_H_

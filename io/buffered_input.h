@@ -1,12 +1,12 @@
-#ifndef UNF2MAT_RECORDIO_BUFFERED_INPUT_H_
-#define UNF2MAT_RECORDIO_BUFFERED_INPUT_H_
+#ifndef UNF2MAT_IO_BUFFERED_INPUT_H_
+#define UNF2MAT_IO_BUFFERED_INPUT_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "recordio/file.h"
+#include "io/file.h"
 
 namespace unf2mat {
 
@@ -72,4 +72,4 @@ class BufferedInput {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_BUFFERED_INPUT_H_
+#endif  // UNF2MAT_IO_BUFFERED_INPUT_H_

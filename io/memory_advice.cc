@@ -1,4 +1,4 @@
-#include "recordio/memory_advice.h"
+#include "io/memory_advice.h"
 
 #include <sys/mman.h>
 

@@ -2,8 +2,8 @@
 // order: the host's, or swapped for a file written on a machine of the other
 // byte order. Everything the MAT-file holds is little-endian whatever the
 // host, so output goes through the Encode* functions only.
-#ifndef UNF2MAT_RECORDIO_CODING_H_
-#define UNF2MAT_RECORDIO_CODING_H_
+#ifndef UNF2MAT_COMMON_CODING_H_
+#define UNF2MAT_COMMON_CODING_H_
 
 #include <bit>
 #include <cstdint>
@@ -70,4 +70,4 @@ inline std::uint64_t ByteSwap64(std::uint64_t v) {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_CODING_H_
+#endif  // UNF2MAT_COMMON_CODING_H_

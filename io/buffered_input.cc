@@ -1,4 +1,4 @@
-#include "recordio/buffered_input.h"
+#include "io/buffered_input.h"
 
 #include <algorithm>
 #include <cerrno>

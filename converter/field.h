@@ -1,7 +1,7 @@
 // Fixed-length character fields: blank-padded on assignment, their lengths
 // found by scanning rather than stored.
-#ifndef UNF2MAT_RECORDIO_FIELD_H_
-#define UNF2MAT_RECORDIO_FIELD_H_
+#ifndef UNF2MAT_CONVERTER_FIELD_H_
+#define UNF2MAT_CONVERTER_FIELD_H_
 
 #include <algorithm>
 #include <array>
@@ -48,4 +48,4 @@ std::string_view Prefix(const Field<N>& field, int length) {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_FIELD_H_
+#endif  // UNF2MAT_CONVERTER_FIELD_H_

@@ -1,5 +1,5 @@
-#ifndef UNF2MAT_RECORDIO_READ_STATUS_H_
-#define UNF2MAT_RECORDIO_READ_STATUS_H_
+#ifndef UNF2MAT_IO_READ_STATUS_H_
+#define UNF2MAT_IO_READ_STATUS_H_
 
 namespace unf2mat {
 
@@ -12,4 +12,4 @@ enum class ReadStatus {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_RECORDIO_READ_STATUS_H_
+#endif  // UNF2MAT_IO_READ_STATUS_H_

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "converter/run_state.h"
+#include "common/run_error.h"
 
 namespace unf2mat {
 
@@ -51,6 +51,10 @@ void Warn(OutputFile& err, std::string_view text) {
 
 std::string FileError(std::string_view what, std::string_view name, int error) {
   return std::string(what) + " " + Quote(name) + ": " + std::strerror(error);
+}
+
+std::string Counted(std::uint64_t n, std::string_view noun) {
+  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
 }
 
 }  // namespace unf2mat
