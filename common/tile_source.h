@@ -1,3 +1,5 @@
+// The values of a matrix, handed to the MAT-file writer a tile at a time:
+// from a matrix held in memory, or read from the data file where they lie.
 #ifndef UNF2MAT_COMMON_TILE_SOURCE_H_
 #define UNF2MAT_COMMON_TILE_SOURCE_H_
 
@@ -6,16 +8,16 @@
 
 namespace unf2mat {
 
-// The loaded matrix where it is not held in core: read from the data file a
-// tile at a time, as the MAT-file is written.
-class MatrixTiles {
+class TileSource {
  public:
-  virtual ~MatrixTiles() = default;
-  // Puts rows [r0, r0 + tr) of columns [c0, c0 + tc) into `staging` as
-  // little-endian doubles, column after column, tr to a column. Throws
-  // RunError where the data file cannot be read.
-  virtual void Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
-                    std::size_t tc, char* staging) = 0;
+  virtual ~TileSource() = default;
+  // Rows [r0, r0 + tr) of columns [c0, c0 + tc) as little-endian doubles,
+  // column after column, tr to a column: put into `staging`, or, where the
+  // source holds them so already, left where they are. Returns where they
+  // are. When it is called, every tile handed out before the last one has
+  // been written. Throws RunError where the values cannot be read.
+  virtual const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                           std::size_t tc, char* staging) = 0;
 };
 
 }  // namespace unf2mat

@@ -7,9 +7,8 @@
 #include "converter/command_line.h"
 #include "converter/control.h"
 #include "converter/describe.h"
+#include "converter/phases.h"
 #include "converter/run.h"
-#include "loader/loader.h"
-#include "matfile/matfile.h"
 
 namespace unf2mat {
 namespace {
@@ -78,6 +77,20 @@ void argcontrol(RunState& state, const CommandLine& line,
   SettleNames(state, warnings, NameSource::kCommandLine);
 }
 
+// The length of the variable name a conversion would settle, for the limits
+// --describe names; where none settles, and so nothing would convert, a
+// short name's.
+std::uint64_t SettledNameLength(RunState& state, const CommandLine& line,
+                                const std::string& data_file) {
+  Discard quiet;
+  try {
+    argcontrol(state, line, data_file, quiet);
+  } catch (const RunError&) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(state.n1);
+}
+
 std::string Summary(const RunState& state) {
   return Escape(TrimTrailingBlanks(state.fname1)) + " -> " +
          Escape(TrimTrailingBlanks(state.fname3)) + ": " +
@@ -115,7 +128,8 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     ClearForNextFile(state);
     status |= RunGuarded(console, [&] {
       if (line.action == CommandLine::Action::kDescribe) {
-        DescribeFile(data_file, line.type, console.out);
+        DescribeFile(data_file, line.type,
+                     SettledNameLength(state, line, data_file), console.out);
         return;
       }
       argcontrol(state, line, data_file, warnings);

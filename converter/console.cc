@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "converter/run_state.h"
+#include "common/run_error.h"
 
 namespace unf2mat {
 

@@ -6,8 +6,7 @@
 #include <string>
 
 #include "converter/control.h"
-#include "loader/loader.h"
-#include "matfile/matfile.h"
+#include "converter/phases.h"
 
 namespace unf2mat {
 namespace {

@@ -9,7 +9,8 @@ namespace unf2mat {
 BufferedInput::BufferedInput(InputFile& file, std::size_t buffer_size)
     : file_(file),
       buffer_(std::max<std::size_t>(buffer_size, 8)),
-      size_(file.Size()) {}
+      size_(file.Size()),
+      window_(file, kWindowSize, size_) {}
 
 void BufferedInput::Refill(std::size_t want) {
   if (error_ != 0 || at_end_) return;
@@ -106,25 +107,15 @@ BufferedInput::Peek BufferedInput::PeekAt(std::uint64_t ahead, char* dst,
   // A stream of unknown size (a device) may never end: look no further.
   if (!size_ && !within_reach) return Peek::kBeyondReach;
   const std::uint64_t offset = position() + ahead;
-  if (positional_) {
-    if (offset < window_start_ || offset - window_start_ > window_len_ ||
-        n > window_len_ - (offset - window_start_)) {
-      window_.resize(kWindowSize);
-      IoResult r = file_.ReadAt(offset, window_.data(), window_.size());
-      if (r.error == ESPIPE) {
-        positional_ = false;
-      } else if (r.error != 0) {
-        error_ = r.error;
-        return Peek::kFailed;
-      } else {
-        window_start_ = offset;
-        window_len_ = r.bytes;
-        if (r.bytes < n) return Peek::kEnd;
-      }
-    }
-    if (positional_) {
-      std::memcpy(dst, window_.data() + (offset - window_start_), n);
+  if (window_.error() != ESPIPE) {
+    if (const char* src = window_.At(offset, n, kWindowSize)) {
+      std::memcpy(dst, src, n);
       return Peek::kOk;
+    }
+    if (window_.error() == 0) return Peek::kEnd;
+    if (window_.error() != ESPIPE) {
+      error_ = window_.error();
+      return Peek::kFailed;
     }
   }
   if (!within_reach) return Peek::kBeyondReach;

@@ -1,3 +1,4 @@
+// Reading a file front to back through one buffer, with look-ahead.
 #ifndef UNF2MAT_IO_BUFFERED_INPUT_H_
 #define UNF2MAT_IO_BUFFERED_INPUT_H_
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "io/file.h"
+#include "io/offset_window.h"
 
 namespace unf2mat {
 
@@ -24,6 +26,7 @@ class BufferedInput {
   // The bytes buffered after the current position.
   const char* data() const { return buffer_.data() + pos_; }
   std::size_t available() const { return len_ - pos_; }
+  std::size_t capacity() const { return buffer_.size(); }
   void Consume(std::size_t n) { pos_ += n; }
 
   // Makes at least n bytes available, fewer only at the end or on failure,
@@ -62,11 +65,9 @@ class BufferedInput {
   std::size_t len_ = 0;
   std::uint64_t file_pos_ = 0;  // where the file's own reads have got to
   bool at_end_ = false;         // the file's end is in the buffer
-  bool positional_ = true;      // until the file says it cannot read at offset
-  // A window of the file beyond the buffer, read at an offset.
-  std::vector<char> window_;
-  std::uint64_t window_start_ = 0;
-  std::size_t window_len_ = 0;
+  // Bytes beyond the buffer, read at an offset, until the file says it
+  // cannot be read so (ESPIPE).
+  OffsetWindow window_;
   int error_ = 0;
 };
 

@@ -17,9 +17,10 @@ void BufferedWriter::Append(const char* data, std::size_t n) {
   }
 }
 
-void BufferedWriter::WriteAt(std::uint64_t offset, const char* data,
-                             std::size_t n) {
+int BufferedWriter::WriteAt(std::uint64_t offset, const char* data,
+                            std::size_t n) {
   if (Flush() == 0) error_ = file_.WriteAt(offset, data, n);
+  return error_;
 }
 
 int BufferedWriter::Flush() {

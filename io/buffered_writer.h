@@ -1,3 +1,4 @@
+// Writing a file through one buffer, the first failure kept.
 #ifndef UNF2MAT_IO_BUFFERED_WRITER_H_
 #define UNF2MAT_IO_BUFFERED_WRITER_H_
 
@@ -22,7 +23,8 @@ class BufferedWriter {
   void Append(const char* data, std::size_t n);
   // Writes n bytes at `offset` from the start of the file, straight from
   // `data`, after what is buffered; for output written out of order.
-  void WriteAt(std::uint64_t offset, const char* data, std::size_t n);
+  // Returns the first error so far.
+  int WriteAt(std::uint64_t offset, const char* data, std::size_t n);
   // Writes what is buffered; returns the first error (an errno value) or 0.
   int Flush();
   // Bytes appended so far.

@@ -1,3 +1,4 @@
+// The outcome of reading a line or a record.
 #ifndef UNF2MAT_IO_READ_STATUS_H_
 #define UNF2MAT_IO_READ_STATUS_H_
 
@@ -5,9 +6,9 @@ namespace unf2mat {
 
 enum class ReadStatus {
   kOk,
-  kShort,   // the line or record is there but does not hold what was asked
-  kEnd,     // nothing left to read
-  kFailed,  // the operating system refused the read; see error()
+  kDamaged,  // a record whose framing is broken (records only)
+  kEnd,      // nothing left to read
+  kFailed,   // the operating system refused the read; see error()
 };
 
 }  // namespace unf2mat

@@ -29,6 +29,13 @@ std::string TempPathFor(const std::string& path, unsigned suffix) {
   return dir + "." + base + tail;
 }
 
+// Tells a test's recorder, where there is one, of a call about to be made.
+void Record(std::string* calls, const char* call) {
+  if (calls == nullptr) return;
+  if (!calls->empty()) *calls += ' ';
+  *calls += call;
+}
+
 // Errors by which a kernel or file system says it has no O_TMPFILE.
 bool LacksUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
@@ -49,16 +56,23 @@ sigset_t EndingSignals() {
 // is delivered when it ends.
 class SignalBlock {
  public:
-  SignalBlock() {
+  explicit SignalBlock(std::string* calls) {
     const sigset_t set = EndingSignals();
     ::sigprocmask(SIG_BLOCK, &set, &old_);
+    // A block inside another changes nothing worth recording.
+    calls_ = sigismember(&old_, SIGTERM) ? nullptr : calls;
+    Record(calls_, "block-signals");
   }
-  ~SignalBlock() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  ~SignalBlock() {
+    ::sigprocmask(SIG_SETMASK, &old_, nullptr);
+    Record(calls_, "unblock-signals");
+  }
   SignalBlock(const SignalBlock&) = delete;
   SignalBlock& operator=(const SignalBlock&) = delete;
 
  private:
   sigset_t old_;
+  std::string* calls_;
 };
 
 // The temporary name to remove on an ending signal; changed only while the
@@ -93,7 +107,9 @@ void InstallTempCleanup() {
   (void)installed;
 }
 
-int SyncDirectory(const std::string& dir) {
+int SyncDirectory(const std::string& dir, const ReplacementFaults& faults) {
+  Record(faults.calls, "sync-dir");
+  if (faults.dir_sync_error != 0) return faults.dir_sync_error;
   const std::string name = dir.empty() ? "." : dir;
   int fd = RetryOnEintr(
       [&] { return ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -104,14 +120,16 @@ int SyncDirectory(const std::string& dir) {
 }
 
 // Copies all of `src` into `dst`, in the kernel where it can.
-int CopyFile(int src, int dst) {
+int CopyFile(int src, int dst, const ReplacementFaults& faults) {
+  Record(faults.calls, "copy");
   struct stat st;
   if (::fstat(src, &st) != 0) return errno;
+  if (faults.before_copy) faults.before_copy(src);
   const off_t size = st.st_size;
   off_t done = 0;
   while (done < size) {
     off_t in = done, out = done;
-    ssize_t n = RetryOnEintr([&] {
+    ssize_t n = faults.kernel_copy_fails ? -1 : RetryOnEintr([&] {
       return ::copy_file_range(src, &in, dst, &out,
                                static_cast<std::size_t>(size - done), 0);
     });
@@ -161,6 +179,7 @@ int ReplacementFile::Create(std::string path) {
 
 int ReplacementFile::CreateUnnamed(const std::string& dir) {
 #ifdef O_TMPFILE
+  Record(faults_.calls, "create-unnamed");
   // Readable too, so that it can be copied where it cannot be linked in.
   int fd = RetryOnEintr([&] {
     return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
@@ -182,7 +201,8 @@ int ReplacementFile::CreateNamed(int* fd) {
     // O_EXCL: never write into a file someone else made; mode 0666 lets the
     // umask decide, as for any new file. The name is known to the signal
     // handler as soon as the file exists.
-    SignalBlock block;
+    SignalBlock block(faults_.calls);
+    Record(faults_.calls, "create-named");
     int result =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (result >= 0) {
@@ -196,6 +216,7 @@ int ReplacementFile::CreateNamed(int* fd) {
 }
 
 int ReplacementFile::LinkUnnamed() {
+  Record(faults_.calls, "link");
   if (faults_.link_error != 0) return faults_.link_error;
   const std::string proc_path = "/proc/self/fd/" + std::to_string(fd_);
   std::random_device random;
@@ -220,44 +241,51 @@ int ReplacementFile::LinkUnnamed() {
 
 int ReplacementFile::CopyToNamed(int* fd) {
   if (int error = CreateNamed(fd); error != 0) return error;
-  int error = CopyFile(fd_, *fd);
-  if (error == 0) error = PosixOutputFile(*fd).Sync();
+  int error = CopyFile(fd_, *fd, faults_);
+  if (error == 0) error = SyncData(*fd);
   return error;
 }
 
 int ReplacementFile::CloseAndRename() {
   // A late write error may show only at close: the name waits for it.
+  Record(faults_.calls, "close");
   int error = ::close(fd_) == 0 ? 0 : errno;
   fd_ = -1;
   if (error != 0) return error;
   if (faults_.before_rename) faults_.before_rename();
+  Record(faults_.calls, "rename");
   if (::rename(temp_path_.c_str(), path_.c_str()) != 0) return errno;
   SetTempPath("");
   replaced_ = true;
   // Without this the rename may be lost on a power loss, however well the
   // file's own data was synced.
-  if (faults_.dir_sync_error != 0) return faults_.dir_sync_error;
   std::string dir, base;
   SplitPath(path_, &dir, &base);
-  return SyncDirectory(dir);
+  return SyncDirectory(dir, faults_);
+}
+
+int ReplacementFile::SyncData(int fd) {
+  Record(faults_.calls, "sync");
+  if (faults_.sync_error != 0) return faults_.sync_error;
+  return PosixOutputFile(fd).Sync();
 }
 
 int ReplacementFile::Commit() {
   if (!out_) return EBADF;
   // The data reaches the disk before the name does, so that no power loss can
   // leave the final name on a file with missing data.
-  int error = faults_.sync_error != 0 ? faults_.sync_error : out_->Sync();
+  int error = SyncData(fd_);
   out_.reset();
   bool copy = false;
   if (error == 0 && unnamed_) {
-    SignalBlock block;
+    SignalBlock block(faults_.calls);
     if (LinkUnnamed() == 0) {
       error = CloseAndRename();
     } else {
       copy = true;
     }
   } else if (error == 0) {
-    SignalBlock block;
+    SignalBlock block(faults_.calls);
     error = CloseAndRename();
   }
   if (copy) {
@@ -269,7 +297,7 @@ int ReplacementFile::Commit() {
     ::close(fd_);
     fd_ = copy_fd;
     if (error == 0) {
-      SignalBlock block;
+      SignalBlock block(faults_.calls);
       error = CloseAndRename();
     }
   }
@@ -282,7 +310,7 @@ int ReplacementFile::Commit() {
 }
 
 void ReplacementFile::SetTempPath(std::string temp) {
-  SignalBlock block;
+  SignalBlock block(faults_.calls);
   temp_path_ = std::move(temp);
   if (temp_path_.empty()) {
     pending_temp_path = nullptr;
@@ -297,7 +325,8 @@ void ReplacementFile::Discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (!temp_path_.empty()) {
-    SignalBlock block;
+    SignalBlock block(faults_.calls);
+    Record(faults_.calls, "unlink");
     ::unlink(temp_path_.c_str());
     SetTempPath("");
   }

@@ -9,13 +9,21 @@
 
 namespace unf2mat {
 
-// System calls of ReplacementFile::Commit made to fail or interleaved with,
+// System calls of ReplacementFile made to fail, interleaved with or recorded,
 // for tests.
 struct ReplacementFaults {
   int link_error = 0;      // linking the unnamed file in fails so
   int sync_error = 0;      // syncing the new file's data fails so
   int dir_sync_error = 0;  // syncing the directory after the rename fails so
+  bool kernel_copy_fails = false;       // copy_file_range: a buffer copies
   std::function<void()> before_rename;  // runs with the temporary name set
+  // Runs on a file to be copied once its size is taken.
+  std::function<void(int fd)> before_copy;
+  // Gets the names of the calls as they are made, space-separated:
+  // "create-unnamed", "create-named", "block-signals", "unblock-signals" (only
+  // where the mask changes), "sync", "link", "copy", "close", "rename",
+  // "sync-dir", "unlink".
+  std::string* calls = nullptr;
 };
 
 // A new file that takes its name only once it is complete and on disk. It is
@@ -60,6 +68,7 @@ class ReplacementFile {
   int CopyToNamed(int* fd);
   // Closes the file, renames temp_path_ over path_, syncs the directory.
   int CloseAndRename();
+  int SyncData(int fd);  // fdatasync of the new file or its copy
   void SetTempPath(std::string temp);
   void Discard();
 

@@ -16,15 +16,15 @@
 
 namespace unf2mat {
 
-class FileTiles final : public MatrixTiles {
+class FileTiles final : public TileSource {
  public:
   // `size` is the file's size when its places were found.
   FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
             RecordPlaces places, ValueType type, bool swapped, std::string name,
             std::size_t read_bytes);
 
-  void Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0, std::size_t tc,
-            char* staging) override;
+  const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                   std::size_t tc, char* staging) override;
 
   // Widens `rows` x `cols` values, row r at src + r * stride, into the tile
   // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows.

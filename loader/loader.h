@@ -1,53 +1,36 @@
+// Loading a data file into a matrix, the way its kind of file allows: from
+// where its values lie (a regular file, a block device), or held in memory
+// (a pipe, a character device).
 #ifndef UNF2MAT_LOADER_LOADER_H_
 #define UNF2MAT_LOADER_LOADER_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
-#include <utility>
 
-#include "converter/run_state.h"
-#include "recordio/record_reader.h"
+#include "common/tile_source.h"
+#include "common/value_type.h"
+#include "io/file.h"
+#include "loader/load_rules.h"
+#include "loader/memory_loader.h"
 
 namespace unf2mat {
 
-struct LoadLimits {
-  LoadLimits(std::size_t record = kRecordCapacity,
-             std::size_t matrix = kCoreCapacity, std::string how_to_lift = "")
-      : record_values(record),
-        matrix_values(matrix),
-        hint(std::move(how_to_lift)) {}
-
-  std::size_t record_values;
-  std::size_t matrix_values;
-  // Follows the limit in a refusal: how it may be lifted.
-  std::string hint;
+struct LoadedMatrix {
+  std::uint64_t rows = 0;
+  std::uint64_t columns = 0;
+  LoadEnd end{};
+  // The rows x columns values, as the MAT-file wants them.
+  std::unique_ptr<TileSource> values;
 };
 
-// Opens a data file for reading; a failure ends the run with the reason.
-std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
-
-// Reads the data file named by fname1 into core: irow from the first record,
-// then every record up to the first one that falls short, one after another.
-// Warnings go to `err`.
-void loadcore(RunState& state, OutputFile& err);
-
-// loadcore over an open file; `name` is for messages, and warnings go to
-// `err` where given.
-void LoadCore(RunState& state, RecordReader& reader, std::string_view name,
-              const LoadLimits& limits, OutputFile* err = nullptr);
-
-// Which record stopped the load and why: "record 8, which holds 2 values,
-// fewer than the first record's 7"; empty for a load that read to the end.
-std::string StopReason(const LoadEnd& end, std::uint64_t width);
-
-// The warning for a load that stopped before the end of the data file, as
-// `end` tells it; empty for one that read the file to its end. `width` is the
-// first record's number of values.
-std::string StopWarning(const LoadEnd& end, std::string_view name,
-                        std::uint64_t width);
+// Loads the data file `name`, whose values are of `type`, for a variable
+// name of `name_length` bytes (which sets the MAT-file's limits); a matrix
+// held in memory goes into `store`. Warnings go to `warnings`; a refusal or
+// a failure ends the run with a RunError.
+LoadedMatrix LoadDataFile(std::string_view name, ValueType type,
+                          std::uint64_t name_length, const MemoryStore& store,
+                          OutputFile& warnings);
 
 }  // namespace unf2mat
 

@@ -1,199 +1,83 @@
 #include "matfile/matfile.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "matfile/mat_format.h"
 #include "common/coding.h"
-#include "io/memory_advice.h"
-#include "matfile/write_behind.h"
+#include "common/run_error.h"
 #include "io/replacement_file.h"
+#include "matfile/mat_format.h"
+#include "matfile/write_behind.h"
 
 namespace unf2mat {
 namespace {
 
-// Records are written in order from 1, so appending puts record n at byte
-// offset (n-1)*8.
+// The fixed part of the file, in whole 8-byte records appended in order.
 class RecordSink {
  public:
-  RecordSink(RunState& state, BufferedWriter& out) : state_(state), out_(out) {}
+  explicit RecordSink(BufferedWriter& out) : out_(out) {}
 
   void Put(const char (&record)[mat::kRecordSize]) {
-    state_.irec += 1;
     out_.Append(record, sizeof record);
   }
 
-  // A tag or data record of two 32-bit words, taken from yy1 and yy2.
-  void PutWords(std::int32_t first, std::int32_t second) {
-    state_.yy1 = first;
-    state_.yy2 = second;
+  // A tag or data record of two 32-bit words.
+  void PutWords(std::uint32_t first, std::uint32_t second) {
     char record[mat::kRecordSize];
-    EncodeFixed32(record, static_cast<std::uint32_t>(state_.yy1));
-    EncodeFixed32(record + 4, static_cast<std::uint32_t>(state_.yy2));
+    EncodeFixed32(record, first);
+    EncodeFixed32(record + 4, second);
     Put(record);
   }
 
-  // Text in whole records.
-  void PutText(const char* text, std::size_t records) {
-    for (std::size_t k = 0; k < records; ++k) {
-      char record[mat::kRecordSize];
-      std::memcpy(record, text + k * mat::kRecordSize, mat::kRecordSize);
+  // Bytes in whole records, the last padded with NUL bytes.
+  void PutPadded(std::string_view bytes) {
+    for (std::size_t k = 0; k < bytes.size(); k += mat::kRecordSize) {
+      char record[mat::kRecordSize] = {};
+      std::memcpy(record, bytes.data() + k,
+                  std::min(mat::kRecordSize, bytes.size() - k));
       Put(record);
     }
   }
 
  private:
-  RunState& state_;
   BufferedWriter& out_;
 };
 
-void WriteHeader(RunState& state, RecordSink& sink) {
-  // The text fills 15 records; its last 4 bytes share record 16 with the
-  // version and the endian indicator.
-  constexpr std::size_t kTextRecords = mat::kHeaderTextSize / mat::kRecordSize;
-  constexpr std::size_t kTextDone = kTextRecords * mat::kRecordSize;
-  Assign(state.header, mat::kHeaderText);
-  sink.PutText(state.header.data(), kTextRecords);
-  state.version = mat::kVersion;
-  Assign(state.endian, mat::kEndian);
-  char record[mat::kRecordSize];
-  std::memcpy(record, state.header.data() + kTextDone,
-              mat::kHeaderTextSize - kTextDone);
-  EncodeFixed16(record + 4, static_cast<std::uint16_t>(state.version));
-  std::memcpy(record + 6, state.endian.data(), 2);
-  sink.Put(record);
+void WriteHeader(RecordSink& sink) {
+  // The text fills 15 records, blank-padded; its last 4 bytes share record
+  // 16 with the version and the endian indicator.
+  char header[mat::kHeaderTextSize + 4];
+  std::memset(header, ' ', mat::kHeaderTextSize);
+  std::memcpy(header, mat::kHeaderText.data(), mat::kHeaderText.size());
+  EncodeFixed16(header + mat::kHeaderTextSize,
+                static_cast<std::uint16_t>(mat::kVersion));
+  std::memcpy(header + mat::kHeaderTextSize + 2, mat::kEndian.data(), 2);
+  sink.PutPadded(std::string_view(header, sizeof header));
 }
 
-void WriteName(RunState& state, RecordSink& sink) {
-  if (state.n1 <= mat::kShortNameMax) {
-    state.y1 = static_cast<std::int16_t>(state.n1);
-    state.y2 = static_cast<std::int16_t>(mat::kMiInt8);
+void WriteName(std::string_view name, RecordSink& sink) {
+  if (name.size() <= mat::kShortNameMax) {
     char record[mat::kRecordSize] = {};
-    EncodeFixed16(record, static_cast<std::uint16_t>(state.y2));
-    EncodeFixed16(record + 2, static_cast<std::uint16_t>(state.y1));
-    std::memcpy(record + 4, state.fname2.data(), state.n1);
+    EncodeFixed16(record, static_cast<std::uint16_t>(mat::kMiInt8));
+    EncodeFixed16(record + 2, static_cast<std::uint16_t>(name.size()));
+    std::memcpy(record + 4, name.data(), name.size());
     sink.Put(record);
   } else {
-    sink.PutWords(mat::kMiInt8, state.n1);
-    sink.PutText(state.fname2.data(), state.n2 / mat::kRecordSize);
+    sink.PutWords(mat::kMiInt8, static_cast<std::uint32_t>(name.size()));
+    sink.PutPadded(name);
   }
 }
 
-constexpr std::size_t kDoublesPerLine = 8;  // in a 64-byte cache line
-
-inline void Prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
-
-// Copies rows [r0, r0 + tr) of columns [c0, c0 + tc) of the row-major matrix
-// into `staging`, column after column, in blocks small enough that both the
-// rows read and the columns written stay in cache.
-void TransposeTile(const double* matrix, std::size_t columns, std::size_t r0,
-                   std::size_t tr, std::size_t c0, std::size_t tc,
-                   char* staging) {
-  constexpr std::size_t kBlock = 32;
-  for (std::size_t rb = 0; rb < tr; rb += kBlock) {
-    const std::size_t r_end = std::min(rb + kBlock, tr);
-    for (std::size_t cb = 0; cb < tc; cb += kBlock) {
-      const std::size_t c_end = std::min(cb + kBlock, tc);
-      // Along each row, so that core is read in cache lines.
-      for (std::size_t r = rb; r < r_end; ++r) {
-        const double* src = matrix + (r0 + r) * columns + c0;
-        // Rows lie far apart in core; asking for the block below early hides
-        // most of the wait for memory.
-        if (r + kBlock < tr) {
-          for (std::size_t c = cb; c < c_end; c += kDoublesPerLine) {
-            Prefetch(src + kBlock * columns + c);
-          }
-        }
-        for (std::size_t c = cb; c < c_end; ++c) {
-          EncodeDouble(staging + 8 * (c * tr + r), src[c]);
-        }
-      }
-    }
-  }
-}
-
-// Writes a vector, which is in the same order either way: straight from
-// core where the host's doubles are the file's.
-void WriteVector(const double* values, std::size_t n, std::uint64_t start,
-                 std::vector<char>& staging, BufferedWriter& out) {
-  const std::size_t capacity = staging.size() / 8;
-  for (std::size_t k = 0; k < n; k += capacity) {
-    const std::size_t piece = std::min(capacity, n - k);
-    const char* bytes = reinterpret_cast<const char*>(values + k);
-    if constexpr (std::endian::native != std::endian::little) {
-      for (std::size_t j = 0; j < piece; ++j) {
-        EncodeDouble(staging.data() + 8 * j, values[k + j]);
-      }
-      bytes = staging.data();
-    }
-    out.WriteAt(start + 8 * k, bytes, 8 * piece);
-    ReleaseMemory(values, values + k + piece);
-  }
-}
-
-// Bands of rows are written one after another, each in tiles of columns; a
-// tile's piece of each column goes straight to its place in the file. Pieces
-// of at least kMinPieceRows values keep the writes large and few; a matrix of
-// fewer rows is written in tiles of whole columns, each one piece of the file.
-void WriteMatrix(const double* matrix, std::size_t rows, std::size_t columns,
-                 std::uint64_t start, std::vector<char>& staging,
-                 BufferedWriter& out) {
-  constexpr std::size_t kMinPieceRows = std::size_t{1} << 15;  // 256 KiB
-  const std::size_t capacity = staging.size() / 8;
-  const std::size_t band_rows = std::min(
-      rows, std::max({kMinPieceRows, capacity / columns, std::size_t{1}}));
-  const std::size_t tile_columns =
-      std::max<std::size_t>(1, std::min(columns, capacity / band_rows));
-  const std::size_t tile_rows = std::min(band_rows, capacity / tile_columns);
-  // Long rows are given back piece by piece, the rest a band at a time.
-  const bool release_rows = columns * 8 >= 2 * kLargePageSize;
-  for (std::size_t r0 = 0; r0 < rows; r0 += tile_rows) {
-    const std::size_t tr = std::min(tile_rows, rows - r0);
-    for (std::size_t c0 = 0; c0 < columns; c0 += tile_columns) {
-      const std::size_t tc = std::min(tile_columns, columns - c0);
-      TransposeTile(matrix, columns, r0, tr, c0, tc, staging.data());
-      if (tr == rows) {
-        out.WriteAt(start + 8 * c0 * rows, staging.data(), 8 * tc * rows);
-      } else {
-        for (std::size_t c = 0; c < tc; ++c) {
-          out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
-                      staging.data() + 8 * c * tr, 8 * tr);
-        }
-      }
-      for (std::size_t r = r0; release_rows && r < r0 + tr; ++r) {
-        const double* row = matrix + r * columns;
-        const char* done_from = LargePageStart(row + c0);
-        ReleaseMemory(std::max(done_from, reinterpret_cast<const char*>(row)),
-                      row + c0 + tc);
-      }
-    }
-    // Everything before the band's end is written.
-    const double* band = matrix + r0 * columns;
-    ReleaseMemory(
-        std::max(LargePageStart(band), reinterpret_cast<const char*>(matrix)),
-        band + tr * columns);
-  }
-}
-
-// Tiles read from the data file. Scattered writes of new pages into the
-// file cost far more than scattered reads of cached ones, so tiles cover
-// whole columns, each tile one write, unless the rows are so many that too
-// few columns fit: then bands of whole rows. Each tile is written on a
-// thread of its own while the next one is filled, in a second buffer.
-void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
-                std::uint64_t start, std::size_t capacity,
-                BufferedWriter& out) {
+// The values, tile by tile. Scattered writes of new pages into the file cost
+// far more than scattered reads of cached ones, so tiles cover whole columns,
+// each tile one write, unless the rows are so many that too few columns fit:
+// then bands of whole rows. Each tile is written on a thread of its own
+// while the next one is filled, in a second buffer. After a failed write no
+// more tiles are filled.
+void WriteValues(TileSource& source, std::uint64_t rows,
+                 std::uint64_t columns, std::uint64_t start,
+                 std::size_t capacity, BufferedWriter& out) {
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -202,16 +86,18 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
   // other tiles small.
   constexpr std::uint64_t kSmallTileValues = std::uint64_t{1} << 20;
   constexpr std::uint64_t kWideTileColumns = 512;
+  capacity = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(rows * columns, 1, std::max(capacity, std::size_t{1})));
   capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
-      capacity,
-      rows <= capacity / kMinTileColumns
-          ? std::max(kSmallTileValues, rows * kWideTileColumns)
-          : kSmallTileValues));
+      capacity, rows <= capacity / kMinTileColumns
+                    ? std::max(kSmallTileValues, rows * kWideTileColumns)
+                    : kSmallTileValues));
   if (rows * columns <= capacity) {
   } else if (rows <= capacity / kMinTileColumns) {
     tile_columns = capacity / rows;
   } else {
     tile_rows = std::max<std::uint64_t>(1, capacity / columns);
+    tile_columns = std::min<std::uint64_t>(columns, capacity);
   }
   const bool one_tile = tile_rows == rows && tile_columns == columns;
   // Not in large pages: asking for them stalls the first touch while the
@@ -226,96 +112,77 @@ void WriteTiles(MatrixTiles& tiles, std::uint64_t rows, std::uint64_t columns,
     const std::size_t tr = std::min(tile_rows, rows - r0);
     for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
       const std::size_t tc = std::min(tile_columns, columns - c0);
+      if (writer.failed()) return;
       // The write of two tiles ago, from this buffer, has ended.
       char* staging = tile++ % 2 == 0 ? first.get() : second.get();
-      tiles.Fill(r0, tr, c0, tc, staging);
+      const char* values = source.Fill(r0, tr, c0, tc, staging);
       writer.Run([=, &out] {
         if (tr == rows) {
-          out.WriteAt(start + 8 * c0 * rows, staging, 8 * tc * rows);
-          return;
+          return out.WriteAt(start + 8 * c0 * rows, values, 8 * tc * rows);
         }
-        for (std::size_t c = 0; c < tc; ++c) {
-          out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
-                      staging + 8 * c * tr, 8 * tr);
+        int error = 0;
+        for (std::size_t c = 0; c < tc && error == 0; ++c) {
+          error = out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
+                              values + 8 * c * tr, 8 * tr);
         }
+        return error;
       });
     }
   }
   writer.Wait();
 }
 
-// Core holds the records end to end (row-major); the file wants the matrix
-// column by column. Each value of core is read once, and core is given back
-// as it is written so that the file's pages can reuse it.
-void WriteValues(RunState& state, BufferedWriter& out,
-                 std::size_t staging_values) {
-  const std::size_t rows = static_cast<std::size_t>(state.icol);
-  const std::size_t columns = static_cast<std::size_t>(state.irow);
-  const std::size_t values = rows * columns;
-  const std::size_t capacity = std::clamp<std::size_t>(
-      values, 1, std::max<std::size_t>(staging_values, 1));
-  if (values > 0 && state.tiles != nullptr) {
-    WriteTiles(*state.tiles, rows, columns, out.position(), capacity, out);
-  } else if (values > 0) {
-    std::vector<char> staging(8 * capacity);
-    if (rows == 1 || columns == 1) {
-      WriteVector(state.core, values, out.position(), staging, out);
-    } else {
-      WriteMatrix(state.core, rows, columns, out.position(), staging, out);
-    }
-  }
-  state.irec += static_cast<std::int32_t>(values);
-}
-
 }  // namespace
 
-void WriteMat(RunState& state, BufferedWriter& out, std::size_t staging_values,
-              std::size_t tile_values) {
-  RecordSink sink(state, out);
-  state.irec = 0;
-  WriteHeader(state, sink);
-
-  const std::uint64_t values =
-      std::uint64_t(state.irow) * std::uint64_t(state.icol);
+std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
+                          std::size_t tile_values) {
+  const std::uint64_t values = variable.rows * variable.columns;
   const std::uint64_t element_size =
-      mat::MatrixElementBytes(static_cast<std::uint64_t>(state.n1), values);
+      mat::MatrixElementBytes(variable.name.size(), values);
   // Loading keeps within this; past it the size fields would wrap.
   if (element_size > mat::kMaxElementBytes) {
     throw RunError("a matrix of " + std::to_string(values) +
                    " values is over the limit of a MAT-file element");
   }
-  sink.PutWords(mat::kMiMatrix, static_cast<std::int32_t>(element_size));
+  const std::uint64_t start = out.position();
+  RecordSink sink(out);
+  WriteHeader(sink);
+  sink.PutWords(mat::kMiMatrix, static_cast<std::uint32_t>(element_size));
   sink.PutWords(mat::kMiUint32, 8);
   sink.PutWords(mat::kMxDoubleClass, 0);
   sink.PutWords(mat::kMiInt32, 8);
-  sink.PutWords(state.icol, state.irow);
-  WriteName(state, sink);
-  sink.PutWords(mat::kMiDouble, static_cast<std::int32_t>(8 * values));
-  WriteValues(state, out,
-              state.tiles != nullptr ? tile_values : staging_values);
+  sink.PutWords(static_cast<std::uint32_t>(variable.rows),
+                static_cast<std::uint32_t>(variable.columns));
+  WriteName(variable.name, sink);
+  sink.PutWords(mat::kMiDouble, static_cast<std::uint32_t>(8 * values));
+  if (values > 0) {
+    WriteValues(*variable.values, variable.rows, variable.columns,
+                out.position(), tile_values, out);
+  }
+  return (out.position() - start) / mat::kRecordSize + values;
 }
 
-void writemat(RunState& state) {
-  const std::string name(TrimTrailingBlanks(state.fname3));
+std::uint64_t WriteMatFile(const std::string& path,
+                           const MatVariable& variable) {
   ReplacementFile file;
-  if (int error = file.Create(name); error != 0) {
-    throw RunError(FileError("cannot create MAT-file", name, error));
+  if (int error = file.Create(path); error != 0) {
+    throw RunError(FileError("cannot create MAT-file", path, error));
   }
   BufferedWriter out(file.file());
-  WriteMat(state, out);
+  const std::uint64_t records = WriteLevel5(variable, out);
   int error = out.Flush();
   if (error == 0) error = file.Commit();
   if (error != 0 && file.replaced()) {
     // The new file is whole and in place; removing it now would lose both.
-    throw RunError("MAT-file " + Quote(name) +
+    throw RunError("MAT-file " + Quote(path) +
                    " is written, but its directory could not be synced, so a "
                    "power loss may undo the replacement: " +
                    std::strerror(error));
   }
   if (error != 0) {
-    throw RunError(FileError("cannot write MAT-file", name, error));
+    throw RunError(FileError("cannot write MAT-file", path, error));
   }
-  state.tiles.reset();  // closes the data file
+  return records;
 }
 
 }  // namespace unf2mat

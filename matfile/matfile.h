@@ -1,29 +1,41 @@
+// Writing a Level 5 MAT-file (layout in mat_format.h) that holds one real
+// double matrix.
 #ifndef UNF2MAT_MATFILE_MATFILE_H_
 #define UNF2MAT_MATFILE_MATFILE_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
-#include "converter/run_state.h"
+#include "common/tile_source.h"
 #include "io/buffered_writer.h"
 
 namespace unf2mat {
 
-// Writes core as an icol x irow double matrix named fname2 into the MAT-file
-// fname3. The file takes its name only once it is complete; until then any
-// old file of that name stays as it was.
-void writemat(RunState& state);
+// One real double matrix, as the MAT-file holds it.
+struct MatVariable {
+  std::string_view name;  // its bytes, written as they are
+  std::uint64_t rows = 0;
+  std::uint64_t columns = 0;
+  TileSource* values = nullptr;  // rows x columns; none for an empty matrix
+};
 
-inline constexpr std::size_t kStagingValues = std::size_t{1} << 19;  // 4 MiB
-// For a matrix read from the data file a tile at a time, in two buffers of
-// this many values: one filled while the other is written.
+// Each tile of values is staged in two buffers of at most this many values:
+// one filled while the other is written.
 inline constexpr std::size_t kTileValues = std::size_t{5} << 20;  // 40 MiB
 
-// The MAT-file's bytes, as 8-byte records counted in irec. The values pass
-// through a staging buffer of `staging_values` doubles from core, or of
-// `tile_values` from the data file (state.tiles).
-void WriteMat(RunState& state, BufferedWriter& out,
-              std::size_t staging_values = kStagingValues,
-              std::size_t tile_values = kTileValues);
+// Appends the MAT-file's bytes to `out` and returns how many 8-byte records
+// they are. Write failures stick in `out`; a variable too large for the
+// format ends the run with a RunError.
+std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
+                          std::size_t tile_values = kTileValues);
+
+// Writes the MAT-file `path`, which takes its name only once it is complete
+// and on disk; until then any old file of that name stays as it was. Returns
+// the records written; a failure ends the run with a RunError.
+std::uint64_t WriteMatFile(const std::string& path,
+                           const MatVariable& variable);
 
 }  // namespace unf2mat
 

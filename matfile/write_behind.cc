@@ -16,7 +16,7 @@ WriteBehind::~WriteBehind() {
   thread_.join();
 }
 
-void WriteBehind::Run(std::function<void()> job) {
+void WriteBehind::Run(std::function<int()> job) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !job_; });
   job_ = std::move(job);
@@ -28,14 +28,20 @@ void WriteBehind::Wait() {
   changed_.wait(lock, [this] { return !job_; });
 }
 
+bool WriteBehind::failed() {
+  std::unique_lock lock(mutex_);
+  return failed_;
+}
+
 void WriteBehind::Loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return job_ || stopping_; });
     if (!job_) return;
     lock.unlock();
-    job_();
+    const bool failed = job_() != 0;
     lock.lock();
+    failed_ = failed_ || failed;
     job_ = nullptr;
     changed_.notify_all();
   }

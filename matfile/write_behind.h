@@ -1,3 +1,4 @@
+// Writing on a second thread while the caller prepares what comes next.
 #ifndef UNF2MAT_MATFILE_WRITE_BEHIND_H_
 #define UNF2MAT_MATFILE_WRITE_BEHIND_H_
 
@@ -18,17 +19,21 @@ class WriteBehind {
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
 
-  // Waits for the job in hand to end, then hands over this one.
-  void Run(std::function<void()> job);
+  // Waits for the job in hand to end, then hands over this one, which
+  // returns 0 or an errno value.
+  void Run(std::function<int()> job);
   // Waits for the job in hand to end.
   void Wait();
+  // Whether a job that has ended failed.
+  bool failed();
 
  private:
   void Loop();
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::function<void()> job_;
+  std::function<int()> job_;
+  bool failed_ = false;
   bool stopping_ = false;
   std::thread thread_;
 };

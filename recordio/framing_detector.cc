@@ -44,7 +44,7 @@ Verdict Classify(BufferedInput& in, const Framing& framing, std::uint64_t limit,
         if (bytes <= limit) return Verdict::kOpen;
         if (!*first) *first = bytes;
         return Verdict::kOverLimit;
-      case Step::kShort:
+      case Step::kDamaged:
         return Verdict::kRuledOut;
       case Step::kFailed:
         return Verdict::kFailed;

@@ -1,3 +1,4 @@
+// Reading the records of a data file in order.
 #ifndef UNF2MAT_RECORDIO_RECORD_READER_H_
 #define UNF2MAT_RECORDIO_RECORD_READER_H_
 
@@ -29,11 +30,10 @@ struct FramingChoice {
 };
 
 // Reads the records of an unformatted sequential data file in order, through
-// one buffer, joining subrecords. A record whose framing is damaged (a count
-// that runs past the end of the file, trailing and leading counts that
-// differ, a file that ends inside a count, subrecords that never close) reads
-// as kShort; a read the system refuses as kFailed. Nothing is read beyond
-// what the caller's array can take.
+// one buffer, joining subrecords. A record whose framing is damaged reads as
+// kDamaged; a read the system refuses as kFailed. Nothing is read beyond what
+// the caller's array can take. Whether a record is long enough is for the
+// caller to say: the reader gives each record's length.
 class RecordReader {
  public:
   static constexpr std::size_t kDefaultBufferSize =
@@ -72,33 +72,28 @@ class RecordReader {
                                 std::size_t capacity, const PieceSink& sink,
                                 std::uint64_t* bytes);
 
-  // Takes the next record's first `count` values; kShort when it holds fewer.
-  ReadStatus ReadValues(void* values, std::size_t count);
+  // After a record read whole, takes up to `max` of the records right after
+  // it that repeat it (record::Repeat: the same length), as far as they lie
+  // in the buffer: the first `count` values of the k-th into
+  // values[k * count, (k + 1) * count). Returns how many; 0 where the next
+  // record is not such a repeat, or cannot be buffered whole.
+  std::size_t ReadRepeats(void* values, std::size_t count, std::size_t max);
 
-  // ReadValues for up to max_records records in a row, the values of record k
-  // going to values[k * count, (k + 1) * count). Returns how many were read;
-  // *status is kOk when all were, else the outcome of the record that ended
-  // it. Records that lie whole in the buffer are taken without a call each.
-  std::size_t ReadRows(void* values, std::size_t count, std::size_t max_records,
-                       ReadStatus* status);
+  // Walks the records from position() on by their markers alone, without
+  // moving, and hands each whole record's byte count to `take` until it
+  // returns false or a record is damaged or the file ends. False where the
+  // file cannot be read at an offset or a read fails.
+  bool WalkAhead(const std::function<bool(std::uint64_t bytes)>& take);
 
   // The offset in the file of the next byte to read.
   std::uint64_t position() const { return in_.position(); }
   // What is left of the file after position(); empty for a pipe.
   std::optional<std::uint64_t> BytesLeft() const { return in_.BytesLeft(); }
-  // How many records after position() ReadValues(count) would take, at most
-  // max_records, found from their markers alone; empty where the file cannot
-  // be read at an offset, or a read fails.
-  std::optional<std::uint64_t> CountRecordsAhead(std::size_t count,
-                                                 std::uint64_t max_records);
 
-  // The last record that ReadRecord, ReadRecordInPieces or ReadValues came
-  // to (ReadRows takes the one that ends it through them): where it starts,
-  // and, where it read whole, its byte count and subrecords. Tells a record
-  // that falls short from one whose framing is damaged.
+  // The last record that ReadRecord or ReadRecordInPieces came to: where it
+  // starts, and, where it read whole, its subrecords.
   struct LastRecord {
     std::uint64_t offset = 0;
-    std::optional<std::uint64_t> bytes;
     std::size_t subrecords = 0;
   };
   const LastRecord& last_record() const { return last_; }
@@ -115,6 +110,7 @@ class RecordReader {
   record::Framing framing_;
   std::size_t value_size_ = record::kValueSize;
   LastRecord last_;
+  record::Repeat repeat_;  // of the last record read whole
 };
 
 }  // namespace unf2mat

@@ -50,7 +50,8 @@ bool Closes(const char* src, const Framing& framing, const Header& header,
 
 template <class Cursor>
 Step Walk(Cursor& cursor, const Framing& framing, std::uint64_t room,
-          std::uint64_t* bytes) {
+          std::uint64_t* bytes, Repeat* repeat) {
+  if (repeat != nullptr) repeat->stride = 0;
   const std::size_t m = framing.marker_size;
   char leading[record::kLongMarkerSize];
   char trailing[record::kLongMarkerSize];
@@ -62,35 +63,64 @@ Step Walk(Cursor& cursor, const Framing& framing, std::uint64_t room,
     taken += take;
     return step == Step::kOk ? cursor.Skip(length - take) : step;
   };
+  bool read_as_unsplit = false;  // a top-bit count read as unsigned
   for (bool first = true;; first = false) {
     Step step = cursor.Marker(leading, m);
-    if (step == Step::kEnd) return first ? Step::kEnd : Step::kShort;
+    if (step == Step::kEnd) return first ? Step::kEnd : Step::kDamaged;
     if (step != Step::kOk) return step;
     std::optional<Header> header =
         DecodeHeader(leading, framing, first, cursor.Left());
-    if (!header) return Step::kShort;
+    if (!header) return Step::kDamaged;
     *bytes = total + header->length;
     if ((step = take_and_skip(header->length)) != Step::kOk) return step;
     step = cursor.PeekMarker(trailing, m);
-    if (step != Step::kOk) return step == Step::kEnd ? Step::kShort : step;
+    if (step != Step::kOk) return step == Step::kEnd ? Step::kDamaged : step;
     if (!Closes(trailing, framing, *header, first)) {
-      if (header->unsplit_length == 0) return Step::kShort;
+      if (header->unsplit_length == 0) return Step::kDamaged;
       // One record after all: what followed the first reading is payload.
       *bytes = header->unsplit_length;
       step = take_and_skip(header->unsplit_length - header->length);
       if (step != Step::kOk) return step;
       step = cursor.PeekMarker(trailing, m);
-      if (step != Step::kOk) return step == Step::kEnd ? Step::kShort : step;
-      if (std::memcmp(trailing, leading, m) != 0) return Step::kShort;
+      if (step != Step::kOk) return step == Step::kEnd ? Step::kDamaged : step;
+      if (std::memcmp(trailing, leading, m) != 0) return Step::kDamaged;
       header->length = header->unsplit_length;
       header->more = false;
+      read_as_unsplit = true;
     }
     if ((step = cursor.Skip(m)) != Step::kOk) return step;
     total += header->length;
-    if (!header->more) break;
+    if (!header->more) {
+      // One subrecord read by its own count: repeats of it are checked by
+      // their marker bytes alone.
+      if (repeat != nullptr && first && !read_as_unsplit) {
+        repeat->marker_size = m;
+        std::memcpy(repeat->marker, leading, m);
+        repeat->stride = header->length + 2 * m;
+      }
+      break;
+    }
   }
   *bytes = total;
   return Step::kOk;
+}
+
+// With the marker size a constant, each check is one compare.
+template <std::size_t kMarker>
+bool RepeatsOf(const char* leading, const char* trailing,
+               const Repeat& repeat) {
+  return std::memcmp(leading, repeat.marker, kMarker) == 0 &&
+         std::memcmp(trailing, repeat.marker, kMarker) == 0;
+}
+
+template <std::size_t kMarker>
+std::uint64_t CountRepeatsOf(const char* p, std::uint64_t records,
+                             const Repeat& repeat) {
+  const std::uint64_t trailing = repeat.stride - kMarker;
+  for (std::uint64_t k = 0; k < records; ++k, p += repeat.stride) {
+    if (!RepeatsOf<kMarker>(p, p + trailing, repeat)) return k;
+  }
+  return records;
 }
 
 }  // namespace
@@ -104,19 +134,35 @@ std::int64_t DecodeCount(const char* src, const Framing& framing) {
                          : DecodeCount<8, false>(src);
 }
 
+bool Repeats(const char* leading, const char* trailing, const Repeat& repeat) {
+  if (repeat.stride == 0) return false;
+  return repeat.marker_size == kMarkerSize
+             ? RepeatsOf<kMarkerSize>(leading, trailing, repeat)
+             : RepeatsOf<kLongMarkerSize>(leading, trailing, repeat);
+}
+
+std::uint64_t CountRepeats(const char* p, std::uint64_t available,
+                           const Repeat& repeat, std::uint64_t max) {
+  if (repeat.stride == 0) return 0;
+  const std::uint64_t records = std::min(max, available / repeat.stride);
+  return repeat.marker_size == kMarkerSize
+             ? CountRepeatsOf<kMarkerSize>(p, records, repeat)
+             : CountRepeatsOf<kLongMarkerSize>(p, records, repeat);
+}
+
 Step WalkRecord(ReadCursor& cursor, const Framing& framing, std::uint64_t room,
-                std::uint64_t* bytes) {
-  return Walk(cursor, framing, room, bytes);
+                std::uint64_t* bytes, Repeat* repeat) {
+  return Walk(cursor, framing, room, bytes, repeat);
 }
 
 Step WalkRecord(AheadCursor& cursor, const Framing& framing, std::uint64_t room,
-                std::uint64_t* bytes) {
-  return Walk(cursor, framing, room, bytes);
+                std::uint64_t* bytes, Repeat* repeat) {
+  return Walk(cursor, framing, room, bytes, repeat);
 }
 
 Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
-                std::uint64_t* bytes) {
-  return Walk(cursor, framing, room, bytes);
+                std::uint64_t* bytes, Repeat* repeat) {
+  return Walk(cursor, framing, room, bytes, repeat);
 }
 
 }  // namespace unf2mat::record

@@ -1,5 +1,7 @@
-// The grammar of a record, walked in one place: over the file as it is read,
-// or ahead of it without moving.
+// The grammar of a record (see record_format.h), walked in one place: over
+// the file as it is read, ahead of it without moving, or by its markers alone
+// (record_scan.h). Runs of records alike to the one walked are taken many at
+// a time, by the one rule of Repeat below.
 #ifndef UNF2MAT_RECORDIO_RECORD_WALK_H_
 #define UNF2MAT_RECORDIO_RECORD_WALK_H_
 
@@ -49,7 +51,28 @@ inline void SwapValues(char* values, std::size_t bytes,
   }
 }
 
-enum class Step { kOk, kEnd, kShort, kFailed, kBeyondReach };
+// kDamaged: the framing is broken (a count past the end of the file, counts
+// that differ, a file that ends inside a record, subrecords that never
+// close); kBeyondReach: a pipe would have to be read further ahead than
+// allowed to tell.
+enum class Step { kOk, kEnd, kDamaged, kFailed, kBeyondReach };
+
+// A record of one subrecord and a non-negative count: a record that starts
+// `stride` bytes after it and opens and closes with the very same marker
+// bytes is one of the same length, checked without a walk.
+struct Repeat {
+  std::size_t marker_size = 0;
+  char marker[kLongMarkerSize] = {};
+  std::uint64_t stride = 0;  // 0: the record walked is not such a record
+};
+
+// Whether the record whose markers are at `leading` and at `trailing`
+// (stride - marker_size bytes on) repeats `repeat`.
+bool Repeats(const char* leading, const char* trailing, const Repeat& repeat);
+// How many records that repeat `repeat` lie whole, one after another, in
+// [p, p + available), at most `max`: Repeats(), checked many at a time.
+std::uint64_t CountRepeats(const char* p, std::uint64_t available,
+                           const Repeat& repeat, std::uint64_t max);
 
 // Receives a record's values piece by piece: n values, which start `offset`
 // values into the record, held at the start of the window.
@@ -74,7 +97,7 @@ class ReadCursor {
     const std::size_t got = in_.Read(dst, m);
     if (in_.error() != 0) return Step::kFailed;
     if (got == 0) return Step::kEnd;
-    return got < m ? Step::kShort : Step::kOk;
+    return got < m ? Step::kDamaged : Step::kOk;
   }
   Step PeekMarker(char* dst, std::size_t m) {
     if (in_.Fill(m) < m) return in_.error() != 0 ? Step::kFailed : Step::kEnd;
@@ -87,7 +110,7 @@ class ReadCursor {
           std::min<std::uint64_t>(n, window_bytes_ - filled_));
       const std::size_t got = in_.Read(window_ + filled_, chunk);
       if (in_.error() != 0) return Step::kFailed;
-      if (got < chunk) return Step::kShort;
+      if (got < chunk) return Step::kDamaged;
       filled_ += chunk;
       n -= chunk;
       if (sink_ != nullptr && filled_ == window_bytes_) Deliver();
@@ -134,7 +157,7 @@ class AheadCursor {
       // The file may end here, or inside the marker.
       char byte;
       step = At(at_, &byte, 1);
-      if (step == Step::kOk) step = Step::kShort;
+      if (step == Step::kOk) step = Step::kDamaged;
     }
     if (step == Step::kOk) at_ += m;
     return step;
@@ -174,11 +197,12 @@ class AheadCursor {
 // The one walk over a record's grammar: marker, payload, marker, chained
 // while the leading count is negative. Takes the first `room` bytes of the
 // payload and sets *bytes to the record's length, or on kBeyondReach to the
-// length its counts claim so far.
+// length its counts claim so far; where given, *repeat says whether records
+// after it may be taken as repeats of it.
 Step WalkRecord(ReadCursor& cursor, const Framing& framing, std::uint64_t room,
-                std::uint64_t* bytes);
+                std::uint64_t* bytes, Repeat* repeat = nullptr);
 Step WalkRecord(AheadCursor& cursor, const Framing& framing, std::uint64_t room,
-                std::uint64_t* bytes);
+                std::uint64_t* bytes, Repeat* repeat = nullptr);
 
 }  // namespace unf2mat::record
 

@@ -1,5 +1,3 @@
-#include "loader/loader.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "loader/scan_loader.h"
+#include "converter/phases.h"
+#include "loader/memory_loader.h"
+#include "loader/place_loader.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
 
@@ -28,12 +28,24 @@ std::string FloatBytes(const std::vector<float>& values) {
   return test::Record(values).substr(4, values.size() * 4);
 }
 
-RunState& Load(const std::string& bytes, const LoadLimits& limits = {}) {
+MemoryStore Store(RunState& state) {
+  return {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core};
+}
+
+// Loads into the shared state's core, as from a pipe (or a file whose size
+// is known) through a small buffer; irow and icol as loadcore sets them.
+RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
+               bool pipe = false) {
   RunState& state = test::FreshState();
   for (int k = 0; k < 16; ++k) state.core[k] = kUntouched;
   MemoryInputFile file(bytes);
-  RecordReader reader(file, 8);
-  LoadCore(state, reader, "data.dat", limits);
+  test::ScriptedInputFile stream(bytes, 3);
+  RecordReader reader(pipe ? static_cast<InputFile&>(stream) : file, 8);
+  const LoadOutcome outcome = LoadIntoMemory(
+      reader, "data.dat", ValueType::kReal4, limits, Store(state));
+  state.irow = static_cast<int>(outcome.columns);
+  state.icol = static_cast<int>(outcome.rows);
+  state.end = outcome.end;
   return state;
 }
 
@@ -43,24 +55,25 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {}) {
 std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
-  RunState& state = test::FreshState();
-  test::StringOutputFile err;
-  EXPECT_TRUE(LoadPlaces(state, std::make_unique<MemoryInputFile>(bytes),
-                         bytes.size(), "data.dat", err, read_bytes));
-  *irow = state.irow;
-  *icol = state.icol;
-  const std::size_t rows = state.icol, cols = state.irow;
+  LoadOutcome outcome;
+  const std::unique_ptr<FileTiles> tiles = LoadPlaces(
+      std::make_unique<MemoryInputFile>(bytes), bytes.size(), "data.dat",
+      ValueType::kReal4, ElementLimits(0), &outcome, read_bytes);
+  EXPECT_NE(tiles, nullptr);
+  *irow = static_cast<int>(outcome.columns);
+  *icol = static_cast<int>(outcome.rows);
+  const std::size_t rows = outcome.rows, cols = outcome.columns;
   std::vector<double> matrix(rows * cols);
   std::vector<char> staging(8 * tr * tc);
   for (std::size_t r0 = 0; r0 < rows; r0 += tr) {
     for (std::size_t c0 = 0; c0 < cols; c0 += tc) {
       const std::size_t n = std::min(tr, rows - r0),
                         m = std::min(tc, cols - c0);
-      state.tiles->Fill(r0, n, c0, m, staging.data());
+      const char* tile = tiles->Fill(r0, n, c0, m, staging.data());
       for (std::size_t k = 0; k < n * m; ++k) {
         std::uint64_t bits = 0;
         for (int b = 7; b >= 0; --b) {
-          bits = (bits << 8) | static_cast<unsigned char>(staging[8 * k + b]);
+          bits = (bits << 8) | static_cast<unsigned char>(tile[8 * k + b]);
         }
         matrix[(r0 + k % n) * cols + c0 + k / n] = std::bit_cast<double>(bits);
       }
@@ -218,6 +231,7 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
     std::string file;
     const char* message;  // empty when loading works
     int icol;
+    bool pipe = false;  // read as a pipe, which must read to measure
   } const cases[] = {
       {"record at the limit", DataFile({{1, 2, 3}}), "", 1},
       {"record over the limit", DataFile({{1, 2, 3, 4}}),
@@ -241,19 +255,33 @@ TEST(LoaderTest, RefusesDataBeyondTheLimits) {
        "the first record of data file 'data.dat' holds 4 values, over the "
        "limit of 3",
        0},
+      // A partial value after the last whole one is no value.
+      {"record at the limit and a partial value, from a pipe",
+       FramedRecord(FloatBytes({1, 2, 3}) + "xyz") + DataFile({{4, 5, 6}}), "",
+       2, true},
+      {"record over the limit, from a pipe", DataFile({{1, 2, 3, 4}}),
+       "the first record of data file 'data.dat' holds 4 values, over the "
+       "limit of 3",
+       0, true},
+      {"matrix over the limit, from a pipe",
+       DataFile({{1, 2}, {3, 4}, {5, 6}, {7, 8}}),
+       "data file 'data.dat' holds a matrix over the limit of 6 values", 0,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test::FreshState().x[0] = -1.0f;
     try {
-      RunState& state = Load(c.file, limits);
+      RunState& state = Load(c.file, limits, c.pipe);
       EXPECT_STREQ(c.message, "");
       EXPECT_EQ(state.icol, c.icol);
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(), c.message);
       // Refused from the markers alone, before any value is read.
-      EXPECT_EQ(test::FreshState().x[0], -1.0f) << "read before refusing";
-      EXPECT_EQ(test::FreshState().core[0], kUntouched);
+      if (!c.pipe) {
+        EXPECT_EQ(test::FreshState().x[0], -1.0f) << "read before refusing";
+        EXPECT_EQ(test::FreshState().core[0], kUntouched);
+      }
     }
     EXPECT_EQ(test::FreshState().core[6], kUntouched) << "wrote past the limit";
   }
@@ -289,15 +317,17 @@ TEST(LoaderTest, LoadsLongRecordsInPieces) {
     RunState& state = test::FreshState();
     MemoryInputFile file(test::FramedFile(records, c.framing, c.max_subrecord));
     RecordReader reader(file);
+    LoadOutcome outcome;
     try {
-      LoadCore(state, reader, "data.dat", c.limits);
+      outcome = LoadIntoMemory(reader, "data.dat", ValueType::kReal4, c.limits,
+                               Store(state));
       EXPECT_STREQ(c.message, "");
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(), c.message);
       continue;
     }
-    EXPECT_EQ(state.irow, static_cast<int>(width));
-    EXPECT_EQ(state.icol, 3);
+    EXPECT_EQ(outcome.columns, width);
+    EXPECT_EQ(outcome.rows, 3u);
     for (std::size_t k :
          {std::size_t{0}, width - 1, width, 2 * width + 12345, 3 * width - 1}) {
       EXPECT_EQ(state.core[k], (k / width) * 1e6f + k % width) << k;
@@ -310,7 +340,8 @@ TEST(LoaderTest, RefusesALongFirstRecordFromAPipe) {
   test::ScriptedInputFile pipe(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 5);
   RecordReader reader(pipe, 8);
   try {
-    LoadCore(test::FreshState(), reader, "data.dat", {3, 6});
+    LoadIntoMemory(reader, "data.dat", ValueType::kReal4, {3, 6},
+                   Store(test::FreshState()));
     ADD_FAILURE() << "no error";
   } catch (const RunError& e) {
     EXPECT_STREQ(e.what(),
@@ -326,7 +357,8 @@ TEST(LoaderTest, FailedReadEndsTheRun) {
     test::ScriptedInputFile file(bytes, 1 << 20, fail_after, EIO);
     RecordReader reader(file, 4);
     try {
-      LoadCore(test::FreshState(), reader, "data.dat", {});
+      LoadIntoMemory(reader, "data.dat", ValueType::kReal4, {},
+                     Store(test::FreshState()));
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(),

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "converter/control.h"
+#include "converter/phases.h"
+#include "loader/core_tiles.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
 
@@ -41,12 +43,22 @@ RunState& Prepared(const std::string& variable, int rows, int columns,
   return state;
 }
 
+// The state's matrix as writemat hands it to the writer.
+std::uint64_t Write(RunState& state, BufferedWriter& out,
+                    std::size_t tile_values = kTileValues) {
+  CoreTiles tiles(state.core, state.icol, state.irow);
+  return WriteLevel5({Prefix(state.fname2, state.n1),
+                      static_cast<std::uint64_t>(state.icol),
+                      static_cast<std::uint64_t>(state.irow), &tiles},
+                     out, tile_values);
+}
+
 std::string Written(RunState& state) {
   StringOutputFile file;
   BufferedWriter out(file, 24);
-  WriteMat(state, out);
+  const std::uint64_t records = Write(state, out);
   EXPECT_EQ(out.Flush(), 0);
-  EXPECT_EQ(static_cast<std::size_t>(state.irec) * 8, file.data().size());
+  EXPECT_EQ(records * 8, file.data().size());
   return file.data();
 }
 
@@ -153,7 +165,7 @@ TEST(MatFileTest, WriteFailureIsReportedOnce) {
     RunState& state = Prepared("v", 3, 4, values);
     test::FailingOutputFile file(good_writes, ENOSPC);
     BufferedWriter out(file, 16);
-    WriteMat(state, out, /*staging_values=*/2);
+    Write(state, out, /*tile_values=*/2);
     EXPECT_EQ(out.Flush(), ENOSPC);
     EXPECT_EQ(file.calls(), good_writes + 1);
   }
@@ -187,7 +199,7 @@ TEST(MatFileTest, TilingKeepsColumnOrder) {
       }
     }
     for (std::size_t staging : {std::size_t{1}, std::size_t{2}, std::size_t{6},
-                                std::size_t{1} << 16, kStagingValues}) {
+                                std::size_t{1} << 16, kTileValues}) {
       SCOPED_TRACE(std::to_string(shape.rows) + " x " +
                    std::to_string(shape.columns) + ", staging " +
                    std::to_string(staging));
@@ -196,11 +208,11 @@ TEST(MatFileTest, TilingKeepsColumnOrder) {
                                  static_cast<int>(shape.columns), values);
       StringOutputFile file;
       BufferedWriter out(file);
-      WriteMat(state, out, staging);
+      const std::uint64_t records = Write(state, out, staging);
       ASSERT_EQ(out.Flush(), 0);
       ASSERT_GE(file.data().size(), expected.size());
       EXPECT_TRUE(file.data().ends_with(expected));
-      EXPECT_EQ(static_cast<std::size_t>(state.irec) * 8, file.data().size());
+      EXPECT_EQ(records * 8, file.data().size());
     }
   }
 }

@@ -49,10 +49,10 @@ TEST_F(PosixFileTest, SkipsInFilesAndPipes) {
     RecordReader reader(*input, 64);
     float values[2];
     for (int record = 0; record < 2; ++record) {
-      ASSERT_EQ(reader.ReadValues(values, 2), ReadStatus::kOk);
+      ASSERT_EQ(test::ReadRow(reader, values, 2), test::Row::kOk);
       EXPECT_EQ(values[1], 1.0f);
     }
-    EXPECT_EQ(reader.ReadValues(values, 2), ReadStatus::kShort);
+    EXPECT_EQ(test::ReadRow(reader, values, 2), test::Row::kShort);
   }
 }
 

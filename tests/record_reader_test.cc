@@ -41,59 +41,59 @@ struct RecordCase {
   std::size_t count;
   // The values of each record read whole, then the status that ends reading.
   std::vector<std::vector<float>> records;
-  ReadStatus last;
+  test::Row last;
 };
 
 TEST(RecordReaderTest, ReadsRecordsAndStopsAtTheFirstThatFallsShort) {
   const std::string valid = DataFile({{1, 2, 3}, {4, 5, 6}});
   const RecordCase cases[] = {
-      {"two records", valid, 3, {{1, 2, 3}, {4, 5, 6}}, ReadStatus::kEnd},
+      {"two records", valid, 3, {{1, 2, 3}, {4, 5, 6}}, test::Row::kEnd},
       {"longer records give their first values",
        DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}),
        2,
        {{1, 2}, {5, 6}},
-       ReadStatus::kEnd},
+       test::Row::kEnd},
       {"short record",
        DataFile({{1, 2, 3}, {4, 5}, {6, 7, 8}}),
        3,
        {{1, 2, 3}},
-       ReadStatus::kShort},
+       test::Row::kShort},
       {"no values taken from empty records",
        FramedRecord("") + FramedRecord("") + FramedRecord("abc"),
        0,
        {{}, {}, {}},
-       ReadStatus::kEnd},
+       test::Row::kEnd},
       {"partial value ignored",
        FramedRecord(std::string(10, '\0')),
        2,
        {{0, 0}},
-       ReadStatus::kEnd},
-      {"empty file", "", 1, {}, ReadStatus::kEnd},
+       test::Row::kEnd},
+      {"empty file", "", 1, {}, test::Row::kEnd},
       {"count beyond the file",
        Marker(100) + std::string(20, '\0'),
        1,
        {},
-       ReadStatus::kShort},
+       test::Row::kDamaged},
       {"huge count",
        Marker(0xfffffff0u) + std::string(64, '\0'),
        0,
        {},
-       ReadStatus::kShort},
+       test::Row::kDamaged},
       {"trailing count differs",
        valid + Marker(8) + Record({7, 8}).substr(4, 8) + Marker(9),
        2,
        {{1, 2}, {4, 5}},
-       ReadStatus::kShort},
+       test::Row::kDamaged},
       {"ends inside a leading count",
        valid + "\x08\x00",
        3,
        {{1, 2, 3}, {4, 5, 6}},
-       ReadStatus::kShort},
+       test::Row::kDamaged},
       {"ends inside a trailing count",
        valid.substr(0, valid.size() - 1),
        3,
        {{1, 2, 3}},
-       ReadStatus::kShort},
+       test::Row::kDamaged},
   };
   for (const auto& c : cases) {
     for (std::size_t chunk : kChunks) {
@@ -104,13 +104,14 @@ TEST(RecordReaderTest, ReadsRecordsAndStopsAtTheFirstThatFallsShort) {
         RecordReader reader(file, buffer);
         std::vector<float> values(c.count + 1, -1.0f);
         for (const auto& expected : c.records) {
-          ASSERT_EQ(reader.ReadValues(values.data(), c.count), ReadStatus::kOk);
+          ASSERT_EQ(test::ReadRow(reader, values.data(), c.count),
+                    test::Row::kOk);
           EXPECT_EQ(
               std::vector<float>(values.begin(), values.begin() + c.count),
               expected);
           EXPECT_EQ(values[c.count], -1.0f) << "wrote past the count";
         }
-        EXPECT_EQ(reader.ReadValues(values.data(), c.count), c.last);
+        EXPECT_EQ(test::ReadRow(reader, values.data(), c.count), c.last);
       }
     }
   }
@@ -128,8 +129,9 @@ TEST(RecordReaderTest, LengthComesFromAWholeFirstRecord) {
       {"empty record", FramedRecord(""), ReadStatus::kOk, 0},
       {"no record", "", ReadStatus::kEnd, 0},
       {"count past the end", Marker(40) + std::string(40, 'x'),
-       ReadStatus::kShort, 0},
-      {"counts differ", Marker(4) + "abcd" + Marker(5), ReadStatus::kShort, 0},
+       ReadStatus::kDamaged, 0},
+      {"counts differ", Marker(4) + "abcd" + Marker(5), ReadStatus::kDamaged,
+       0},
   };
   for (const auto& c : cases) {
     for (std::size_t buffer : kBufferSizes) {
@@ -210,8 +212,8 @@ TEST(RecordReaderTest, ReadsEveryFraming) {
                       std::bit_cast<std::uint32_t>(records[r][k]));
           }
         }
-        EXPECT_EQ(reader.ReadValues(values, 5), ReadStatus::kShort);
-        EXPECT_EQ(reader.ReadValues(values, 5), ReadStatus::kEnd);
+        EXPECT_EQ(test::ReadRow(reader, values, 5), test::Row::kShort);
+        EXPECT_EQ(test::ReadRow(reader, values, 5), test::Row::kEnd);
       }
     }
   }
@@ -275,12 +277,13 @@ TEST(RecordReaderTest, DetectsTheFramingItCanProve) {
   }
 }
 
-// Reading many records at once, or one in pieces, gives what reading them one
-// by one gives, whatever the framing and wherever the buffer ends.
-TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
-  const test::Records records = {{1, 2, 3},    {4, 5, 6},    {7, 8, 9, 10},
-                                 {11, 12, 13}, {14, 15, 16}, {17, 18},
-                                 {19, 20, 21}};
+// Reading the repeats of a record many at a time, or a record in pieces,
+// gives what reading them one by one gives, whatever the framing and
+// wherever the buffer ends; a record of another length is no repeat.
+TEST(RecordReaderTest, RepeatsAndPiecesMatchSingleReads) {
+  const test::Records records = {{1, 2, 3},    {4, 5, 6},        {7, 8, 9},
+                                 {10, 11, 12}, {13, 14, 15, 16}, {17, 18, 19, 20},
+                                 {21, 22},     {23, 24}};
   for (const Framing& framing : record::kFramings) {
     for (std::size_t max_subrecord : {SIZE_MAX, std::size_t{8}}) {
       const std::string bytes =
@@ -294,15 +297,7 @@ TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
         RecordReader reader(file, buffer);
         FramingChoice choice;
         ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
-        std::vector<float> rows(3 * 10, -1.0f);
-        ReadStatus status;
-        // Four records fit the batch; the fifth is the first of the next.
-        ASSERT_EQ(reader.ReadRows(rows.data(), 3, 4, &status), 4u);
-        EXPECT_EQ(status, ReadStatus::kOk);
-        EXPECT_EQ(std::vector<float>(rows.begin(), rows.begin() + 12),
-                  (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13}));
-        EXPECT_EQ(rows[12], -1.0f) << "wrote past the batch";
-        // Then one record in pieces of two values, then the short one.
+        // The first record in pieces of two values.
         std::vector<float> pieces;
         std::vector<std::size_t> offsets;
         float window[2];
@@ -315,12 +310,25 @@ TEST(RecordReaderTest, BatchesAndPiecesMatchSingleReads) {
         ASSERT_EQ(reader.ReadRecordInPieces(window, 2, 3, sink, &length),
                   ReadStatus::kOk);
         EXPECT_EQ(length, 12u);
-        EXPECT_EQ(pieces, (std::vector<float>{14, 15, 16}));
+        EXPECT_EQ(pieces, (std::vector<float>{1, 2, 3}));
         EXPECT_EQ(offsets, (std::vector<std::size_t>{0, 2}));
-        EXPECT_EQ(reader.ReadRows(rows.data(), 3, 4, &status), 0u);
-        EXPECT_EQ(status, ReadStatus::kShort);
-        ASSERT_EQ(reader.ReadRows(rows.data(), 2, 4, &status), 1u);
-        EXPECT_EQ(status, ReadStatus::kShort) << "a lone byte is no record";
+        // Then rows of two values: a record, then as many repeats as there
+        // are, at most two at a time.
+        std::vector<float> rows(2 * 10, -1.0f);
+        std::size_t held = 0, repeats = 0;
+        while (test::ReadRow(reader, &rows[2 * held], 2) == test::Row::kOk) {
+          ++held;
+          const std::size_t n = reader.ReadRepeats(&rows[2 * held], 2, 2);
+          held += n;
+          repeats += n;
+        }
+        EXPECT_EQ(rows, (std::vector<float>{4,  5,  7,  8,  10, 11, 13,
+                                            14, 17, 18, 21, 22, 23, 24,
+                                            -1, -1, -1, -1, -1, -1}));
+        // Subrecords of 8 bytes split all but the records of two values.
+        if (buffer == 1 << 20) {
+          EXPECT_EQ(repeats, max_subrecord == SIZE_MAX ? 4u : 1u);
+        }
       }
     }
   }
@@ -407,10 +415,10 @@ TEST(RecordReaderTest, TopBitCountsReadAsTheirTrailingMarkersSay) {
     EXPECT_EQ(choice.framing, kHost4);
     float values[3];
     for (const auto& row : c.rows) {
-      ASSERT_EQ(reader.ReadValues(values, 3), ReadStatus::kOk);
+      ASSERT_EQ(test::ReadRow(reader, values, 3), test::Row::kOk);
       EXPECT_EQ(std::vector<float>(values, values + 3), row);
     }
-    EXPECT_NE(reader.ReadValues(values, 3), ReadStatus::kOk);
+    EXPECT_NE(test::ReadRow(reader, values, 3), test::Row::kOk);
   }
 }
 
@@ -440,7 +448,7 @@ TEST(RecordReaderTest, BrokenSubrecordChainsReadShort) {
     MemoryInputFile file(c.file);
     RecordReader reader(file, 8);
     float values[2];
-    EXPECT_EQ(reader.ReadValues(values, 1), ReadStatus::kShort);
+    EXPECT_EQ(test::ReadRow(reader, values, 1), test::Row::kDamaged);
   }
 }
 
@@ -461,14 +469,14 @@ TEST(RecordReaderTest, TruncatedAtEveryLength) {
         ASSERT_EQ(reader.DetectFraming(kLimit, &choice), ReadStatus::kOk);
         float values[2];
         std::size_t whole = 0;
-        ReadStatus status;
-        while ((status = reader.ReadValues(values, 2)) == ReadStatus::kOk) {
+        test::Row status;
+        while ((status = test::ReadRow(reader, values, 2)) == test::Row::kOk) {
           EXPECT_EQ(values[0], 2.0f * whole + 1);
           ++whole;
         }
         EXPECT_EQ(whole, length / record_size);
-        EXPECT_EQ(status, length % record_size == 0 ? ReadStatus::kEnd
-                                                    : ReadStatus::kShort);
+        EXPECT_EQ(status, length % record_size == 0 ? test::Row::kEnd
+                                                    : test::Row::kDamaged);
       }
     }
   }
@@ -481,10 +489,10 @@ TEST(RecordReaderTest, ReportsAFailedRead) {
     ScriptedInputFile file(valid, 1 << 20, fail_after, EIO);
     RecordReader reader(file, 4);
     float values[3];
-    ReadStatus status;
-    while ((status = reader.ReadValues(values, 3)) == ReadStatus::kOk) {
+    test::Row status;
+    while ((status = test::ReadRow(reader, values, 3)) == test::Row::kOk) {
     }
-    EXPECT_EQ(status, ReadStatus::kFailed);
+    EXPECT_EQ(status, test::Row::kFailed);
     EXPECT_EQ(reader.error(), EIO);
   }
 }

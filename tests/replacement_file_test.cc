@@ -67,40 +67,67 @@ TEST_F(ReplacementFileTest, AbandonedOrFailedLeavesNothingBehind) {
 
 // Each failing call keeps the old file and leaves no other, but for a
 // directory that cannot be synced after the rename, when the new file is
-// already in place and stays; a link that is refused falls back to a copy.
+// already in place and stays; a link that is refused falls back to a copy,
+// which fails if its source shrinks. Calls, where given, come in order: data
+// synced before it is named, names changed with the ending signals held.
 TEST_F(ReplacementFileTest, CommitSurvivesFailingCalls) {
   const std::string path = dir_ + "/out.mat";
   // Past one copy buffer, so that a copy in pieces would show.
   std::string contents(3 << 20, '\0');
   for (std::size_t k = 0; k < contents.size(); ++k) contents[k] = k % 251;
+  const char* unnamed =
+      "create-unnamed sync block-signals link close rename sync-dir "
+      "unblock-signals";
+  const char* named =
+      "block-signals create-named unblock-signals sync block-signals close "
+      "rename sync-dir unblock-signals";
+  const char* copied =
+      "create-unnamed sync block-signals link unblock-signals block-signals "
+      "create-named unblock-signals copy sync block-signals close rename "
+      "sync-dir unblock-signals";
   const struct {
     const char* label;
     bool allow_unnamed;
     int link_error, sync_error, dir_sync_error;
     int result;
     bool replaced;
+    bool kernel_copy_fails = false;
+    bool source_shrinks = false;  // to half, once its size is taken
+    const char* calls = nullptr;  // in order
   } cases[] = {
       {"data sync fails", true, 0, EIO, 0, EIO, false},
       {"data sync fails, named", false, 0, ENOSPC, 0, ENOSPC, false},
-      {"directory sync fails", true, 0, 0, EIO, EIO, true},
-      {"directory sync fails, named", false, 0, 0, EIO, EIO, true},
-      {"link refused", true, EPERM, 0, 0, 0, true},
+      {"directory sync fails", true, 0, 0, EIO, EIO, true, false, false,
+       unnamed},
+      {"directory sync fails, named", false, 0, 0, EIO, EIO, true, false, false,
+       named},
+      {"link refused", true, EPERM, 0, 0, 0, true, false, false, copied},
+      {"link refused, copied by a buffer", true, EPERM, 0, 0, 0, true, true},
       {"link refused, then the directory sync fails", true, EPERM, 0, EIO, EIO,
+       true},
+      {"link refused, source shrinks", true, EPERM, 0, 0, EIO, false, false,
        true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     std::ofstream(path) << "old";
     {
+      std::string calls;
       ReplacementFaults faults;
+      faults.calls = &calls;
       faults.link_error = c.link_error;
       faults.sync_error = c.sync_error;
       faults.dir_sync_error = c.dir_sync_error;
+      faults.kernel_copy_fails = c.kernel_copy_fails;
+      faults.before_copy = [&](int fd) {
+        ASSERT_TRUE(!c.source_shrinks || ::ftruncate(fd, 3 << 19) == 0);
+      };
       ReplacementFile file(c.allow_unnamed, faults);
       ASSERT_EQ(file.Create(path), 0);
       ASSERT_EQ(file.file().Write(contents.data(), contents.size()), 0);
       EXPECT_EQ(file.Commit(), c.result);
       EXPECT_EQ(file.replaced(), c.replaced);
+      EXPECT_TRUE(c.calls == nullptr || calls == c.calls) << calls;
     }
     std::ifstream in(path, std::ios::binary);
     const std::string now(std::istreambuf_iterator<char>(in), {});

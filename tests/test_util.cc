@@ -94,6 +94,21 @@ std::string LeDouble(double value) {
   return LittleEndian(std::bit_cast<std::uint64_t>(value), 8);
 }
 
+Row ReadRow(RecordReader& reader, float* values, std::size_t count) {
+  std::uint64_t bytes = 0;
+  switch (reader.ReadRecord(values, count, &bytes)) {
+    case ReadStatus::kOk:
+      return bytes / 4 < count ? Row::kShort : Row::kOk;
+    case ReadStatus::kDamaged:
+      return Row::kDamaged;
+    case ReadStatus::kEnd:
+      return Row::kEnd;
+    case ReadStatus::kFailed:
+      break;
+  }
+  return Row::kFailed;
+}
+
 std::string MakeTempDir() {
   char pattern[] = "/tmp/unf2mat-test-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");

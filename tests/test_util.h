@@ -10,6 +10,7 @@
 
 #include "converter/run_state.h"
 #include "recordio/record_format.h"
+#include "recordio/record_reader.h"
 
 namespace unf2mat::test {
 
@@ -32,6 +33,11 @@ std::string WithByteFlipped(std::string bytes, std::size_t pos);
 // Little-endian byte strings, for golden expectations.
 std::string Le32(std::uint32_t a, std::uint32_t b);
 std::string LeDouble(double value);
+
+// Reads the next record as loading takes a row of `count` values: kShort
+// where the record holds fewer.
+enum class Row { kOk, kShort, kDamaged, kEnd, kFailed };
+Row ReadRow(RecordReader& reader, float* values, std::size_t count);
 
 // A new empty directory under /tmp; the caller removes it.
 std::string MakeTempDir();

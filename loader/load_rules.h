@@ -1,0 +1,134 @@
+// The rules of loading, in one place. Every way of loading (into memory, from
+// the records' places in the file) and --describe hand the records to
+// LoadRules one by one, and it alone says what becomes of each: the first
+// record fixes the width; a shorter record, or one whose framing is damaged,
+// ends the matrix; past a limit the file is refused. It alone builds LoadEnd
+// and owns the limits.
+#ifndef UNF2MAT_LOADER_LOAD_RULES_H_
+#define UNF2MAT_LOADER_LOAD_RULES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace unf2mat {
+
+// The values a matrix held in memory may have: in its first record, and in
+// all. They size the record buffer and the matrix store too.
+inline constexpr std::uint64_t kRecordCapacity = 10'000'000;
+inline constexpr std::uint64_t kCoreCapacity = 50'000'000;
+// Records of no values cost nothing to store, but an endless source of them
+// (a device of zero bytes, a pipe) must end soon.
+inline constexpr std::uint64_t kMaxEmptyRecords = kCoreCapacity;
+
+struct LoadLimits {
+  std::uint64_t record_values = kRecordCapacity;  // of the first record
+  std::uint64_t matrix_values = kCoreCapacity;
+  std::string hint;  // follows a refusal: how the limit may be lifted
+};
+
+// The limits of a matrix held in memory because its data file is a pipe,
+// whose refusals say what a regular file holds for a variable name of
+// `name_length` bytes.
+LoadLimits PipeLimits(std::uint64_t name_length);
+// The limits of a matrix read where its values lie: what the MAT-file's one
+// element holds for a variable name of `name_length` bytes.
+LoadLimits ElementLimits(std::uint64_t name_length);
+// Whether a rows x columns matrix keeps within `limits`.
+bool Within(const LoadLimits& limits, std::uint64_t rows,
+            std::uint64_t columns);
+
+// Where and why loading stopped. kEnd: it read the data file to its end.
+struct LoadEnd {
+  enum class Reason : std::uint8_t { kEnd, kShortRecord, kDamaged };
+  Reason reason;
+  std::uint64_t record;  // the record that stopped it, numbered from 1
+  std::uint64_t values;  // the whole values that record holds (kShortRecord)
+  std::uint64_t offset;  // where that record starts in the data file
+  std::uint64_t unread;  // bytes of the data file from `offset` to its end
+  bool unread_known;     // false where the rest (of a pipe) was not read
+
+  bool operator==(const LoadEnd&) const = default;
+};
+
+// The limit a refused file passes.
+struct Refusal {
+  enum class Limit : std::uint8_t { kFirstRecord, kMatrix, kEmptyRecords };
+  Limit limit;
+  std::uint64_t values;  // of the first record (kFirstRecord)
+  std::uint64_t bound;   // the limit
+
+  // As --describe says it: "the first record holds 12 values, over the limit
+  // of 10".
+  std::string Reason() const;
+  // As a conversion of data file `name` says it, with how to lift the limit.
+  std::string Message(std::string_view name, std::string_view hint) const;
+};
+
+class LoadRules {
+ public:
+  enum class Verdict { kTake, kStop, kRefuse };
+
+  // `file_size`, where known, tells how much of the file a stop leaves
+  // unread.
+  LoadRules(LoadLimits limits, std::size_t value_size,
+            std::optional<std::uint64_t> file_size);
+
+  // The longest first record that may be loaded, in bytes: its whole values
+  // within the limit, and a partial value after them.
+  std::uint64_t first_record_bytes_limit() const;
+  // A first record whose markers claim `bytes` before any of it is read:
+  // kRefuse past the limit; else kTake, and nothing is counted.
+  Verdict Claim(std::uint64_t bytes);
+  // The next record, read whole: `bytes` long, starting at `offset`.
+  Verdict Record(std::uint64_t bytes, std::uint64_t offset);
+  // `n` more records, each a repeat of the last one taken (record::Repeat).
+  Verdict Repeats(std::uint64_t n);
+  // The next record, at `offset`, has damaged framing.
+  void Damaged(std::uint64_t offset);
+
+  // Values per row, once the first record is taken.
+  std::uint64_t width() const { return width_; }
+  // The bytes of each record that make its row.
+  std::uint64_t row_bytes() const { return width_ * value_size_; }
+  std::uint64_t rows() const { return rows_; }
+  // Rows that may still be taken before a limit; one more tells a file that
+  // fits from one that does not.
+  std::uint64_t room() const;
+  // Stopped or refused: no record is taken any more.
+  bool done() const { return done_; }
+  const LoadEnd& end() const { return end_; }
+  // What was passed, after kRefuse.
+  const Refusal& refusal() const { return refusal_; }
+  // The conversion's message for that refusal, of data file `name`.
+  std::string RefusalMessage(std::string_view name) const;
+
+ private:
+  Verdict Refuse(Refusal::Limit limit, std::uint64_t values,
+                 std::uint64_t bound);
+  // The check after rows were taken.
+  Verdict CheckMatrix();
+  void Stop(LoadEnd::Reason reason, std::uint64_t values,
+            std::uint64_t offset);
+
+  LoadLimits limits_;
+  std::size_t value_size_;
+  std::optional<std::uint64_t> file_size_;
+  bool started_ = false;
+  bool done_ = false;
+  std::uint64_t width_ = 0;
+  std::uint64_t rows_ = 0;
+  LoadEnd end_{};
+  Refusal refusal_{};
+};
+
+// The warning for a matrix of `values` whose MAT-file element, with a name
+// of `name_length` bytes, is larger than MATLAB loads; empty where it is not.
+std::string ElementSizeWarning(std::string_view name,
+                               std::uint64_t name_length, std::uint64_t values);
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_LOADER_LOAD_RULES_H_
