@@ -83,7 +83,7 @@ std::string Report(const std::string& name, const Survey& s, ValueType type) {
   }
   const bool stopped = s.end.reason != LoadEnd::Reason::kEnd;
   if (s.refusal) {
-    lines.push_back("matrix: refused, " + *s.refusal);
+    lines.push_back("matrix: refused, " + s.refusal->Reason());
   } else {
     lines.push_back("matrix: " + std::to_string(s.rows) + " x " +
                     std::to_string(s.columns) + " of " +

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace unf2mat {
 
@@ -24,8 +25,14 @@ inline constexpr std::uint64_t kCoreCapacity = 50'000'000;
 inline constexpr std::uint64_t kMaxEmptyRecords = kCoreCapacity;
 
 struct LoadLimits {
-  std::uint64_t record_values = kRecordCapacity;  // of the first record
-  std::uint64_t matrix_values = kCoreCapacity;
+  LoadLimits(std::uint64_t record = kRecordCapacity,
+             std::uint64_t matrix = kCoreCapacity, std::string how_to_lift = "")
+      : record_values(record),
+        matrix_values(matrix),
+        hint(std::move(how_to_lift)) {}
+
+  std::uint64_t record_values;  // of the first record
+  std::uint64_t matrix_values;
   std::string hint;  // follows a refusal: how the limit may be lifted
 };
 

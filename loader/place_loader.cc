@@ -42,7 +42,7 @@ std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
     return verdict == Verdict::kTake;
   };
   {
-    RecordReader probe(*file);
+    RecordReader probe(*file, 4096);
     probe.set_value_size(ValueSize(type));
     check(DecideFraming(probe, rules, name, &outcome->choice));
   }

@@ -56,7 +56,7 @@ Survey SurveyRecords(RecordReader& reader, std::string_view name,
               LoadRules::Verdict::kRefuse;
   }
   s.sample.resize(sampled);
-  if (refused) s.refusal = rules.refusal().Reason();
+  if (refused) s.refusal = rules.refusal();
   s.rows = rules.rows();
   s.columns = rules.width();
   s.end = rules.end();

@@ -32,7 +32,7 @@ struct Survey {
   // unless it refuses the file (then why).
   std::uint64_t rows = 0, columns = 0;
   LoadEnd end{};
-  std::optional<std::string> refusal;
+  std::optional<Refusal> refusal;
   // Bytes of the file, where known: of a pipe, once read to its end.
   std::optional<std::uint64_t> size;
 

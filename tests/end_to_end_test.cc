@@ -535,6 +535,10 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
     int sources;
     std::optional<Matrix> expected;  // none: refused
     bool warns = false;
+    // Where loading stops early, what the warning says of it, and the bytes
+    // a regular file leaves unread (a pipe's rest is not known).
+    std::string stop_at = "";
+    std::uint64_t unread = 0;
   } const cases[] = {
       {"big-endian, 300 records of 1000 values",
        Bytes(RecordsOf(grid300, kBig4)), kBoth, grid300},
@@ -553,7 +557,13 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
       {"8-byte host order, then a count damaged into 2^50",
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4}, kLittle8) +
              Word(std::uint64_t{1} << 50, 8, false) + std::string(40, 'x')),
-       kBoth, Matrix{{1, 2}, {3, 4}}, true},
+       kBoth, Matrix{{1, 2}, {3, 4}}, true,
+       "record 3, whose framing is damaged, at byte offset 48", 48},
+      {"big-endian, a shorter record ends the matrix",
+       Bytes(Rec({1, 2, 3}, kBig4) + Rec({4, 5, 6}, kBig4) +
+             Rec({7, 8}, kBig4) + Rec({9, 10, 11}, kBig4)),
+       kBoth, Matrix{{1, 2, 3}, {4, 5, 6}}, true,
+       "record 3, which holds 2 values, fewer than the first record's 3", 36},
       {"big-endian, 100,000 records of 3 values",
        Bytes(RecordsOf(grid100k, kBig4)), kBoth, grid100k},
       // More than one tile of the staging: bands of whole rows, then tiles
@@ -631,6 +641,16 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
         EXPECT_EQ(r.err.rfind("unf2mat: warning: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
+        if (!c.stop_at.empty()) {
+          EXPECT_EQ(r.err,
+                    "unf2mat: warning: loading of data file 'run.dat' stopped "
+                    "at " +
+                        c.stop_at + "; " +
+                        (source == kFile ? std::to_string(c.unread) +
+                                               " bytes of the file were not read"
+                                         : "the rest of the file was not read") +
+                        "\n");
+        }
         ExpectSameBytes(ReadFile(In("run.mat")),
                         ExpectedMat("run", *c.expected));
       } else {

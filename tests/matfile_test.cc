@@ -171,6 +171,104 @@ TEST(MatFileTest, WriteFailureIsReportedOnce) {
   }
 }
 
+// A source that knows value (r, c) as r * 1000 + c, and notes each tile it
+// is asked for; it hands whole columns out of its own memory where it can,
+// and fails (as a data file that cannot be read) at call `fail_at`.
+class FakeTiles final : public TileSource {
+ public:
+  FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1)
+      : rows_(rows), fail_at_(fail_at), own_(8 * rows * columns) {
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      for (std::uint64_t r = 0; r < rows; ++r) Put(&own_[8 * (c * rows + r)], r, c);
+    }
+  }
+  const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                   std::size_t tc, char* staging) override {
+    if (static_cast<int>(tiles.size()) == fail_at_) {
+      throw RunError("cannot read data file 'd': Input/output error");
+    }
+    tiles.push_back({r0, tr, c0, tc});
+    if (tr == rows_) return &own_[8 * c0 * rows_];
+    for (std::size_t c = 0; c < tc; ++c) {
+      for (std::size_t r = 0; r < tr; ++r) {
+        Put(staging + 8 * (c * tr + r), r0 + r, c0 + c);
+      }
+    }
+    return staging;
+  }
+  struct Tile {
+    std::uint64_t r0, tr, c0, tc;
+  };
+  std::vector<Tile> tiles;
+
+ private:
+  static void Put(char* dst, std::uint64_t r, std::uint64_t c) {
+    const std::string bytes = LeDouble(static_cast<double>(r * 1000 + c));
+    std::copy(bytes.begin(), bytes.end(), dst);
+  }
+  std::uint64_t rows_;
+  int fail_at_;
+  std::vector<char> own_;
+};
+
+// The one loop that writes every matrix: each value once, in its place
+// column by column, in tiles that keep within the staging and are whole
+// columns (one write each) wherever 64 columns fit; a source that fails ends
+// it, and so does a write that fails, without filling the tiles after it.
+TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
+  const struct {
+    std::uint64_t rows, columns;
+    std::size_t capacity;
+    int fail_at = -1;            // the source's call that fails
+    int good_writes = 1 << 30;   // of the output file
+  } cases[] = {
+      {3, 4, 100},   {2, 200, 256}, {100, 3, 30}, {100, 50, 20},
+      {1, 9, 4},     {9, 1, 4},     {100, 3, 30, 4},
+      {100, 3, 30, -1, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) +
+                 ", capacity " + std::to_string(c.capacity));
+    FakeTiles source(c.rows, c.columns, c.fail_at);
+    test::FailingOutputFile file(c.good_writes, ENOSPC);
+    BufferedWriter out(file);
+    const MatVariable variable{"m", c.rows, c.columns, &source};
+    if (c.fail_at >= 0) {
+      EXPECT_THROW(WriteLevel5(variable, out, c.capacity), RunError);
+      EXPECT_EQ(source.tiles.size(), static_cast<std::size_t>(c.fail_at));
+      continue;
+    }
+    WriteLevel5(variable, out, c.capacity);
+    if (c.good_writes < (1 << 30)) {
+      EXPECT_EQ(out.Flush(), ENOSPC);
+      EXPECT_LE(source.tiles.size(), 3u) << "filled on after a failed write";
+      continue;
+    }
+    ASSERT_EQ(out.Flush(), 0);
+    std::vector<int> filled(c.rows * c.columns);
+    for (const auto& t : source.tiles) {
+      EXPECT_LE(t.tr * t.tc, c.capacity);
+      if (c.rows * 64 <= c.capacity) {
+        EXPECT_EQ(t.tr, c.rows);
+      }
+      for (std::uint64_t r = t.r0; r < t.r0 + t.tr; ++r) {
+        for (std::uint64_t col = t.c0; col < t.c0 + t.tc; ++col) {
+          ++filled[r * c.columns + col];
+        }
+      }
+    }
+    EXPECT_EQ(filled, std::vector<int>(c.rows * c.columns, 1));
+    std::string expected;
+    for (std::uint64_t col = 0; col < c.columns; ++col) {
+      for (std::uint64_t r = 0; r < c.rows; ++r) {
+        expected += LeDouble(static_cast<double>(r * 1000 + col));
+      }
+    }
+    EXPECT_TRUE(file.data().ends_with(expected));
+    EXPECT_EQ(file.data().size(), 184 + expected.size());
+  }
+}
+
 // However the values are cut into tiles and pieces, the file holds the
 // matrix column by column.
 TEST(MatFileTest, TilingKeepsColumnOrder) {

@@ -260,6 +260,9 @@ TEST(RecordReaderTest, DetectsTheFramingItCanProve) {
        kHost4, Basis::kVerified, 4000},
       {"a count no file can hold", Le64(0x8000000000000000u) + Le64(0), kHost4,
        Basis::kNoneFits, std::nullopt},
+      // One value is proof enough: what follows it does not matter.
+      {"a first record of one value, then damage",
+       DataFile({{1}}) + Marker(5) + "xy", kHost4, Basis::kVerified, 4},
   };
   for (const auto& c : cases) {
     for (const Source& source : kSources) {

@@ -1,18 +1,26 @@
-// Feeds arbitrary bytes, or files in every framing made from a recipe, to the
-// framing reader and the loader, as a file that can be read at an offset or
-// as a pipe, with small limits and buffers.
+// Feeds arbitrary bytes, or files in every framing made from a recipe, to
+// every way of loading with small limits and buffers: into memory, from the
+// records' places (a file read at offsets, a tile at a time), and the walk of
+// --describe. They must agree on the rows, the columns, where and why loading
+// ended or what refused it, and every value's bits. A pipe, which cannot look
+// as far ahead, is held only to the limits.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "loader/loader.h"
+#include "converter/run_state.h"
 #include "io/file.h"
+#include "loader/memory_loader.h"
+#include "loader/place_loader.h"
+#include "loader/survey.h"
 #include "recordio/record_reader.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
@@ -53,23 +61,100 @@ class FailureWatch final : public InputFile {
   bool failed_ = false;
 };
 
+// What one way of loading made of a file.
+struct Loaded {
+  std::optional<std::string> refusal;  // the message that refused it
+  std::uint64_t rows = 0, columns = 0;
+  LoadEnd end{};
+  std::vector<std::uint64_t> bits;  // row after row; empty when not compared
+};
+
+constexpr const char* kName = "fuzz.dat";
+
+MemoryStore Store() {
+  return {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core};
+}
+
 // A damaged file loads what comes before the damage or is refused at a
-// limit; it never makes the load fail.
-void Load(InputFile& file, std::size_t buffer, const LoadLimits& limits) {
+// limit; it never makes the load fail, nor asks for a move no file allows.
+Loaded InMemory(InputFile& file, std::size_t buffer, ValueType type,
+                const LoadLimits& limits) {
   FailureWatch watched(file);
   RecordReader reader(watched, buffer);
+  Loaded loaded;
   try {
-    LoadCore(state, reader, "fuzz.dat", limits);
-  } catch (const RunError&) {
-    Check(!watched.failed());
-    return;
+    const LoadOutcome outcome =
+        LoadIntoMemory(reader, kName, type, limits, Store());
+    loaded.rows = outcome.rows;
+    loaded.columns = outcome.columns;
+    loaded.end = outcome.end;
+    Check(Within(limits, loaded.rows, loaded.columns));
+    for (std::uint64_t k = 0; k < loaded.rows * loaded.columns; ++k) {
+      loaded.bits.push_back(std::bit_cast<std::uint64_t>(state.core[k]));
+    }
+  } catch (const RunError& e) {
+    loaded.refusal = e.what();
   }
   Check(!watched.failed());
-  Check(state.irow >= 0 && state.icol >= 0);
-  Check(static_cast<std::size_t>(state.irow) <= limits.record_values);
-  Check(static_cast<std::size_t>(state.irow) *
-            static_cast<std::size_t>(state.icol) <=
-        limits.matrix_values);
+  return loaded;
+}
+
+// The matrix read back in tiles of 3 x 2 through reads of `read_bytes`,
+// decoded here from the little-endian bytes.
+Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
+               const LoadLimits& limits) {
+  Loaded loaded;
+  try {
+    LoadOutcome outcome;
+    auto tiles =
+        LoadPlaces(std::make_unique<test::MemoryInputFile>(bytes),
+                   bytes.size(), kName, type, limits, &outcome, read_bytes);
+    loaded.rows = outcome.rows;
+    loaded.columns = outcome.columns;
+    loaded.end = outcome.end;
+    Check(tiles != nullptr);  // a file this small never has too many runs
+    loaded.bits.resize(loaded.rows * loaded.columns);
+    char staging[8 * 6];
+    for (std::uint64_t r0 = 0; r0 < loaded.rows; r0 += 3) {
+      for (std::uint64_t c0 = 0; c0 < loaded.columns; c0 += 2) {
+        const std::size_t tr = std::min<std::uint64_t>(3, loaded.rows - r0);
+        const std::size_t tc = std::min<std::uint64_t>(2, loaded.columns - c0);
+        const char* tile = tiles->Fill(r0, tr, c0, tc, staging);
+        for (std::size_t k = 0; k < tr * tc; ++k) {
+          std::uint64_t word = 0;
+          for (int b = 7; b >= 0; --b) {
+            word = word << 8 | static_cast<unsigned char>(tile[8 * k + b]);
+          }
+          loaded.bits[(r0 + k % tr) * loaded.columns + c0 + k / tr] = word;
+        }
+      }
+    }
+  } catch (const RunError& e) {
+    loaded.refusal = e.what();
+  }
+  return loaded;
+}
+
+Loaded Surveyed(const std::string& bytes, std::size_t buffer, ValueType type,
+                const LoadLimits& limits) {
+  test::MemoryInputFile file(bytes);
+  RecordReader reader(file, buffer);
+  const Survey survey = SurveyRecords(reader, kName, type, limits);
+  Loaded loaded;
+  if (survey.refusal) {
+    loaded.refusal = survey.refusal->Message(kName, limits.hint);
+  } else {
+    loaded.rows = survey.rows;
+    loaded.columns = survey.columns;
+    loaded.end = survey.end;
+  }
+  return loaded;
+}
+
+bool Agree(const Loaded& a, const Loaded& b) {
+  if (a.refusal || b.refusal) return a.refusal == b.refusal;
+  return a.rows == b.rows && a.columns == b.columns && a.end == b.end &&
+         (a.bits.empty() || b.bits.empty() || a.bits == b.bits);
 }
 
 // Reads every record in pieces of an odd size.
@@ -133,24 +218,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   using namespace unf2mat;
   if (size == 0) return 0;
   // The first byte picks the buffer size (bits 0-2), the limits (bits 3-6)
-  // and whether the rest is the file itself or a recipe for one (bit 7).
+  // and whether the rest is the file itself or a recipe for one (bit 7); the
+  // length, the type of the values.
   const std::size_t buffer = std::size_t{8} << (data[0] & 7);
   const LoadLimits limits{std::size_t{4} << ((data[0] >> 3) & 3),
-                          std::size_t{64} << ((data[0] >> 5) & 3)};
+                          std::size_t{64} << ((data[0] >> 5) & 3), ""};
+  constexpr ValueType kTypes[] = {ValueType::kReal4, ValueType::kReal8,
+                                  ValueType::kInt4};
+  const ValueType type = kTypes[size % 3];
   const std::string bytes =
       data[0] & 0x80
           ? FromRecipe(data + 1, size - 1)
           : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
-  {
-    test::MemoryInputFile file(bytes);
-    Load(file, buffer, limits);
-  }
-  {
-    // A pipe: bytes in small pieces, no reads at an offset, no size.
-    test::ScriptedInputFile pipe(bytes, 1 + data[0] % 7);
-    Load(pipe, buffer, limits);
-  }
   test::MemoryInputFile file(bytes);
-  ReadInPieces(file, buffer, limits.record_values);
+  const Loaded in_memory = InMemory(file, buffer, type, limits);
+  Check(Agree(in_memory, InPlace(bytes, buffer, type, limits)));
+  Check(Agree(in_memory, Surveyed(bytes, buffer, type, limits)));
+  // A pipe: bytes in small pieces, no reads at an offset, no size.
+  test::ScriptedInputFile pipe(bytes, 1 + data[0] % 7);
+  InMemory(pipe, buffer, type, limits);
+  test::MemoryInputFile again(bytes);
+  ReadInPieces(again, buffer, limits.record_values);
   return 0;
 }
