@@ -1,7 +1,7 @@
+#include "common/run_error.h"
+
 #include <cstdio>
 #include <cstring>
-
-#include "common/run_error.h"
 
 namespace unf2mat {
 

@@ -31,13 +31,6 @@ inline constexpr std::string_view ValueTypeName(ValueType type) {
   return "real4";
 }
 
-// The longest record whose whole values are at most `values`: those values
-// and a partial one after them.
-inline constexpr std::uint64_t RecordBytesLimit(std::uint64_t values,
-                                                std::size_t value_size) {
-  return values * value_size + value_size - 1;
-}
-
 template <ValueType kType>
 inline double WidenValue(const char* src) {
   if constexpr (kType == ValueType::kReal8) {

@@ -1,3 +1,4 @@
+// Standard input, output and error of a run.
 #ifndef UNF2MAT_CONVERTER_CONSOLE_H_
 #define UNF2MAT_CONVERTER_CONSOLE_H_
 

@@ -1,3 +1,6 @@
+// The control lines and the name rules: the data file, the MAT-file and the
+// variable name, settled as the six control lines or the command line give
+// them.
 #ifndef UNF2MAT_CONVERTER_CONTROL_H_
 #define UNF2MAT_CONVERTER_CONTROL_H_
 

@@ -1,3 +1,4 @@
+// --describe: what a conversion of a data file would see, converting nothing.
 #ifndef UNF2MAT_CONVERTER_DESCRIBE_H_
 #define UNF2MAT_CONVERTER_DESCRIBE_H_
 

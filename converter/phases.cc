@@ -26,10 +26,9 @@ void writemat(RunState& state) {
   Assign(state.header, mat::kHeaderText);
   state.version = mat::kVersion;
   Assign(state.endian, mat::kEndian);
-  const MatVariable variable{Prefix(state.fname2, state.n1),
-                             static_cast<std::uint64_t>(state.icol),
-                             static_cast<std::uint64_t>(state.irow),
-                             state.tiles.get()};
+  const MatVariable variable{
+      Prefix(state.fname2, state.n1), static_cast<std::uint64_t>(state.icol),
+      static_cast<std::uint64_t>(state.irow), state.tiles.get()};
   const std::uint64_t records =
       WriteMatFile(std::string(TrimTrailingBlanks(state.fname3)), variable);
   state.irec = static_cast<std::int32_t>(records);

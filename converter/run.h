@@ -1,3 +1,4 @@
+// One run of the phases, and the one place that reports what ends it.
 #ifndef UNF2MAT_CONVERTER_RUN_H_
 #define UNF2MAT_CONVERTER_RUN_H_
 

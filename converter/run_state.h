@@ -21,10 +21,10 @@ namespace unf2mat {
 // NUL bytes, which the name scans read as the end of the name. x and core come
 // last so that tests can clear the rest cheaply; tiles after them.
 struct RunState {
-  Field<80> fname1;   // data file name
-  Field<84> fname4;   // MAT-file name as read
-  Field<84> fname3;   // MAT-file name used
-  Field<80> fname2;   // variable name, NUL-padded to n2 when long
+  Field<80> fname1;  // data file name
+  Field<84> fname4;  // MAT-file name as read
+  Field<84> fname3;  // MAT-file name used
+  Field<80> fname2;  // variable name, NUL-padded to n2 when long
   // The MAT-file header's text, version and endian indicator, as writemat
   // wrote them.
   Field<124> header;

@@ -1,3 +1,4 @@
+// Text lines of the control input.
 #ifndef UNF2MAT_IO_LINE_READER_H_
 #define UNF2MAT_IO_LINE_READER_H_
 

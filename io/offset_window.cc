@@ -6,7 +6,9 @@ namespace unf2mat {
 
 OffsetWindow::OffsetWindow(InputFile& file, std::size_t capacity,
                            std::optional<std::uint64_t> size)
-    : file_(file), size_(size), capacity_(std::max<std::size_t>(capacity, 16)) {}
+    : file_(file),
+      size_(size),
+      capacity_(std::max<std::size_t>(capacity, 16)) {}
 
 const char* OffsetWindow::At(std::uint64_t offset, std::size_t n,
                              std::size_t read_ahead) {

@@ -1,3 +1,5 @@
+// The output file, which replaces any old one of its name only once it is
+// complete and on disk.
 #ifndef UNF2MAT_IO_REPLACEMENT_FILE_H_
 #define UNF2MAT_IO_REPLACEMENT_FILE_H_
 

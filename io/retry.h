@@ -1,3 +1,4 @@
+// System calls retried where a signal interrupts them.
 #ifndef UNF2MAT_IO_RETRY_H_
 #define UNF2MAT_IO_RETRY_H_
 

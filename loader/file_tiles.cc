@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/run_error.h"
 #include "common/coding.h"
+#include "common/run_error.h"
 
 namespace unf2mat {
 namespace {
@@ -93,8 +93,8 @@ void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
   }
 }
 
-const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr,
-                            std::uint64_t c0, std::size_t tc, char* staging) {
+const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                            std::size_t tc, char* staging) {
   const std::uint64_t piece = std::uint64_t{tc} * value_size_;
   for (std::uint64_t r = r0; r < r0 + tr;) {
     const RecordPlaces::Run& run = places_.RunOf(r);

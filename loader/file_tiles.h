@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "common/tile_source.h"
-#include "loader/record_places.h"
-#include "io/file.h"
 #include "common/value_type.h"
+#include "io/file.h"
+#include "loader/record_places.h"
 
 namespace unf2mat {
 

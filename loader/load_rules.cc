@@ -62,7 +62,8 @@ LoadRules::LoadRules(LoadLimits limits, std::size_t value_size,
       file_size_(file_size) {}
 
 std::uint64_t LoadRules::first_record_bytes_limit() const {
-  return RecordBytesLimit(limits_.record_values, value_size_);
+  // The whole values, and a partial one after them.
+  return limits_.record_values * value_size_ + value_size_ - 1;
 }
 
 LoadRules::Verdict LoadRules::Claim(std::uint64_t bytes) {
@@ -100,8 +101,8 @@ void LoadRules::Damaged(std::uint64_t offset) {
 }
 
 std::uint64_t LoadRules::room() const {
-  const std::uint64_t fit = width_ == 0 ? kMaxEmptyRecords
-                                        : limits_.matrix_values / width_;
+  const std::uint64_t fit =
+      width_ == 0 ? kMaxEmptyRecords : limits_.matrix_values / width_;
   return fit > rows_ ? fit - rows_ : 0;
 }
 
@@ -119,8 +120,7 @@ LoadRules::Verdict LoadRules::CheckMatrix() {
   return Verdict::kTake;
 }
 
-LoadRules::Verdict LoadRules::Refuse(Refusal::Limit limit,
-                                     std::uint64_t values,
+LoadRules::Verdict LoadRules::Refuse(Refusal::Limit limit, std::uint64_t values,
                                      std::uint64_t bound) {
   done_ = true;
   refusal_ = {limit, values, bound};
@@ -134,8 +134,7 @@ void LoadRules::Stop(LoadEnd::Reason reason, std::uint64_t values,
   if (file_size_ && *file_size_ >= offset) end_.unread = *file_size_ - offset;
 }
 
-std::string ElementSizeWarning(std::string_view name,
-                               std::uint64_t name_length,
+std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,
                                std::uint64_t values) {
   if (mat::MatrixElementBytes(name_length, values) <=
       mat::kMatlabElementBytes) {

@@ -117,8 +117,7 @@ class LoadRules {
                  std::uint64_t bound);
   // The check after rows were taken.
   Verdict CheckMatrix();
-  void Stop(LoadEnd::Reason reason, std::uint64_t values,
-            std::uint64_t offset);
+  void Stop(LoadEnd::Reason reason, std::uint64_t values, std::uint64_t offset);
 
   LoadLimits limits_;
   std::size_t value_size_;
@@ -133,8 +132,8 @@ class LoadRules {
 
 // The warning for a matrix of `values` whose MAT-file element, with a name
 // of `name_length` bytes, is larger than MATLAB loads; empty where it is not.
-std::string ElementSizeWarning(std::string_view name,
-                               std::uint64_t name_length, std::uint64_t values);
+std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,
+                               std::uint64_t values);
 
 }  // namespace unf2mat
 

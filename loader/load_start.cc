@@ -23,8 +23,7 @@ void ThrowReadFailure(std::string_view name, int error) {
 }
 
 LoadRules::Verdict DecideFraming(RecordReader& reader, LoadRules& rules,
-                                 std::string_view name,
-                                 FramingChoice* choice) {
+                                 std::string_view name, FramingChoice* choice) {
   if (reader.DetectFraming(rules.first_record_bytes_limit(), choice) ==
       ReadStatus::kFailed) {
     ThrowReadFailure(name, reader.error());

@@ -58,8 +58,8 @@ LoadedMatrix LoadDataFile(std::string_view name, ValueType type,
   loaded.columns = outcome.columns;
   loaded.end = outcome.end;
   WarnAboutLoad(warnings, outcome.choice, outcome.end, outcome.columns, name);
-  if (const std::string warning = ElementSizeWarning(
-          name, name_length, outcome.rows * outcome.columns);
+  if (const std::string warning =
+          ElementSizeWarning(name, name_length, outcome.rows * outcome.columns);
       !warning.empty()) {
     Warn(warnings, warning);
   }

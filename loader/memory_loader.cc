@@ -44,8 +44,8 @@ class MemoryLoad {
   void RefuseEarly(std::uint64_t claimed_bytes);
   // Reads the next record's first `capacity` values, widened into the store
   // from row `row` where given; else only past it.
-  ReadStatus ReadIntoRow(std::optional<std::uint64_t> row,
-                         std::size_t capacity, std::uint64_t* bytes);
+  ReadStatus ReadIntoRow(std::optional<std::uint64_t> row, std::size_t capacity,
+                         std::uint64_t* bytes);
   // A record read, or a failure, put to the rules; false once loading ends.
   bool Take(ReadStatus status, std::uint64_t bytes);
   void LoadLongRecords();
@@ -115,8 +115,8 @@ bool MemoryLoad::Take(ReadStatus status, std::uint64_t bytes) {
 
 void MemoryLoad::LoadLongRecords() {
   for (;;) {
-    const auto row = rules_.room() > 0 ? std::optional(rules_.rows())
-                                       : std::nullopt;
+    const auto row =
+        rules_.room() > 0 ? std::optional(rules_.rows()) : std::nullopt;
     std::uint64_t bytes = 0;
     const ReadStatus status =
         ReadIntoRow(row, static_cast<std::size_t>(rules_.width()), &bytes);
@@ -134,8 +134,8 @@ void MemoryLoad::LoadBatches() {
   for (bool going = true; going;) {
     const std::uint64_t first = rules_.rows();
     // One record past what fits tells a whole one from the end.
-    const std::size_t most =
-        static_cast<std::size_t>(std::min<std::uint64_t>(batch, rules_.room() + 1));
+    const std::size_t most = static_cast<std::size_t>(
+        std::min<std::uint64_t>(batch, rules_.room() + 1));
     std::size_t held = 0;
     while (held < most) {
       std::uint64_t bytes = 0;
@@ -150,7 +150,8 @@ void MemoryLoad::LoadBatches() {
       Check(rules_.Repeats(repeats));
       held += repeats;
     }
-    WidenValues(type_, rows, held * width, store_.matrix.data() + first * width);
+    WidenValues(type_, rows, held * width,
+                store_.matrix.data() + first * width);
   }
 }
 
@@ -187,8 +188,8 @@ LoadOutcome LoadIntoMemory(RecordReader& reader, std::string_view name,
                            const MemoryStore& store) {
   reader.set_value_size(ValueSize(type));
   LoadLimits fit = limits;
-  fit.matrix_values = std::min<std::uint64_t>(fit.matrix_values,
-                                              store.matrix.size());
+  fit.matrix_values =
+      std::min<std::uint64_t>(fit.matrix_values, store.matrix.size());
   return MemoryLoad(reader, name, type, fit, store).Run();
 }
 

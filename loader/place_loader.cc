@@ -29,9 +29,8 @@ void KeepFirst(std::vector<PayloadPiece>* pieces, std::uint64_t bytes) {
 }  // namespace
 
 std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
-                                      std::uint64_t size,
-                                      std::string_view name, ValueType type,
-                                      const LoadLimits& limits,
+                                      std::uint64_t size, std::string_view name,
+                                      ValueType type, const LoadLimits& limits,
                                       LoadOutcome* outcome,
                                       std::size_t read_bytes) {
   LoadRules rules(limits, ValueSize(type), size);

@@ -24,9 +24,8 @@ namespace unf2mat {
 // too unlike to keep their places in bounded memory. A refusal or a failed
 // read ends the run.
 std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
-                                      std::uint64_t size,
-                                      std::string_view name, ValueType type,
-                                      const LoadLimits& limits,
+                                      std::uint64_t size, std::string_view name,
+                                      ValueType type, const LoadLimits& limits,
                                       LoadOutcome* outcome,
                                       std::size_t read_bytes = std::size_t{1}
                                                                << 20);

@@ -22,9 +22,9 @@ struct Survey {
   };
 
   FramingChoice choice;
-  std::uint64_t records = 0;  // whole records, up to the end or the damage
-  std::uint64_t split = 0;    // records in more than one subrecord
-  std::vector<Length> lengths;      // the first kListedLengths distinct ones
+  std::uint64_t records = 0;    // whole records, up to the end or the damage
+  std::uint64_t split = 0;      // records in more than one subrecord
+  std::vector<Length> lengths;  // the first kListedLengths distinct ones
   std::uint64_t other_records = 0;  // of lengths past those listed
   bool lengths_of_8 = true;         // every length a multiple of 8 bytes
   std::vector<char> sample;  // the first values, as 4-byte words, host order

@@ -75,9 +75,9 @@ void WriteName(std::string_view name, RecordSink& sink) {
 // then bands of whole rows. Each tile is written on a thread of its own
 // while the next one is filled, in a second buffer. After a failed write no
 // more tiles are filled.
-void WriteValues(TileSource& source, std::uint64_t rows,
-                 std::uint64_t columns, std::uint64_t start,
-                 std::size_t capacity, BufferedWriter& out) {
+void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
+                 std::uint64_t start, std::size_t capacity,
+                 BufferedWriter& out) {
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -86,8 +86,8 @@ void WriteValues(TileSource& source, std::uint64_t rows,
   // other tiles small.
   constexpr std::uint64_t kSmallTileValues = std::uint64_t{1} << 20;
   constexpr std::uint64_t kWideTileColumns = 512;
-  capacity = static_cast<std::size_t>(
-      std::clamp<std::uint64_t>(rows * columns, 1, std::max(capacity, std::size_t{1})));
+  capacity = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+      rows * columns, 1, std::max(capacity, std::size_t{1})));
   capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
       capacity, rows <= capacity / kMinTileColumns
                     ? std::max(kSmallTileValues, rows * kWideTileColumns)

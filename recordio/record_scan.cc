@@ -28,8 +28,7 @@ record::Step RecordScanner::Next(std::uint64_t room,
                                  std::uint64_t* bytes) {
   pieces->clear();
   record::ScanCursor cursor(window_, offset_, size_, pieces);
-  const record::Step step =
-      WalkRecord(cursor, framing_, room, bytes, &repeat_);
+  const record::Step step = WalkRecord(cursor, framing_, room, bytes, &repeat_);
   if (step == record::Step::kOk) offset_ = cursor.at();
   return step;
 }

@@ -13,8 +13,8 @@
 #include <functional>
 #include <optional>
 
-#include "io/buffered_input.h"
 #include "common/coding.h"
+#include "io/buffered_input.h"
 #include "recordio/record_format.h"
 
 namespace unf2mat::record {

@@ -642,14 +642,15 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
         if (!c.stop_at.empty()) {
-          EXPECT_EQ(r.err,
-                    "unf2mat: warning: loading of data file 'run.dat' stopped "
-                    "at " +
-                        c.stop_at + "; " +
-                        (source == kFile ? std::to_string(c.unread) +
-                                               " bytes of the file were not read"
-                                         : "the rest of the file was not read") +
-                        "\n");
+          EXPECT_EQ(
+              r.err,
+              "unf2mat: warning: loading of data file 'run.dat' stopped "
+              "at " +
+                  c.stop_at + "; " +
+                  (source == kFile ? std::to_string(c.unread) +
+                                         " bytes of the file were not read"
+                                   : "the rest of the file was not read") +
+                  "\n");
         }
         ExpectSameBytes(ReadFile(In("run.mat")),
                         ExpectedMat("run", *c.expected));

@@ -47,10 +47,10 @@ RunState& Prepared(const std::string& variable, int rows, int columns,
 std::uint64_t Write(RunState& state, BufferedWriter& out,
                     std::size_t tile_values = kTileValues) {
   CoreTiles tiles(state.core, state.icol, state.irow);
-  return WriteLevel5({Prefix(state.fname2, state.n1),
-                      static_cast<std::uint64_t>(state.icol),
-                      static_cast<std::uint64_t>(state.irow), &tiles},
-                     out, tile_values);
+  return WriteLevel5(
+      {Prefix(state.fname2, state.n1), static_cast<std::uint64_t>(state.icol),
+       static_cast<std::uint64_t>(state.irow), &tiles},
+      out, tile_values);
 }
 
 std::string Written(RunState& state) {
@@ -179,7 +179,8 @@ class FakeTiles final : public TileSource {
   FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1)
       : rows_(rows), fail_at_(fail_at), own_(8 * rows * columns) {
     for (std::uint64_t c = 0; c < columns; ++c) {
-      for (std::uint64_t r = 0; r < rows; ++r) Put(&own_[8 * (c * rows + r)], r, c);
+      for (std::uint64_t r = 0; r < rows; ++r)
+        Put(&own_[8 * (c * rows + r)], r, c);
     }
   }
   const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
@@ -219,12 +220,11 @@ TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
   const struct {
     std::uint64_t rows, columns;
     std::size_t capacity;
-    int fail_at = -1;            // the source's call that fails
-    int good_writes = 1 << 30;   // of the output file
+    int fail_at = -1;           // the source's call that fails
+    int good_writes = 1 << 30;  // of the output file
   } cases[] = {
-      {3, 4, 100},   {2, 200, 256}, {100, 3, 30}, {100, 50, 20},
-      {1, 9, 4},     {9, 1, 4},     {100, 3, 30, 4},
-      {100, 3, 30, -1, 3},
+      {3, 4, 100}, {2, 200, 256}, {100, 3, 30},    {100, 50, 20},
+      {1, 9, 4},   {9, 1, 4},     {100, 3, 30, 4}, {100, 3, 30, -1, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) +

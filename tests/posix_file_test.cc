@@ -1,5 +1,3 @@
-#include "io/file.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file.h"
 #include "recordio/record_reader.h"
 #include "tests/fake_files.h"
 #include "tests/temp_dir.h"

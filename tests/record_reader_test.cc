@@ -284,9 +284,9 @@ TEST(RecordReaderTest, DetectsTheFramingItCanProve) {
 // gives what reading them one by one gives, whatever the framing and
 // wherever the buffer ends; a record of another length is no repeat.
 TEST(RecordReaderTest, RepeatsAndPiecesMatchSingleReads) {
-  const test::Records records = {{1, 2, 3},    {4, 5, 6},        {7, 8, 9},
-                                 {10, 11, 12}, {13, 14, 15, 16}, {17, 18, 19, 20},
-                                 {21, 22},     {23, 24}};
+  const test::Records records = {
+      {1, 2, 3},        {4, 5, 6},        {7, 8, 9}, {10, 11, 12},
+      {13, 14, 15, 16}, {17, 18, 19, 20}, {21, 22},  {23, 24}};
   for (const Framing& framing : record::kFramings) {
     for (std::size_t max_subrecord : {SIZE_MAX, std::size_t{8}}) {
       const std::string bytes =
@@ -325,9 +325,9 @@ TEST(RecordReaderTest, RepeatsAndPiecesMatchSingleReads) {
           held += n;
           repeats += n;
         }
-        EXPECT_EQ(rows, (std::vector<float>{4,  5,  7,  8,  10, 11, 13,
-                                            14, 17, 18, 21, 22, 23, 24,
-                                            -1, -1, -1, -1, -1, -1}));
+        EXPECT_EQ(rows,
+                  (std::vector<float>{4,  5,  7,  8,  10, 11, 13, 14, 17, 18,
+                                      21, 22, 23, 24, -1, -1, -1, -1, -1, -1}));
         // Subrecords of 8 bytes split all but the records of two values.
         if (buffer == 1 << 20) {
           EXPECT_EQ(repeats, max_subrecord == SIZE_MAX ? 4u : 1u);

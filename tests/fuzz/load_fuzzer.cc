@@ -107,8 +107,8 @@ Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
   try {
     LoadOutcome outcome;
     auto tiles =
-        LoadPlaces(std::make_unique<test::MemoryInputFile>(bytes),
-                   bytes.size(), kName, type, limits, &outcome, read_bytes);
+        LoadPlaces(std::make_unique<test::MemoryInputFile>(bytes), bytes.size(),
+                   kName, type, limits, &outcome, read_bytes);
     loaded.rows = outcome.rows;
     loaded.columns = outcome.columns;
     loaded.end = outcome.end;
