@@ -18,6 +18,9 @@ class TileSource {
   // been written. Throws RunError where the values cannot be read.
   virtual const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                            std::size_t tc, char* staging) = 0;
+  // The most values a tile should hold: large tiles make few, long reads of
+  // a file, small ones keep a copy from memory in cache.
+  virtual std::size_t tile_values() const = 0;
 };
 
 }  // namespace unf2mat

@@ -18,6 +18,8 @@ class CoreTiles final : public TileSource {
 
   const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                    std::size_t tc, char* staging) override;
+  // 4 MiB: a tile is copied and written while it is still in cache.
+  std::size_t tile_values() const override { return std::size_t{1} << 19; }
 
  private:
   double* matrix_;

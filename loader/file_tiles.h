@@ -13,6 +13,7 @@
 #include "common/value_type.h"
 #include "io/file.h"
 #include "loader/record_places.h"
+#include "matfile/matfile.h"
 
 namespace unf2mat {
 
@@ -25,6 +26,7 @@ class FileTiles final : public TileSource {
 
   const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                    std::size_t tc, char* staging) override;
+  std::size_t tile_values() const override { return kTileValues; }
 
   // Widens `rows` x `cols` values, row r at src + r * stride, into the tile
   // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows.

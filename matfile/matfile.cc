@@ -157,7 +157,8 @@ std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
   sink.PutWords(mat::kMiDouble, static_cast<std::uint32_t>(8 * values));
   if (values > 0) {
     WriteValues(*variable.values, variable.rows, variable.columns,
-                out.position(), tile_values, out);
+                out.position(),
+                std::min(tile_values, variable.values->tile_values()), out);
   }
   return (out.position() - start) / mat::kRecordSize + values;
 }

@@ -21,8 +21,8 @@ struct MatVariable {
   TileSource* values = nullptr;  // rows x columns; none for an empty matrix
 };
 
-// Each tile of values is staged in two buffers of at most this many values:
-// one filled while the other is written.
+// Each tile of values is staged in two buffers of at most this many values
+// (one filled while the other is written), or fewer where the source asks.
 inline constexpr std::size_t kTileValues = std::size_t{5} << 20;  // 40 MiB
 
 // Appends the MAT-file's bytes to `out` and returns how many 8-byte records

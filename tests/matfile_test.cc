@@ -197,6 +197,7 @@ class FakeTiles final : public TileSource {
     }
     return staging;
   }
+  std::size_t tile_values() const override { return kTileValues; }
   struct Tile {
     std::uint64_t r0, tr, c0, tc;
   };
