@@ -22,7 +22,7 @@ struct ReplacementFaults {
   // Runs on a file to be copied once its size is taken.
   std::function<void(int fd)> before_copy;
   // Gets the names of the calls as they are made, space-separated:
-  // "create-unnamed", "create-named", "block-signals", "unblock-signals" (only
+  // "drop-cache" (of an old regular file), "create-unnamed", "create-named", "block-signals", "unblock-signals" (only
   // where the mask changes), "sync", "link", "copy", "close", "rename",
   // "sync-dir", "unlink".
   std::string* calls = nullptr;
@@ -37,7 +37,8 @@ struct ReplacementFaults {
 // SIGQUIT wait while the name changes hands; one that arrives while a
 // temporary name exists removes it before the process dies of the signal.
 // The file gets the permissions of any newly created file (0666 less the
-// umask).
+// umask). The old file's cached pages are given back before the new one is
+// written; its data is untouched.
 class ReplacementFile {
  public:
   // `allow_unnamed` false always takes the temporary name, as on a file

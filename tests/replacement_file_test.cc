@@ -76,15 +76,15 @@ TEST_F(ReplacementFileTest, CommitSurvivesFailingCalls) {
   std::string contents(3 << 20, '\0');
   for (std::size_t k = 0; k < contents.size(); ++k) contents[k] = k % 251;
   const char* unnamed =
-      "create-unnamed sync block-signals link close rename sync-dir "
-      "unblock-signals";
-  const char* named =
-      "block-signals create-named unblock-signals sync block-signals close "
-      "rename sync-dir unblock-signals";
-  const char* copied =
-      "create-unnamed sync block-signals link unblock-signals block-signals "
-      "create-named unblock-signals copy sync block-signals close rename "
+      "drop-cache create-unnamed sync block-signals link close rename "
       "sync-dir unblock-signals";
+  const char* named =
+      "drop-cache block-signals create-named unblock-signals sync "
+      "block-signals close rename sync-dir unblock-signals";
+  const char* copied =
+      "drop-cache create-unnamed sync block-signals link unblock-signals "
+      "block-signals create-named unblock-signals copy sync block-signals "
+      "close rename sync-dir unblock-signals";
   const struct {
     const char* label;
     bool allow_unnamed;
