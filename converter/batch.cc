@@ -9,6 +9,7 @@
 #include "converter/describe.h"
 #include "converter/phases.h"
 #include "converter/run.h"
+#include "loader/load_start.h"
 
 namespace unf2mat {
 namespace {
@@ -22,7 +23,9 @@ constexpr std::string_view kHelp =
 Converts each Fortran unformatted sequential DATAFILE into a MAT-file holding
 one real double matrix, one record per row: run.dat gives run.mat, variable
 run. Loading stops at the first record shorter than the first one, with a
-warning.
+warning. A DATAFILE of - is standard input; it needs -o, and the variable is
+named after the MAT-file. Data read from a pipe is kept in a temporary file
+in $TMPDIR, or else beside the MAT-file, while it is converted.
 
   -o, --output MATFILE   the MAT-file (one DATAFILE only); .mat is added
                          unless the name ends in it
@@ -74,7 +77,10 @@ void argcontrol(RunState& state, const CommandLine& line,
   if (line.output) Assign(state.fname4, *line.output);
   if (line.name) Assign(state.fname2, *line.name);
   state.type = line.type;
-  SettleNames(state, warnings, NameSource::kCommandLine);
+  state.data_from_stdin = data_file == kStandardInput;
+  SettleNames(state, warnings,
+              state.data_from_stdin ? NameSource::kStandardInput
+                                    : NameSource::kCommandLine);
 }
 
 // The length of the variable name a conversion would settle, for the limits
@@ -128,8 +134,12 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     ClearForNextFile(state);
     status |= RunGuarded(console, [&] {
       if (line.action == CommandLine::Action::kDescribe) {
-        DescribeFile(data_file, line.type,
-                     SettledNameLength(state, line, data_file), console.out);
+        const std::uint64_t name_length =
+            SettledNameLength(state, line, data_file);
+        const std::unique_ptr<InputFile> file =
+            data_file == kStandardInput ? StandardInput()
+                                        : OpenDataFile(data_file);
+        DescribeFile(*file, data_file, line.type, name_length, console.out);
         return;
       }
       argcontrol(state, line, data_file, warnings);

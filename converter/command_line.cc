@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace unf2mat {
@@ -102,6 +103,14 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
   if (line->output && line->data_files.size() > 1) {
     return "--output names one MAT-file, but " +
            std::to_string(line->data_files.size()) + " data files are given";
+  }
+  const bool from_stdin =
+      std::find(line->data_files.begin(), line->data_files.end(),
+                kStandardInput) != line->data_files.end();
+  if (from_stdin && !line->output &&
+      line->action == CommandLine::Action::kConvert) {
+    return "'-' reads the data from standard input, which has no name to "
+           "give the MAT-file: name it with --output";
   }
   return std::nullopt;
 }

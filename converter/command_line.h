@@ -3,6 +3,7 @@
 #define UNF2MAT_CONVERTER_COMMAND_LINE_H_
 
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@
 #include "converter/run_state.h"
 
 namespace unf2mat {
+
+// A DATAFILE of this name is standard input.
+inline constexpr std::string_view kStandardInput = "-";
 
 struct CommandLine {
   enum class Action { kConvert, kDescribe, kHelp, kVersion };

@@ -121,7 +121,13 @@ void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
   state.i = ScanLength(state.fname1, kBaseNameStops);
   const std::string base_name(Prefix(state.fname1, state.i));
   SettleMatFileName(state, base_name);
-  SettleVariableName(state, base_name, source);
+  SettleVariableName(
+      state,
+      source == NameSource::kStandardInput
+          ? std::string(Prefix(state.fname3,
+                               ScanLength(state.fname3, kBaseNameStops)))
+          : base_name,
+      source);
   WarnAboutVariableName(state, warnings);
 }
 

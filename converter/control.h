@@ -9,8 +9,10 @@
 
 namespace unf2mat {
 
-// Where the names came from, for what a message asks the user to give.
-enum class NameSource { kControlLines, kCommandLine };
+// Where the names came from, for what a message asks the user to give. The
+// command line's '-' reads the data from standard input: the variable is
+// then named after the MAT-file, not the data file.
+enum class NameSource { kControlLines, kCommandLine, kStandardInput };
 
 // The name rules: from fname1, and fname4 and fname2 where given, settles
 // fname3 (the MAT-file), fname2, n1 and n2; a variable name that MATLAB

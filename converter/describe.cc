@@ -9,7 +9,6 @@
 
 #include "common/run_error.h"
 #include "loader/load_messages.h"
-#include "loader/load_start.h"
 #include "loader/survey.h"
 
 namespace unf2mat {
@@ -109,17 +108,12 @@ std::string Report(const std::string& name, const Survey& s, ValueType type) {
 
 }  // namespace
 
-void DescribeFile(const std::string& name, ValueType type,
+void DescribeFile(InputFile& file, const std::string& name, ValueType type,
                   std::uint64_t name_length, OutputFile& out) {
-  auto file = OpenDataFile(name);
-  RecordReader reader(*file);
-  // The limits of the path a conversion takes: a file read where its values
-  // lie, a pipe held in memory.
-  const LoadLimits limits =
-      file->Size() ? ElementLimits(name_length) : PipeLimits(name_length);
+  RecordReader reader(file);
   // Only a file read as real4 is looked at for another type.
   const Survey survey =
-      SurveyRecords(reader, name, type, limits,
+      SurveyRecords(reader, name, type, ElementLimits(name_length),
                     type == ValueType::kReal4 ? Survey::kSampleWords : 0);
   const std::string text = Report(Escape(name), survey, type);
   if (int error = out.Write(text.data(), text.size()); error != 0) {

@@ -10,11 +10,11 @@
 
 namespace unf2mat {
 
-// Prints on `out` what a conversion of the data file with values of `type`,
-// to a variable name of `name_length` bytes, would see, in the format --help
-// and the README give; converts nothing. A file that cannot be read ends it
-// with a RunError.
-void DescribeFile(const std::string& name, ValueType type,
+// Prints on `out` what a conversion of the data file `file`, named `name`,
+// with values of `type`, to a variable name of `name_length` bytes, would
+// see, in the format --help and the README give; converts nothing. A file
+// that cannot be read ends it with a RunError.
+void DescribeFile(InputFile& file, const std::string& name, ValueType type,
                   std::uint64_t name_length, OutputFile& out);
 
 }  // namespace unf2mat

@@ -40,8 +40,9 @@ struct RunState {
   std::int32_t icol;  // records loaded: matrix rows
   std::int32_t irec;  // last output record written
   std::int32_t i, j, i1;
-  ValueType type;  // what each value of a record holds
-  LoadEnd end;     // how loading ended
+  ValueType type;        // what each value of a record holds
+  bool data_from_stdin;  // the command line's '-': standard input is the data
+  LoadEnd end;           // how loading ended
   float x[kRecordCapacity];
   double core[kCoreCapacity];
   // The loaded matrix's values, tile by tile: from core, or read from the

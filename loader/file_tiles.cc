@@ -63,7 +63,7 @@ constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 14;
 
 }  // namespace
 
-FileTiles::FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
+FileTiles::FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
                      RecordPlaces places, ValueType type, bool swapped,
                      std::string name, std::size_t read_bytes)
     : file_(std::move(file)),

@@ -20,7 +20,7 @@ namespace unf2mat {
 class FileTiles final : public TileSource {
  public:
   // `size` is the file's size when its places were found.
-  FileTiles(std::unique_ptr<InputFile> file, std::uint64_t size,
+  FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
             RecordPlaces places, ValueType type, bool swapped, std::string name,
             std::size_t read_bytes);
 
@@ -50,7 +50,7 @@ class FileTiles final : public TileSource {
   void Gather(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
               std::size_t n, char* dst);
 
-  std::unique_ptr<InputFile> file_;
+  std::shared_ptr<InputFile> file_;
   std::uint64_t size_;
   RecordPlaces places_;
   std::size_t value_size_;

@@ -1,5 +1,6 @@
 #include "loader/load_rules.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/run_error.h"
@@ -7,12 +8,6 @@
 #include "matfile/mat_format.h"
 
 namespace unf2mat {
-
-LoadLimits PipeLimits(std::uint64_t name_length) {
-  return {kRecordCapacity, kCoreCapacity,
-          "; from a regular file, not a pipe, the limit is " +
-              std::to_string(mat::MaxMatrixValues(name_length)) + " values"};
-}
 
 LoadLimits ElementLimits(std::uint64_t name_length) {
   const std::uint64_t most = mat::MaxMatrixValues(name_length);
@@ -64,6 +59,11 @@ LoadRules::LoadRules(LoadLimits limits, std::size_t value_size,
 std::uint64_t LoadRules::first_record_bytes_limit() const {
   // The whole values, and a partial one after them.
   return limits_.record_values * value_size_ + value_size_ - 1;
+}
+
+std::uint64_t LoadRules::stream_lookahead_bytes() const {
+  return std::min(limits_.record_values, kRecordCapacity) * value_size_ +
+         value_size_ - 1;
 }
 
 LoadRules::Verdict LoadRules::Claim(std::uint64_t bytes) {

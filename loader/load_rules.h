@@ -36,10 +36,6 @@ struct LoadLimits {
   std::string hint;  // follows a refusal: how the limit may be lifted
 };
 
-// The limits of a matrix held in memory because its data file is a pipe,
-// whose refusals say what a regular file holds for a variable name of
-// `name_length` bytes.
-LoadLimits PipeLimits(std::uint64_t name_length);
 // The limits of a matrix read where its values lie: what the MAT-file's one
 // element holds for a variable name of `name_length` bytes.
 LoadLimits ElementLimits(std::uint64_t name_length);
@@ -86,6 +82,9 @@ class LoadRules {
   // The longest first record that may be loaded, in bytes: its whole values
   // within the limit, and a partial value after them.
   std::uint64_t first_record_bytes_limit() const;
+  // How far ahead a stream is looked at for its first record: as far as a
+  // record of a matrix held in memory may be.
+  std::uint64_t stream_lookahead_bytes() const;
   // A first record whose markers claim `bytes` before any of it is read:
   // kRefuse past the limit; else kTake, and nothing is counted.
   Verdict Claim(std::uint64_t bytes);

@@ -24,7 +24,8 @@ void ThrowReadFailure(std::string_view name, int error) {
 
 LoadRules::Verdict DecideFraming(RecordReader& reader, LoadRules& rules,
                                  std::string_view name, FramingChoice* choice) {
-  if (reader.DetectFraming(rules.first_record_bytes_limit(), choice) ==
+  if (reader.DetectFraming(rules.first_record_bytes_limit(), choice,
+                           rules.stream_lookahead_bytes()) ==
       ReadStatus::kFailed) {
     ThrowReadFailure(name, reader.error());
   }

@@ -1,5 +1,6 @@
 #include "loader/loader.h"
 
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -9,9 +10,14 @@
 #include "loader/load_messages.h"
 #include "loader/load_start.h"
 #include "loader/place_loader.h"
+#include "io/spooled_input.h"
 
 namespace unf2mat {
 namespace {
+
+// A stream this long or shorter is kept in memory; a longer one, in a
+// temporary file.
+constexpr std::size_t kStreamMemoryBytes = std::size_t{16} << 20;
 
 LoadOutcome LoadIntoStore(InputFile& file, std::string_view name,
                           ValueType type, const LoadLimits& limits,
@@ -23,32 +29,46 @@ LoadOutcome LoadIntoStore(InputFile& file, std::string_view name,
 
 }  // namespace
 
-LoadedMatrix LoadDataFile(std::string_view name, ValueType type,
+LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
+                          std::string_view name, ValueType type,
                           std::uint64_t name_length, const MemoryStore& store,
+                          const std::vector<std::string>& spool_dirs,
                           OutputFile& warnings) {
-  std::unique_ptr<InputFile> file = OpenDataFile(name);
+  const std::optional<std::uint64_t> size = file->Size();
+  std::shared_ptr<SpooledInput> spool;
+  std::shared_ptr<InputFile> source;
+  if (size) {
+    source = std::move(file);
+  } else {
+    spool = std::make_shared<SpooledInput>(std::move(file), kStreamMemoryBytes,
+                                           spool_dirs);
+    source = spool;
+  }
   LoadedMatrix loaded;
   LoadOutcome outcome;
-  // A file that can be read at an offset is read where each value lies as
-  // the MAT-file is written; a pipe must be held in memory.
-  if (const std::optional<std::uint64_t> size = file->Size()) {
-    loaded.values = LoadPlaces(std::move(file), *size, name, type,
+  try {
+    loaded.values = LoadPlaces(source, size, name, type,
                                ElementLimits(name_length), &outcome);
-    if (!loaded.values) {
-      // Not expected of a real file; within memory's limits it can be held.
-      if (!Within(LoadLimits{}, outcome.rows, outcome.columns)) {
-        throw RunError("data file " + Quote(name) +
-                       " has records of too many different lengths to "
-                       "convert from their places in the file, and more "
-                       "than " +
-                       std::to_string(kCoreCapacity) +
-                       " values to hold in memory");
-      }
-      auto again = OpenDataFile(name);
-      outcome = LoadIntoStore(*again, name, type, LoadLimits{}, store);
+  } catch (const RunError&) {
+    // What failed was the copy, not the data file.
+    if (spool && spool->keep_error() != 0) {
+      throw RunError("cannot keep data file " + Quote(name) +
+                     ", read as a stream, in a temporary file in " +
+                     Quote(spool->keep_dir()) + ": " +
+                     std::strerror(spool->keep_error()));
     }
-  } else {
-    outcome = LoadIntoStore(*file, name, type, PipeLimits(name_length), store);
+    throw;
+  }
+  if (!loaded.values) {
+    // Not expected of a real file; within memory's limits it can be held.
+    if (!Within(LoadLimits{}, outcome.rows, outcome.columns)) {
+      throw RunError("data file " + Quote(name) +
+                     " has records of too many different lengths to convert "
+                     "from their places in the file, and more than " +
+                     std::to_string(kCoreCapacity) +
+                     " values to hold in memory");
+    }
+    outcome = LoadIntoStore(*source, name, type, LoadLimits{}, store);
   }
   if (!loaded.values) {
     loaded.values = std::make_unique<CoreTiles>(store.matrix.data(),

@@ -1,12 +1,14 @@
-// Loading a data file into a matrix, the way its kind of file allows: from
-// where its values lie (a regular file, a block device), or held in memory
-// (a pipe, a character device).
+// Loading a data file into a matrix from where its values lie: in the file
+// itself (a regular file, a block device), or, for a stream that can be read
+// only once (a pipe, a character device), in a copy kept as it is read.
 #ifndef UNF2MAT_LOADER_LOADER_H_
 #define UNF2MAT_LOADER_LOADER_H_
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/tile_source.h"
 #include "common/value_type.h"
@@ -24,12 +26,16 @@ struct LoadedMatrix {
   std::unique_ptr<TileSource> values;
 };
 
-// Loads the data file `name`, whose values are of `type`, for a variable
-// name of `name_length` bytes (which sets the MAT-file's limits); a matrix
-// held in memory goes into `store`. Warnings go to `warnings`; a refusal or
-// a failure ends the run with a RunError.
-LoadedMatrix LoadDataFile(std::string_view name, ValueType type,
+// Loads the data file `file`, named `name`, whose values are of `type`, for
+// a variable name of `name_length` bytes (which sets the MAT-file's limits).
+// A stream is kept as it is read, past a memory budget in a temporary file in
+// the first of `spool_dirs` that takes one; a matrix that must be held in
+// memory goes into `store`. Warnings go to `warnings`; a refusal or a failure
+// ends the run with a RunError.
+LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
+                          std::string_view name, ValueType type,
                           std::uint64_t name_length, const MemoryStore& store,
+                          const std::vector<std::string>& spool_dirs,
                           OutputFile& warnings);
 
 }  // namespace unf2mat

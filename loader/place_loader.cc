@@ -28,8 +28,8 @@ void KeepFirst(std::vector<PayloadPiece>* pieces, std::uint64_t bytes) {
 
 }  // namespace
 
-std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
-                                      std::uint64_t size, std::string_view name,
+std::unique_ptr<FileTiles> LoadPlaces(std::shared_ptr<InputFile> file,
+                                      std::optional<std::uint64_t> size, std::string_view name,
                                       ValueType type, const LoadLimits& limits,
                                       LoadOutcome* outcome,
                                       std::size_t read_bytes) {
@@ -76,7 +76,10 @@ std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
   outcome->columns = rules.width();
   outcome->end = rules.end();
   if (places.overflowed()) return nullptr;
-  return std::make_unique<FileTiles>(std::move(file), size, std::move(places),
+  // A stream kept as it is read holds at least what the walk looked at.
+  return std::make_unique<FileTiles>(std::move(file),
+                                     size.value_or(scanner.offset()),
+                                     std::move(places),
                                      type, outcome->choice.framing.swapped,
                                      std::string(name), read_bytes);
 }

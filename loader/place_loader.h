@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "common/value_type.h"
@@ -18,13 +19,13 @@
 
 namespace unf2mat {
 
-// Loads `file`, of `size` bytes, by the rules of loading and `limits` into
-// *outcome, and returns the matrix's tiles, each read by reads of at most
-// `read_bytes`. Null, with *outcome set all the same, where the records are
-// too unlike to keep their places in bounded memory. A refusal or a failed
-// read ends the run.
-std::unique_ptr<FileTiles> LoadPlaces(std::unique_ptr<InputFile> file,
-                                      std::uint64_t size, std::string_view name,
+// Loads `file`, of `size` bytes where known (not of a stream kept as it is
+// read), by the rules of loading and `limits` into *outcome, and returns the
+// matrix's tiles, each read by reads of at most `read_bytes`. Null, with
+// *outcome set all the same, where the records are too unlike to keep their
+// places in bounded memory. A refusal or a failed read ends the run.
+std::unique_ptr<FileTiles> LoadPlaces(std::shared_ptr<InputFile> file,
+                                      std::optional<std::uint64_t> size, std::string_view name,
                                       ValueType type, const LoadLimits& limits,
                                       LoadOutcome* outcome,
                                       std::size_t read_bytes = std::size_t{1}

@@ -26,10 +26,9 @@ enum class Verdict {
 };
 
 Verdict Classify(BufferedInput& in, const Framing& framing, std::uint64_t limit,
-                 std::optional<std::uint64_t>* first) {
+                 std::uint64_t lookahead, std::optional<std::uint64_t>* first) {
   // The longest record that may be checked, with its markers.
-  const std::uint64_t reach = limit + 2 * record::kLongMarkerSize;
-  AheadCursor cursor(in, reach);
+  AheadCursor cursor(in, lookahead + 2 * record::kLongMarkerSize);
   first->reset();
   for (;;) {
     std::uint64_t bytes = 0;
@@ -54,8 +53,9 @@ Verdict Classify(BufferedInput& in, const Framing& framing, std::uint64_t limit,
 
 }  // namespace
 
-ReadStatus RecordReader::DetectFraming(std::uint64_t first_record_limit,
-                                       FramingChoice* choice) {
+ReadStatus RecordReader::DetectFraming(
+    std::uint64_t first_record_limit, FramingChoice* choice,
+    std::optional<std::uint64_t> stream_lookahead) {
   struct Candidate {
     Framing framing;
     Verdict verdict;
@@ -64,7 +64,9 @@ ReadStatus RecordReader::DetectFraming(std::uint64_t first_record_limit,
   std::vector<Candidate> candidates;
   for (const Framing& framing : record::kFramings) {
     Candidate c{framing, Verdict::kRuledOut, std::nullopt};
-    c.verdict = Classify(in_, framing, first_record_limit, &c.first);
+    c.verdict =
+        Classify(in_, framing, first_record_limit,
+                 stream_lookahead.value_or(first_record_limit), &c.first);
     if (c.verdict == Verdict::kFailed) return ReadStatus::kFailed;
     if (c.verdict == Verdict::kVerified || c.verdict == Verdict::kNoRecord) {
       framing_ = framing;

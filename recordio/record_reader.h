@@ -46,11 +46,14 @@ class RecordReader {
   // Decides the framing before the first read: the first of
   // record::kFramings under which the first non-empty record is checked in
   // full; else the first that cannot be ruled out; else the first. Records up
-  // to that one are looked at ahead, by reads at an offset or, from a pipe, by
-  // buffering up to `first_record_limit` bytes and markers; a first record
-  // longer than that cannot be checked from a pipe and rules its framing out.
-  ReadStatus DetectFraming(std::uint64_t first_record_limit,
-                           FramingChoice* choice);
+  // to that one are looked at ahead without moving: in a file of known size
+  // as far as it takes; in a stream (a pipe, a device) no further than
+  // `stream_lookahead` bytes and markers, by default the first-record limit.
+  // A first record that cannot be checked so is open where its count is
+  // within `first_record_limit` bytes, and rules its framing out if not.
+  ReadStatus DetectFraming(
+      std::uint64_t first_record_limit, FramingChoice* choice,
+      std::optional<std::uint64_t> stream_lookahead = std::nullopt);
 
   // Values are value_size() bytes each (4 until set otherwise), handed over in
   // the host's byte order.

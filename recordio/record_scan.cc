@@ -7,8 +7,20 @@ namespace unf2mat {
 
 namespace record {
 
+Step ScanCursor::Marker(char* dst, std::size_t m) {
+  Step step = PeekMarker(dst, m);
+  if (step == Step::kEnd) {
+    // The file ends here, or inside the marker.
+    const bool any = size_ ? *size_ > at_ : window_.At(at_, 1, 1) != nullptr;
+    if (window_.error() != 0) return Step::kFailed;
+    if (any) step = Step::kDamaged;
+  }
+  if (step == Step::kOk) at_ += m;
+  return step;
+}
+
 Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
-  if (size_ - std::min(at_, size_) < m) return Step::kEnd;
+  if (size_ && *size_ - std::min(at_, *size_) < m) return Step::kEnd;
   const char* src = window_.At(at_, m, window_.capacity());
   if (src == nullptr) return window_.error() != 0 ? Step::kFailed : Step::kEnd;
   std::memcpy(dst, src, m);
@@ -17,7 +29,8 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 
 }  // namespace record
 
-RecordScanner::RecordScanner(InputFile& file, std::uint64_t size,
+RecordScanner::RecordScanner(InputFile& file,
+                             std::optional<std::uint64_t> size,
                              const record::Framing& framing)
     : window_(file, std::size_t{1} << 18, size),
       size_(size),
@@ -33,16 +46,23 @@ record::Step RecordScanner::Next(std::uint64_t room,
   return step;
 }
 
+bool RecordScanner::Holds(std::uint64_t n) {
+  if (size_) return *size_ >= offset_ && *size_ - offset_ >= n;
+  return window_.At(offset_, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                 n, window_.capacity())),
+                    window_.capacity()) != nullptr;
+}
+
 std::uint64_t RecordScanner::SkipRepeats(std::uint64_t max) {
   const std::uint64_t stride = repeat_.stride;
   if (stride == 0) return 0;
   std::uint64_t done = 0;
   if (stride <= window_.capacity() / 2) {
     // Many records to a window, checked in memory.
-    while (done < max && size_ - offset_ >= stride) {
+    while (done < max && Holds(stride)) {
       const char* p = window_.At(offset_, stride, window_.capacity());
       if (p == nullptr) break;
-      const std::uint64_t held = std::min(window_.end(), size_) - offset_;
+      const std::uint64_t held = window_.end() - offset_;
       const std::uint64_t fit = std::min(max - done, held / stride);
       const std::uint64_t repeats = record::CountRepeats(p, held, repeat_, fit);
       done += repeats;
@@ -54,7 +74,7 @@ std::uint64_t RecordScanner::SkipRepeats(std::uint64_t max) {
   // Records far apart: their markers only, read where they lie.
   const std::size_t m = repeat_.marker_size;
   char leading[record::kLongMarkerSize];
-  while (done < max && size_ - offset_ >= stride) {
+  while (done < max && (!size_ || Holds(stride))) {
     const char* at = window_.At(offset_, m, m);
     if (at == nullptr) break;
     std::memcpy(leading, at, m);

@@ -1,6 +1,7 @@
 // Walks a data file's records by their markers alone, by reads at an offset,
-// noting where each record's payload lies; no value is read. For a file whose
-// size is known (a regular file or a block device).
+// noting where each record's payload lies; no value is read. For a file that
+// can be read at an offset: a regular file or a block device, whose size is
+// known, or a stream kept as it is read, whose size is not.
 #ifndef UNF2MAT_RECORDIO_RECORD_SCAN_H_
 #define UNF2MAT_RECORDIO_RECORD_SCAN_H_
 
@@ -28,17 +29,12 @@ namespace record {
 // The record walk over an OffsetWindow: payload is not read, only noted.
 class ScanCursor {
  public:
-  ScanCursor(OffsetWindow& window, std::uint64_t at, std::uint64_t size,
+  ScanCursor(OffsetWindow& window, std::uint64_t at,
+             std::optional<std::uint64_t> size,
              std::vector<PayloadPiece>* pieces)
       : window_(window), at_(at), size_(size), pieces_(pieces) {}
 
-  Step Marker(char* dst, std::size_t m) {
-    if (at_ == size_) return Step::kEnd;
-    if (size_ - at_ < m) return Step::kDamaged;
-    Step step = PeekMarker(dst, m);
-    if (step == Step::kOk) at_ += m;
-    return step;
-  }
+  Step Marker(char* dst, std::size_t m);
   Step PeekMarker(char* dst, std::size_t m);
   Step Take(std::uint64_t n) {
     if (n > 0 && !pieces_->empty() &&
@@ -55,14 +51,15 @@ class ScanCursor {
     return Step::kOk;
   }
   std::optional<std::uint64_t> Left() const {
-    return size_ > at_ ? size_ - at_ : 0;
+    if (!size_) return std::nullopt;
+    return *size_ > at_ ? *size_ - at_ : 0;
   }
   std::uint64_t at() const { return at_; }
 
  private:
   OffsetWindow& window_;
   std::uint64_t at_;
-  std::uint64_t size_;
+  std::optional<std::uint64_t> size_;
   std::vector<PayloadPiece>* pieces_;
 };
 
@@ -75,7 +72,9 @@ Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
 // of repeats of a record many at a time.
 class RecordScanner {
  public:
-  RecordScanner(InputFile& file, std::uint64_t size,
+  // `size`, where known, bounds every walk; else the file's end shows where
+  // reads find no more.
+  RecordScanner(InputFile& file, std::optional<std::uint64_t> size,
                 const record::Framing& framing);
 
   // Walks the record at offset(), noting its first `room` payload bytes in
@@ -92,12 +91,14 @@ class RecordScanner {
   // last may be repeated; 0 otherwise.
   std::uint64_t repeat_stride() const { return repeat_.stride; }
   std::uint64_t offset() const { return offset_; }
-  std::uint64_t size() const { return size_; }
   int error() const { return window_.error(); }
 
  private:
+  // Whether `n` bytes at offset() are in the file; false on a failed read.
+  bool Holds(std::uint64_t n);
+
   OffsetWindow window_;
-  std::uint64_t size_;
+  std::optional<std::uint64_t> size_;
   record::Framing framing_;
   std::uint64_t offset_ = 0;
   record::Repeat repeat_;

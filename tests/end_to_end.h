@@ -102,6 +102,7 @@ struct RunOptions {
   std::string tag;     // tells apart the console files of concurrent runs
   int stdout_fd = -1;  // standard output instead of a file, when set
   std::vector<std::string> args;  // the command line after the program name
+  std::vector<std::string> env;   // NAME=VALUE, added to the environment
 };
 struct Child {
   pid_t pid = -1;
@@ -181,6 +182,9 @@ class EndToEndTest : public ::testing::Test {
         ::_exit(126);
       }
       ::umask(options.mask);
+      for (const std::string& entry : options.env) {
+        ::putenv(const_cast<char*>(entry.c_str()));
+      }
       ::alarm(60);  // a hung converter fails its test instead of hanging it
       ::execv(UNF2MAT_BINARY, argv.data());
       ::_exit(127);

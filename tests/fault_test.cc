@@ -4,6 +4,8 @@
 // file is left behind.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -96,21 +98,85 @@ Matrix AsMatrix(const Records& records) {
 
 using FaultTest = EndToEndTest;
 
-TEST_F(FaultTest, FileSizeLimitFailsTheWriteCleanly) {
+// A file system of `bytes` bytes mounted over `dir` for as long as it lives;
+// mounted() is false where that cannot be done (not root).
+class SmallMount {
+ public:
+  SmallMount(const fs::path& dir, std::size_t bytes) : dir_(dir) {
+    fs::create_directory(dir);
+    const std::string command = "mount -t tmpfs -o size=" +
+                                std::to_string(bytes) + " tmpfs '" +
+                                dir.string() + "' >/dev/null 2>&1";
+    mounted_ = std::system(command.c_str()) == 0;
+  }
+  ~SmallMount() {
+    if (mounted_) (void)std::system(("umount '" + dir_.string() + "'").c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+// A write that the system refuses ends the run with the file it was for,
+// and leaves every file as it was: a file size limit on the MAT-file, a full
+// disk under the temporary file that keeps a data file read from a pipe.
+TEST_F(FaultTest, RefusedWritesFailCleanly) {
   const std::string old_mat = ExpectedMat("run", {{7}});
-  WriteFile(In("run.dat"), DataFile(Grid(100, 1000, 1)));
-  WriteFile(In("run.mat"), old_mat);
-  const auto before = Snapshot();
-  // Room at least for the console files, which the limit binds too.
-  for (rlim_t limit : {rlim_t{200}, rlim_t{65536}, rlim_t{700000}}) {
-    SCOPED_TRACE(limit);
+  const std::string data = DataFile(Grid(100, 1000, 1));
+  // Past the memory a pipe is kept in.
+  const std::string stream = DataFile(Grid(6000, 1000, 1));
+  const fs::path small = root_ / "small";
+  const SmallMount full_disk(small, 1 << 20);
+  const std::string kept_in = "unf2mat: cannot keep data file 'run.dat', read "
+                              "as a stream, in a temporary file in '" +
+                              small.string() + "': No space left on device\n";
+  const struct {
+    rlim_t limit;
+    bool pipe;
+    std::string err;
+  } cases[] = {
+      // Room at least for the console files, which the limit binds too.
+      {200, false, "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
+      {65536, false,
+       "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
+      {700000, false,
+       "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
+      {RLIM_INFINITY, true, kept_in},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err + std::to_string(c.limit));
+    if (c.pipe && !full_disk.mounted()) {
+      std::cout << "no tmpfs mount: the full temporary disk row is skipped\n";
+      continue;
+    }
+    ResetWork();
+    WriteFile(In("run.mat"), old_mat);
+    pid_t writer = -1;
+    if (c.pipe) {
+      ASSERT_EQ(::mkfifo(In("run.dat").c_str(), 0600), 0);
+      writer = ::fork();
+      if (writer == 0) {
+        ::alarm(60);
+        WriteFile(In("run.dat"), stream);
+        ::_exit(0);
+      }
+    } else {
+      WriteFile(In("run.dat"), data);
+    }
+    const auto before = Snapshot();
     RunOptions options;
-    options.file_size_limit = limit;
+    options.file_size_limit = c.limit;
+    options.env = {"TMPDIR=" + small.string()};
     RunResult r = Run("run.dat\n", options);
+    if (writer > 0) ::waitpid(writer, nullptr, 0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "unf2mat: cannot write MAT-file 'run.mat': File too large\n");
+    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(Snapshot(), before);
+    if (full_disk.mounted()) {
+      EXPECT_TRUE(fs::is_empty(small)) << "a temporary file is left";
+    }
   }
 }
 

@@ -151,8 +151,6 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
 TEST(LoadRulesTest, LimitsFollowTheElementSize) {
   EXPECT_EQ(ElementLimits(4).matrix_values, 536'870'905u);
   EXPECT_EQ(ElementLimits(5).record_values, 536'870'904u);
-  EXPECT_EQ(PipeLimits(8).hint,
-            "; from a regular file, not a pipe, the limit is 536870904 values");
   EXPECT_TRUE(Within(ElementLimits(1), 1, 536'870'905));
   EXPECT_FALSE(Within(LoadLimits{}, 50'000'001, 1));
   const struct {

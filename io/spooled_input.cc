@@ -1,0 +1,138 @@
+#include "io/spooled_input.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "io/retry.h"
+
+namespace unf2mat {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+// An unnamed file in `dir`: O_TMPFILE, or where the file system lacks it a
+// named one removed at once, so that nothing is left behind either way.
+int CreateUnnamedFile(const std::string& dir, int* fd) {
+#ifdef O_TMPFILE
+  *fd = RetryOnEintr([&] {
+    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  });
+  if (*fd >= 0) return 0;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+#endif
+  std::string path = dir + "/.unf2mat-spool-XXXXXX";
+  *fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (*fd < 0) return errno;
+  ::unlink(path.c_str());
+  return 0;
+}
+
+}  // namespace
+
+SpooledInput::SpooledInput(std::unique_ptr<InputFile> stream,
+                           std::size_t memory_budget,
+                           std::vector<std::string> dirs)
+    : stream_(std::move(stream)),
+      budget_(memory_budget),
+      dirs_(std::move(dirs)) {}
+
+SpooledInput::~SpooledInput() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int SpooledInput::MoveToFile() {
+  int error = ENOENT;
+  for (const std::string& dir : dirs_) {
+    dir_ = dir;
+    if ((error = CreateUnnamedFile(dir, &fd_)) == 0) break;
+  }
+  if (error != 0) return error;
+  for (std::size_t done = 0; done < memory_.size();) {
+    const ssize_t put = RetryOnEintr([&] {
+      return ::pwrite(fd_, memory_.data() + done, memory_.size() - done,
+                      static_cast<off_t>(done));
+    });
+    if (put < 0) return errno;
+    done += static_cast<std::size_t>(put);
+  }
+  memory_ = {};
+  return 0;
+}
+
+int SpooledInput::Append(const char* data, std::size_t n) {
+  if (fd_ < 0 && kept_ + n <= budget_) {
+    memory_.reserve(budget_);
+    memory_.insert(memory_.end(), data, data + n);
+  } else {
+    if (fd_ < 0) {
+      if (int error = MoveToFile(); error != 0) return error;
+    }
+    for (std::size_t done = 0; done < n;) {
+      const ssize_t put = RetryOnEintr([&] {
+        return ::pwrite(fd_, data + done, n - done,
+                        static_cast<off_t>(kept_ + done));
+      });
+      if (put < 0) return errno;
+      done += static_cast<std::size_t>(put);
+    }
+  }
+  kept_ += n;
+  return 0;
+}
+
+int SpooledInput::KeepTo(std::uint64_t end) {
+  if (keep_error_ != 0) return keep_error_;
+  if (read_error_ != 0) return read_error_;
+  while (kept_ < end && !ended_) {
+    chunk_.resize(kChunk);
+    const IoResult got = stream_->Read(chunk_.data(), chunk_.size());
+    if (got.bytes > 0) {
+      if (int error = Append(chunk_.data(), got.bytes); error != 0) {
+        return keep_error_ = error;
+      }
+    }
+    if (got.error != 0) return read_error_ = got.error;
+    ended_ = got.bytes == 0;
+  }
+  return 0;
+}
+
+IoResult SpooledInput::ReadAt(std::uint64_t offset, char* dst, std::size_t n) {
+  const std::uint64_t end = offset > UINT64_MAX - n ? UINT64_MAX : offset + n;
+  if (int error = KeepTo(end); error != 0) return {0, error};
+  if (offset >= kept_) return {0, 0};
+  const std::size_t take =
+      static_cast<std::size_t>(std::min<std::uint64_t>(n, kept_ - offset));
+  if (fd_ < 0) {
+    std::memcpy(dst, memory_.data() + offset, take);
+    return {take, 0};
+  }
+  std::size_t done = 0;
+  while (done < take) {
+    const ssize_t got = RetryOnEintr([&] {
+      return ::pread(fd_, dst + done, take - done,
+                     static_cast<off_t>(offset + done));
+    });
+    if (got < 0) return {done, errno};
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return {done, 0};
+}
+
+IoResult SpooledInput::Read(char* dst, std::size_t n) {
+  const IoResult got = ReadAt(position_, dst, n);
+  position_ += got.bytes;
+  return got;
+}
+
+int SpooledInput::Skip(std::uint64_t n) {
+  position_ += n;
+  return 0;
+}
+
+}  // namespace unf2mat
