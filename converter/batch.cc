@@ -136,9 +136,9 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
       if (line.action == CommandLine::Action::kDescribe) {
         const std::uint64_t name_length =
             SettledNameLength(state, line, data_file);
-        const std::unique_ptr<InputFile> file =
-            data_file == kStandardInput ? StandardInput()
-                                        : OpenDataFile(data_file);
+        const std::unique_ptr<InputFile> file = data_file == kStandardInput
+                                                    ? StandardInput()
+                                                    : OpenDataFile(data_file);
         DescribeFile(*file, data_file, line.type, name_length, console.out);
         return;
       }

@@ -3,8 +3,8 @@
 #define UNF2MAT_CONVERTER_COMMAND_LINE_H_
 
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "converter/console.h"

@@ -124,8 +124,8 @@ void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
   SettleVariableName(
       state,
       source == NameSource::kStandardInput
-          ? std::string(Prefix(state.fname3,
-                               ScanLength(state.fname3, kBaseNameStops)))
+          ? std::string(
+                Prefix(state.fname3, ScanLength(state.fname3, kBaseNameStops)))
           : base_name,
       source);
   WarnAboutVariableName(state, warnings);

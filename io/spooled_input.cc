@@ -124,6 +124,11 @@ IoResult SpooledInput::ReadAt(std::uint64_t offset, char* dst, std::size_t n) {
   return {done, 0};
 }
 
+std::optional<std::uint64_t> SpooledInput::Size() const {
+  if (!ended_) return std::nullopt;
+  return kept_;
+}
+
 IoResult SpooledInput::Read(char* dst, std::size_t n) {
   const IoResult got = ReadAt(position_, dst, n);
   position_ += got.bytes;

@@ -24,11 +24,16 @@ class SpooledInput final : public InputFile {
   SpooledInput(const SpooledInput&) = delete;
   SpooledInput& operator=(const SpooledInput&) = delete;
 
-  // Reads the stream on as far as a read needs. Its size stays unknown, as
-  // a stream's is: past what is kept lies what the stream has yet to give.
+  // Reads the stream on as far as a read needs.
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
   IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
+  // Known once the stream has ended.
+  std::optional<std::uint64_t> Size() const override;
+
+  // Reads the stream on until `bytes` are kept or it ends; 0 or an errno
+  // value.
+  int KeepTo(std::uint64_t bytes);
 
   // The bytes kept so far.
   std::uint64_t kept() const { return kept_; }
@@ -39,9 +44,6 @@ class SpooledInput final : public InputFile {
   const std::string& keep_dir() const { return dir_; }
 
  private:
-  // Reads the stream on until `end` bytes are kept or it ends; an errno value
-  // on failure.
-  int KeepTo(std::uint64_t end);
   // Moves what memory holds into a new temporary file.
   int MoveToFile();
   int Append(const char* data, std::size_t n);

@@ -6,11 +6,11 @@
 
 #include "common/run_error.h"
 #include "io/memory_advice.h"
+#include "io/spooled_input.h"
 #include "loader/core_tiles.h"
 #include "loader/load_messages.h"
 #include "loader/load_start.h"
 #include "loader/place_loader.h"
-#include "io/spooled_input.h"
 
 namespace unf2mat {
 namespace {
@@ -18,6 +18,17 @@ namespace {
 // A stream this long or shorter is kept in memory; a longer one, in a
 // temporary file.
 constexpr std::size_t kStreamMemoryBytes = std::size_t{16} << 20;
+
+// A stream's failure: of its copy where that is what failed, else of the
+// data file.
+[[noreturn]] void ThrowStreamFailure(const SpooledInput& spool,
+                                     std::string_view name, int error) {
+  if (spool.keep_error() == 0) ThrowReadFailure(name, error);
+  throw RunError("cannot keep data file " + Quote(name) +
+                 ", read as a stream, in a temporary file in " +
+                 Quote(spool.keep_dir()) + ": " +
+                 std::strerror(spool.keep_error()));
+}
 
 LoadOutcome LoadIntoStore(InputFile& file, std::string_view name,
                           ValueType type, const LoadLimits& limits,
@@ -34,7 +45,7 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                           std::uint64_t name_length, const MemoryStore& store,
                           const std::vector<std::string>& spool_dirs,
                           OutputFile& warnings) {
-  const std::optional<std::uint64_t> size = file->Size();
+  std::optional<std::uint64_t> size = file->Size();
   std::shared_ptr<SpooledInput> spool;
   std::shared_ptr<InputFile> source;
   if (size) {
@@ -43,6 +54,11 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
     spool = std::make_shared<SpooledInput>(std::move(file), kStreamMemoryBytes,
                                            spool_dirs);
     source = spool;
+    // A stream that ends within memory is then a file of known size.
+    if (int error = spool->KeepTo(kStreamMemoryBytes + 1); error != 0) {
+      ThrowStreamFailure(*spool, name, error);
+    }
+    size = spool->Size();
   }
   LoadedMatrix loaded;
   LoadOutcome outcome;
@@ -50,12 +66,8 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
     loaded.values = LoadPlaces(source, size, name, type,
                                ElementLimits(name_length), &outcome);
   } catch (const RunError&) {
-    // What failed was the copy, not the data file.
     if (spool && spool->keep_error() != 0) {
-      throw RunError("cannot keep data file " + Quote(name) +
-                     ", read as a stream, in a temporary file in " +
-                     Quote(spool->keep_dir()) + ": " +
-                     std::strerror(spool->keep_error()));
+      ThrowStreamFailure(*spool, name, spool->keep_error());
     }
     throw;
   }
@@ -73,6 +85,12 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
   if (!loaded.values) {
     loaded.values = std::make_unique<CoreTiles>(store.matrix.data(),
                                                 outcome.rows, outcome.columns);
+  }
+  if (spool) {
+    // The warning for a stream says, as for any pipe, that the rest was not
+    // read: what was kept of it is the converter's copy, not the data file.
+    outcome.end.unread = 0;
+    outcome.end.unread_known = false;
   }
   loaded.rows = outcome.rows;
   loaded.columns = outcome.columns;

@@ -29,8 +29,9 @@ void KeepFirst(std::vector<PayloadPiece>* pieces, std::uint64_t bytes) {
 }  // namespace
 
 std::unique_ptr<FileTiles> LoadPlaces(std::shared_ptr<InputFile> file,
-                                      std::optional<std::uint64_t> size, std::string_view name,
-                                      ValueType type, const LoadLimits& limits,
+                                      std::optional<std::uint64_t> size,
+                                      std::string_view name, ValueType type,
+                                      const LoadLimits& limits,
                                       LoadOutcome* outcome,
                                       std::size_t read_bytes) {
   LoadRules rules(limits, ValueSize(type), size);
@@ -77,11 +78,9 @@ std::unique_ptr<FileTiles> LoadPlaces(std::shared_ptr<InputFile> file,
   outcome->end = rules.end();
   if (places.overflowed()) return nullptr;
   // A stream kept as it is read holds at least what the walk looked at.
-  return std::make_unique<FileTiles>(std::move(file),
-                                     size.value_or(scanner.offset()),
-                                     std::move(places),
-                                     type, outcome->choice.framing.swapped,
-                                     std::string(name), read_bytes);
+  return std::make_unique<FileTiles>(
+      std::move(file), size.value_or(scanner.offset()), std::move(places), type,
+      outcome->choice.framing.swapped, std::string(name), read_bytes);
 }
 
 }  // namespace unf2mat

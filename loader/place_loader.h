@@ -24,12 +24,10 @@ namespace unf2mat {
 // matrix's tiles, each read by reads of at most `read_bytes`. Null, with
 // *outcome set all the same, where the records are too unlike to keep their
 // places in bounded memory. A refusal or a failed read ends the run.
-std::unique_ptr<FileTiles> LoadPlaces(std::shared_ptr<InputFile> file,
-                                      std::optional<std::uint64_t> size, std::string_view name,
-                                      ValueType type, const LoadLimits& limits,
-                                      LoadOutcome* outcome,
-                                      std::size_t read_bytes = std::size_t{1}
-                                                               << 20);
+std::unique_ptr<FileTiles> LoadPlaces(
+    std::shared_ptr<InputFile> file, std::optional<std::uint64_t> size,
+    std::string_view name, ValueType type, const LoadLimits& limits,
+    LoadOutcome* outcome, std::size_t read_bytes = std::size_t{1} << 20);
 
 }  // namespace unf2mat
 

@@ -29,8 +29,7 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 
 }  // namespace record
 
-RecordScanner::RecordScanner(InputFile& file,
-                             std::optional<std::uint64_t> size,
+RecordScanner::RecordScanner(InputFile& file, std::optional<std::uint64_t> size,
                              const record::Framing& framing)
     : window_(file, std::size_t{1} << 18, size),
       size_(size),
@@ -48,8 +47,9 @@ record::Step RecordScanner::Next(std::uint64_t room,
 
 bool RecordScanner::Holds(std::uint64_t n) {
   if (size_) return *size_ >= offset_ && *size_ - offset_ >= n;
-  return window_.At(offset_, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                 n, window_.capacity())),
+  return window_.At(offset_,
+                    static_cast<std::size_t>(
+                        std::min<std::uint64_t>(n, window_.capacity())),
                     window_.capacity()) != nullptr;
 }
 

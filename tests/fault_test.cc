@@ -104,9 +104,9 @@ class SmallMount {
  public:
   SmallMount(const fs::path& dir, std::size_t bytes) : dir_(dir) {
     fs::create_directory(dir);
-    const std::string command = "mount -t tmpfs -o size=" +
-                                std::to_string(bytes) + " tmpfs '" +
-                                dir.string() + "' >/dev/null 2>&1";
+    const std::string command =
+        "mount -t tmpfs -o size=" + std::to_string(bytes) + " tmpfs '" +
+        dir.string() + "' >/dev/null 2>&1";
     mounted_ = std::system(command.c_str()) == 0;
   }
   ~SmallMount() {
@@ -129,16 +129,18 @@ TEST_F(FaultTest, RefusedWritesFailCleanly) {
   const std::string stream = DataFile(Grid(6000, 1000, 1));
   const fs::path small = root_ / "small";
   const SmallMount full_disk(small, 1 << 20);
-  const std::string kept_in = "unf2mat: cannot keep data file 'run.dat', read "
-                              "as a stream, in a temporary file in '" +
-                              small.string() + "': No space left on device\n";
+  const std::string kept_in =
+      "unf2mat: cannot keep data file 'run.dat', read "
+      "as a stream, in a temporary file in '" +
+      small.string() + "': No space left on device\n";
   const struct {
     rlim_t limit;
     bool pipe;
     std::string err;
   } cases[] = {
       // Room at least for the console files, which the limit binds too.
-      {200, false, "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
+      {200, false,
+       "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
       {65536, false,
        "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
       {700000, false,

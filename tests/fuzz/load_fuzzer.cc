@@ -18,6 +18,7 @@
 
 #include "converter/run_state.h"
 #include "io/file.h"
+#include "io/spooled_input.h"
 #include "loader/memory_loader.h"
 #include "loader/place_loader.h"
 #include "loader/survey.h"
@@ -100,15 +101,29 @@ Loaded InMemory(InputFile& file, std::size_t buffer, ValueType type,
 }
 
 // The matrix read back in tiles of 3 x 2 through reads of `read_bytes`,
-// decoded here from the little-endian bytes.
+// decoded here from the little-endian bytes. As a stream, the bytes come in
+// pieces of `chunk` and are kept in `budget` bytes of memory, past them in a
+// temporary file; a stream that ends within the budget is a file of known
+// size.
 Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
-               const LoadLimits& limits) {
+               const LoadLimits& limits, std::size_t chunk = 0,
+               std::size_t budget = 0) {
   Loaded loaded;
   try {
     LoadOutcome outcome;
+    std::shared_ptr<InputFile> file =
+        std::make_shared<test::MemoryInputFile>(bytes);
+    std::optional<std::uint64_t> size = bytes.size();
+    if (chunk > 0) {
+      auto spool = std::make_shared<SpooledInput>(
+          std::make_unique<test::ScriptedInputFile>(bytes, chunk), budget,
+          std::vector<std::string>{"/tmp"});
+      Check(spool->KeepTo(budget + 1) == 0);
+      size = spool->Size();
+      file = spool;
+    }
     auto tiles =
-        LoadPlaces(std::make_unique<test::MemoryInputFile>(bytes), bytes.size(),
-                   kName, type, limits, &outcome, read_bytes);
+        LoadPlaces(file, size, kName, type, limits, &outcome, read_bytes);
     loaded.rows = outcome.rows;
     loaded.columns = outcome.columns;
     loaded.end = outcome.end;
@@ -234,8 +249,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const Loaded in_memory = InMemory(file, buffer, type, limits);
   Check(Agree(in_memory, InPlace(bytes, buffer, type, limits)));
   Check(Agree(in_memory, Surveyed(bytes, buffer, type, limits)));
-  // A pipe: bytes in small pieces, no reads at an offset, no size.
-  test::ScriptedInputFile pipe(bytes, 1 + data[0] % 7);
+  // A pipe, in small pieces: kept within memory it is the file; past it, in
+  // a temporary file, and held in memory, it is a stream, which is looked at
+  // no further ahead for its first record than that record's limit.
+  const std::size_t chunk = 1 + data[0] % 7;
+  Check(Agree(in_memory,
+              InPlace(bytes, buffer, type, limits, chunk, bytes.size())));
+  const Loaded streamed = InPlace(bytes, buffer, type, limits, chunk, chunk);
+  Check(streamed.refusal || Within(limits, streamed.rows, streamed.columns));
+  test::ScriptedInputFile pipe(bytes, chunk);
   InMemory(pipe, buffer, type, limits);
   test::MemoryInputFile again(bytes);
   ReadInPieces(again, buffer, limits.record_values);
