@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the converter and the benchmark's tools, then times the converter
-# against the I/O floor and the scipy route on five shapes of 50,000,000
-# values (see README, "Performance"). Options go to run_bench.py, such as
-# --runs N, --cold, --skip-scipy or --work DIR. The work directory (default
-# /tmp/unf2mat-bench) needs about 3.5 GB; its data files are kept for reruns.
+# against the I/O floor on data files of several shapes, in the cases a user
+# meets (see docs/performance.md). Options go to run_bench.py, such as
+# --runs N, --cases first-warm,repeated-cold, --shapes, --baseline FILE,
+# --scipy, --pipe or --work DIR. The work directory (default
+# /tmp/unf2mat-bench) needs about 3.5 GB for the five shapes, and about
+# 10 GB more for 20000x10000 and 50000000x10; its data files are kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! /usr/bin/python3 -c "import scipy.io" 2>/dev/null; then
+if [[ " $* " == *" --scipy "* ]] &&
+  ! /usr/bin/python3 -c "import scipy.io" 2>/dev/null; then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
@@ -18,5 +21,5 @@ fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)" --target unf2mat unf2mat_make_data \
-  unf2mat_io_floor unf2mat_warm_memory
+  unf2mat_io_floor
 /usr/bin/python3 bench/run_bench.py --build build "$@"

@@ -1,11 +1,21 @@
-"""Times the converter on data files of 50,000,000 values in several shapes,
-side by side with the I/O floor and the scipy route, and prints a table.
+"""Times the converter against the I/O floor on data files of several shapes,
+in the cases a user meets, and prints a table per case.
 
-usage: run_bench.py --build DIR [--work DIR] [--runs N] [--scipy-timeout S]
-                    [--shapes NAME,...] [--baseline CONVERTER]
+usage: run_bench.py --build DIR [--work DIR] [--runs N] [--shapes NAME,...]
+                    [--cases CASE,...] [--sleep S] [--baseline CONVERTER]
+                    [--scipy] [--scipy-timeout S] [--pipe]
 
-With --baseline, another converter binary (an earlier build, say) is timed in
-turn with this one, and its median and the ratio are printed too.
+The cases: `first` (no output of an earlier run exists: each program's old
+output is removed before it runs) or `repeated` (each program replaces its
+own output of the run before, as a user converting again does); `warm`
+(runs follow one another) or `cold` (`sync`, then --sleep seconds before
+each run, so that a virtual machine's host has taken back the memory the
+last run freed). Nothing is touched in advance: every program meets the
+machine as it is. Within a round the programs run in turn; each round gives
+the converter's time over the floor's, and the table shows the medians.
+
+--pipe feeds the converter its data file through a named pipe (the floor
+still reads the file), to measure what a pipe costs.
 """
 import argparse
 import os
@@ -24,147 +34,174 @@ SHAPES = {
     "50000000x1": (50_000_000, 1),
     "7071x7071": (7071, 7071),
     "1x10000000": (1, 10_000_000),
-}
-# Past what a matrix held in memory allowed: --shapes 20000x10000,50000000x10.
-LARGE_SHAPES = {
     "20000x10000": (20_000, 10_000),
     "50000000x10": (50_000_000, 10),
 }
-# Peak memory allowed a conversion from a regular file, whatever its size.
+FIVE = "10x5000000,5000000x10,50000000x1,7071x7071,1x10000000"
+CASES = ("first-warm", "first-cold", "repeated-warm", "repeated-cold")
+# Peak memory allowed a conversion, whatever the data file's size.
 RSS_BOUND = 96 << 20
-
 MIB = 1 << 20
-WARM_MIB = 1200
 
 
-def timed(cmd, cwd, warmer, output, stdin_text=None, timeout=None):
-    """Wall seconds and peak RSS in bytes of one run, or None on timeout.
-    The output of the run before is removed first, so that no program starts
-    by reusing the memory of its own old output: the converter keeps an old
-    MAT-file until its new one is whole, which a truncating writer does not."""
-    if os.path.exists(os.path.join(cwd, output)):
-        os.remove(os.path.join(cwd, output))
-    subprocess.run(["sync"], check=True)
-    if warmer:
-        subprocess.run(warmer, check=True)
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL)
-    if stdin_text is not None:
-        proc.stdin.write(stdin_text.encode())
-    proc.stdin.close()
-    deadline = None if timeout is None else start + timeout
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid != 0:
-            break
-        if deadline is not None and time.perf_counter() > deadline:
-            proc.kill()
-            os.wait4(proc.pid, 0)
-            return None
-        time.sleep(0.002)
-    wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit(f"{cmd[0]} failed with status {status}")
-    return wall, usage.ru_maxrss * 1024
+class Program:
+    """A command that converts, or stands for converting, one data file."""
+
+    def __init__(self, label, command, work, output, control=None,
+                 pipe_from=None, timeout=None):
+        self.label = label
+        self.command = command
+        self.work = work
+        self.output = os.path.join(work, output)
+        self.control = control
+        self.pipe_from = pipe_from
+        self.timeout = timeout
+        self.times = []
+        self.rss = []
+        self.gave_up = False
+
+    def run(self, case, sleep):
+        """Runs once as `case` says; returns the wall seconds or None."""
+        if case.startswith("first") and os.path.exists(self.output):
+            os.remove(self.output)
+        subprocess.run(["sync"], check=True)
+        if case.endswith("cold"):
+            time.sleep(sleep)
+        feeder = None
+        if self.pipe_from:
+            fifo = os.path.join(self.work, "bench_pipe.dat")
+            if os.path.exists(fifo):
+                os.remove(fifo)
+            os.mkfifo(fifo)
+        start = time.perf_counter()
+        proc = subprocess.Popen(self.command, cwd=self.work,
+                                stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL)
+        if self.pipe_from:
+            feeder = subprocess.Popen(
+                ["sh", "-c", f"cat '{self.pipe_from}' > '{fifo}'"])
+        if self.control is not None:
+            proc.stdin.write(self.control.encode())
+        proc.stdin.close()
+        deadline = None if self.timeout is None else start + self.timeout
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid != 0:
+                break
+            if deadline is not None and time.perf_counter() > deadline:
+                proc.kill()
+                os.wait4(proc.pid, 0)
+                self.gave_up = True
+                return None
+            time.sleep(0.002)
+        wall = time.perf_counter() - start
+        if feeder:
+            feeder.wait()
+        if os.waitstatus_to_exitcode(status) != 0:
+            sys.exit(f"{self.command[0]} failed with status {status}")
+        self.times.append(wall)
+        self.rss.append(usage.ru_maxrss * 1024)
+        return wall
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--work", default="/tmp/unf2mat-bench")
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--shapes", default=FIVE)
+    parser.add_argument("--cases", default=",".join(CASES))
+    parser.add_argument("--sleep", type=float, default=3)
+    parser.add_argument("--baseline", help="another converter to time")
+    parser.add_argument("--scipy", action="store_true",
+                        help="time the scipy route too")
     parser.add_argument("--scipy-timeout", type=float, default=150)
-    parser.add_argument("--shapes", default=",".join(SHAPES))
-    parser.add_argument("--skip-scipy", action="store_true")
-    parser.add_argument("--baseline", help="a converter to compare with")
-    parser.add_argument("--cold", action="store_true",
-                        help="do not warm free memory before each run")
-    parser.add_argument("--sleep", type=float, default=3,
-                        help="with --cold, seconds to wait before each run, "
-                             "so that the host takes back what the last run "
-                             "freed")
+    parser.add_argument("--pipe", action="store_true",
+                        help="feed the converter through a named pipe")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     converter = os.path.join(build, "unf2mat")
     floor = os.path.join(build, "bench", "unf2mat_io_floor")
     make_data = os.path.join(build, "bench", "unf2mat_make_data")
-    # On a virtual machine whose host takes back free memory, the first touch
-    # of it costs far more than the work; every run gets the same start.
-    warm_memory = os.path.join(build, "bench", "unf2mat_warm_memory")
     os.makedirs(args.work, exist_ok=True)
+    cases = args.cases.split(",")
+    for case in cases:
+        if case not in CASES:
+            sys.exit(f"unknown case {case}; the cases are {', '.join(CASES)}")
 
-    print(f"{'shape':>12} {'values':>11} {'unf2mat s':>9} {'floor s':>8} "
-          f"{'x floor':>7} {'ns/value':>8} {'scipy s':>8} {'scipy/us':>8} {'RSS MiB':>8} "
-          f"{'bound':>6}" +
-          (f" {'base s':>7} {'x base':>6}" if args.baseline else ""))
-    for name in args.shapes.split(","):
-        records, width = {**SHAPES, **LARGE_SHAPES}[name]
-        data = os.path.join(args.work, f"{name}.dat")
-        if not os.path.exists(data):
-            subprocess.run([make_data, data, str(records), str(width)],
-                           check=True)
-        control = f"{name}.dat\n\n\n\nconverted_{name}.mat\nm\n"
-        converted = os.path.join(args.work, f"converted_{name}.mat")
-        # Enough for the MAT-file's pages too: the converter keeps the old
-        # MAT-file until the new one is whole, while the floor truncates its
-        # old output first and reuses its pages.
-        warm_mib = max(WARM_MIB, (8 * records * width >> 20) * 5 // 4)
-        warmer = (["sleep", str(args.sleep)] if args.cold else
-                  [warm_memory, str(warm_mib)])
-        ours, floors, scipys, rss, bases = [], [], [], [], []
-        scipy_gave_up = args.skip_scipy or name in LARGE_SHAPES
-        # Alternate, so that the machine's state is shared alike.
-        for _ in range(args.runs):
-            wall, peak = timed([converter], args.work, warmer,
-                               f"converted_{name}.mat", control)
-            ours.append(wall)
-            rss.append(peak)
-            size = str(os.path.getsize(converted))
-            if args.baseline and name in SHAPES:
-                bases.append(timed([os.path.abspath(args.baseline)],
-                                   args.work, warmer, f"converted_{name}.mat",
-                                   control)[0])
-            floors.append(timed([floor, data, f"floor_{name}.out", size],
-                                args.work, warmer, f"floor_{name}.out")[0])
-            if not scipy_gave_up:
-                result = timed([SYSTEM_PYTHON,
-                                os.path.join(HERE, "scipy_route.py"), data,
-                                f"scipy_{name}.mat", "m"],
-                               args.work, warmer, f"scipy_{name}.mat",
-                               timeout=args.scipy_timeout)
-                if result is None:
-                    scipy_gave_up = True
-                else:
-                    scipys.append(result[0])
-        values = records * width
-        ours_s = statistics.median(ours)
-        floor_s = statistics.median(floors)
-        if args.skip_scipy or name in LARGE_SHAPES:
-            scipy_text = ratio_text = "-"
-        elif scipy_gave_up:
-            scipy_text = f">{args.scipy_timeout:.0f}"
-            ratio_text = f">{args.scipy_timeout / ours_s:.0f}"
-        else:
-            scipy_s = statistics.median(scipys)
-            scipy_text = f"{scipy_s:.2f}"
-            ratio_text = f"{scipy_s / ours_s:.0f}"
-        bound = RSS_BOUND
-        print(f"{name:>12} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
-              f"{ours_s / floor_s:>7.2f} {1e9 * ours_s / values:>8.2f} "
-              f"{scipy_text:>8} {ratio_text:>8} "
-              f"{max(rss) / MIB:>8.0f} {bound / MIB:>6.0f}" +
-              (f" {statistics.median(bases):>7.3f} "
-               f"{ours_s / statistics.median(bases):>6.2f}" if bases else ""),
-              flush=True)
-        for leftover in (f"floor_{name}.out", f"scipy_{name}.mat",
-                         f"converted_{name}.mat"):
-            path = os.path.join(args.work, leftover)
-            if os.path.exists(path):
-                os.remove(path)
-    print(f"medians of {args.runs} runs; unf2mat, floor and scipy alternate; "
-          f"{f'cold, {args.sleep:g} s of sleep' if args.cold else f'{WARM_MIB} MiB or 1.25 times the MAT-file warmed'} "
-          f"before each")
+    for case in cases:
+        print(f"\n{case}: medians of {args.runs} rounds"
+              f"{', data from a named pipe' if args.pipe else ''}")
+        print(f"{'shape':>12} {'values':>11} {'unf2mat s':>9} "
+              f"{'floor s':>8} {'x floor':>7} {'ns/value':>8} "
+              f"{'RSS MiB':>8} {'bound':>6}" +
+              (f" {'base s':>7} {'x base':>6}" if args.baseline else "") +
+              (f" {'scipy s':>8}" if args.scipy else ""))
+        for name in args.shapes.split(","):
+            records, width = SHAPES[name]
+            data = os.path.join(args.work, f"{name}.dat")
+            if not os.path.exists(data):
+                subprocess.run([make_data, data, str(records), str(width)],
+                               check=True)
+            source = "bench_pipe.dat" if args.pipe else f"{name}.dat"
+            ours = Program("unf2mat", [converter], args.work,
+                           f"converted_{name}.mat",
+                           f"{source}\n\n\n\nconverted_{name}.mat\nm\n",
+                           pipe_from=data if args.pipe else None)
+            programs = [ours]
+            if args.baseline:
+                programs.append(Program(
+                    "base", [os.path.abspath(args.baseline)], args.work,
+                    f"base_{name}.mat",
+                    f"{source}\n\n\n\nbase_{name}.mat\nm\n",
+                    pipe_from=data if args.pipe else None))
+            # The floor writes as many bytes as the converter's MAT-file.
+            mat_bytes = 136 + 48 + 8 * records * width
+            the_floor = Program("floor", [floor, data, f"floor_{name}.out",
+                                          str(mat_bytes)],
+                                args.work, f"floor_{name}.out")
+            programs.append(the_floor)
+            if args.scipy:
+                programs.append(Program(
+                    "scipy", [SYSTEM_PYTHON,
+                              os.path.join(HERE, "scipy_route.py"), data,
+                              f"scipy_{name}.mat", "m"],
+                    args.work, f"scipy_{name}.mat",
+                    timeout=args.scipy_timeout))
+            if case.startswith("repeated"):
+                # Each program's output of a run before.
+                for program in programs:
+                    program.run("first-warm", 0)
+                    program.times.clear()
+                    program.rss.clear()
+            ratios, base_ratios = [], []
+            for _ in range(args.runs):
+                walls = {}
+                for program in programs:
+                    if not program.gave_up:
+                        walls[program.label] = program.run(case, args.sleep)
+                ratios.append(walls["unf2mat"] / walls["floor"])
+                if args.baseline:
+                    base_ratios.append(walls["unf2mat"] / walls["base"])
+            values = records * width
+            ours_s = statistics.median(ours.times)
+            floor_s = statistics.median(the_floor.times)
+            line = (f"{name:>12} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
+                    f"{statistics.median(ratios):>7.2f} "
+                    f"{1e9 * ours_s / values:>8.2f} "
+                    f"{max(ours.rss) / MIB:>8.0f} {RSS_BOUND / MIB:>6.0f}")
+            if args.baseline:
+                line += (f" {statistics.median(programs[1].times):>7.3f} "
+                         f"{statistics.median(base_ratios):>6.2f}")
+            if args.scipy:
+                scipy = programs[-1]
+                line += (f" {'>' + str(int(args.scipy_timeout)):>8}"
+                         if scipy.gave_up else
+                         f" {statistics.median(scipy.times):>8.2f}")
+            print(line, flush=True)
+            for program in programs:
+                if os.path.exists(program.output):
+                    os.remove(program.output)
 
 
 if __name__ == "__main__":

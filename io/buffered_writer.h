@@ -25,6 +25,10 @@ class BufferedWriter {
   // `data`, after what is buffered; for output written out of order.
   // Returns the first error so far.
   int WriteAt(std::uint64_t offset, const char* data, std::size_t n);
+  // Starts the writing of [offset, offset + n) to stable storage.
+  void StartWriteback(std::uint64_t offset, std::uint64_t n) {
+    if (error_ == 0) file_.StartWriteback(offset, n);
+  }
   // Writes what is buffered; returns the first error (an errno value) or 0.
   int Flush();
   // Bytes appended so far.

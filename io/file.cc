@@ -124,6 +124,11 @@ int PosixOutputFile::Sync() {
   return RetryOnEintr([&] { return ::fdatasync(fd_); }) == 0 ? 0 : errno;
 }
 
+void PosixOutputFile::StartWriteback(std::uint64_t offset, std::uint64_t n) {
+  (void)::sync_file_range(fd_, static_cast<off_t>(offset),
+                          static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+}
+
 int PosixOutputFile::Write(const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t put = RetryOnEintr([&] { return ::write(fd_, data, n); });

@@ -45,6 +45,13 @@ class OutputFile {
   // Puts the bytes written so far on stable storage; returns 0 or an errno
   // value. A file with nothing to make durable (memory, a pipe) returns 0.
   virtual int Sync() { return 0; }
+  // Starts writing [offset, offset + n) to stable storage without waiting
+  // for it, so that the disk works while the caller does; only advice, whose
+  // failures Sync() reports.
+  virtual void StartWriteback(std::uint64_t offset, std::uint64_t n) {
+    (void)offset;
+    (void)n;
+  }
 };
 
 class PosixInputFile final : public InputFile {
@@ -75,6 +82,7 @@ class PosixOutputFile final : public OutputFile {
   int Write(const char* data, std::size_t n) override;
   int WriteAt(std::uint64_t offset, const char* data, std::size_t n) override;
   int Sync() override;
+  void StartWriteback(std::uint64_t offset, std::uint64_t n) override;
 
  private:
   int fd_;

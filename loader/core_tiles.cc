@@ -1,9 +1,8 @@
 #include "loader/core_tiles.h"
 
 #include <algorithm>
-#include <bit>
+#include <cstring>
 
-#include "common/coding.h"
 #include "io/memory_advice.h"
 
 namespace unf2mat {
@@ -41,7 +40,7 @@ void TransposeTile(const double* matrix, std::size_t columns, std::size_t r0,
           }
         }
         for (std::size_t c = cb; c < c_end; ++c) {
-          EncodeDouble(staging + 8 * (c * tr + r), src[c]);
+          std::memcpy(staging + 8 * (c * tr + r), src + c, 8);
         }
       }
     }
@@ -52,22 +51,18 @@ void TransposeTile(const double* matrix, std::size_t columns, std::size_t r0,
 
 const char* CoreTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                             std::size_t tc, char* staging) {
+  // What was handed out before the tile before is written: its rows are
+  // done with.
   const auto begin = reinterpret_cast<const char*>(matrix_);
-  if (std::endian::native == std::endian::little &&
-      (rows_ == 1 || columns_ == 1)) {
-    // A vector is in the same order either way: the file takes it from here.
-    const char* tile =
-        reinterpret_cast<const char*>(matrix_ + (columns_ == 1 ? r0 : c0));
-    if (last_tile_ != nullptr) ReleaseMemory(begin, last_tile_);
-    last_tile_ = tile;
-    return tile;
+  ReleaseMemory(begin, matrix_ + done_rows_[0] * columns_);
+  done_rows_[0] = done_rows_[1];
+  // Once its last columns are handed out, a band's rows are.
+  if (c0 + tc == columns_) done_rows_[1] = r0 + tr;
+  // A vector is in the same order either way: the file takes it from here.
+  if (rows_ == 1 || columns_ == 1) {
+    return reinterpret_cast<const char*>(matrix_ + (columns_ == 1 ? r0 : c0));
   }
   TransposeTile(matrix_, columns_, r0, tr, c0, tc, staging);
-  // Past a band's last columns, its rows are all copied.
-  if (c0 + tc == columns_) {
-    ReleaseMemory(std::max(LargePageStart(matrix_ + r0 * columns_), begin),
-                  matrix_ + (r0 + tr) * columns_);
-  }
   return staging;
 }
 

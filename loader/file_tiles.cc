@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "common/coding.h"
 #include "common/run_error.h"
@@ -9,51 +10,74 @@
 namespace unf2mat {
 namespace {
 
-template <ValueType kType, bool kSwapped>
+// Rows up to this long are moved a column at a time.
+constexpr std::size_t kShortRowBytes = 256;
+
+// Values of kSize bytes: only a swap tells the types apart.
+template <std::size_t kSize, bool kSwapped>
 void TransposeValues(const char* src, std::size_t stride, std::size_t rows,
                      std::size_t cols, char* staging, std::size_t tile_rows,
                      std::size_t row0, std::size_t col0) {
-  constexpr std::size_t kSize = ValueSize(kType);
-  // A block of columns at a time, so that each column's run of rows is
-  // written in order while the rows are read across.
+  using Word = std::conditional_t<kSize == 4, std::uint32_t, std::uint64_t>;
+  auto move = [](const char* from, char* to) {
+    Word word;
+    std::memcpy(&word, from, kSize);
+    if constexpr (kSwapped) {
+      if constexpr (kSize == 4) {
+        word = ByteSwap32(word);
+      } else {
+        word = ByteSwap64(word);
+      }
+    }
+    std::memcpy(to, &word, kSize);
+  };
+  if (tile_rows == 1) {
+    // One row: the tile is the row's values in order.
+    char* dst = staging + kSize * (col0 + row0);
+    if constexpr (!kSwapped) {
+      std::memcpy(dst, src, cols * kSize);
+    } else {
+      for (std::size_t c = 0; c < cols; ++c) {
+        move(src + c * kSize, dst + c * kSize);
+      }
+    }
+    return;
+  }
+  // The rows read lie in the read buffer, which stays in cache. Where a row
+  // is short, a column at a time: each column's run written in order. Where
+  // rows are long, so far apart that a column's values would crowd into few
+  // cache sets, a block of columns at a time, along each row.
+  const std::size_t column_step = kSize * tile_rows;
+  char* first = staging + kSize * (col0 * tile_rows + row0);
+  if (stride <= kShortRowBytes) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      const char* from = src + c * kSize;
+      char* to = first + c * column_step;
+      for (std::size_t r = 0; r < rows; ++r) {
+        move(from + r * stride, to + r * kSize);
+      }
+    }
+    return;
+  }
   constexpr std::size_t kBlock = 16;
   for (std::size_t cb = 0; cb < cols; cb += kBlock) {
-    const std::size_t ce = std::min(cb + kBlock, cols);
+    const std::size_t n = std::min(kBlock, cols - cb);
+    char* to = first + cb * column_step;
     for (std::size_t r = 0; r < rows; ++r) {
-      const char* row = src + r * stride;
-      for (std::size_t c = cb; c < ce; ++c) {
-        char value[8];
-        if constexpr (kSize == 4) {
-          std::uint32_t word = DecodeHost32(row + c * kSize);
-          if constexpr (kSwapped) word = ByteSwap32(word);
-          std::memcpy(value, &word, kSize);
-        } else {
-          std::uint64_t word = DecodeHost64(row + c * kSize);
-          if constexpr (kSwapped) word = ByteSwap64(word);
-          std::memcpy(value, &word, kSize);
-        }
-        EncodeDouble(staging + 8 * ((col0 + c) * tile_rows + row0 + r),
-                     WidenValue<kType>(value));
+      const char* from = src + r * stride + cb * kSize;
+      char* at = to + r * kSize;
+      for (std::size_t k = 0; k < n; ++k) {
+        move(from + k * kSize, at + k * column_step);
       }
     }
   }
 }
 
-template <ValueType kType>
-FileTiles::Transposer PickTransposer(bool swapped) {
-  return swapped ? TransposeValues<kType, true> : TransposeValues<kType, false>;
-}
-
 FileTiles::Transposer PickTransposer(ValueType type, bool swapped) {
-  switch (type) {
-    case ValueType::kReal8:
-      return PickTransposer<ValueType::kReal8>(swapped);
-    case ValueType::kInt4:
-      return PickTransposer<ValueType::kInt4>(swapped);
-    case ValueType::kReal4:
-      break;
+  if (ValueSize(type) == 8) {
+    return swapped ? TransposeValues<8, true> : TransposeValues<8, false>;
   }
-  return PickTransposer<ValueType::kReal4>(swapped);
+  return swapped ? TransposeValues<4, true> : TransposeValues<4, false>;
 }
 
 // Row pieces are read in spans, gaps and all, where the gaps are no larger
@@ -69,6 +93,7 @@ FileTiles::FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
     : file_(std::move(file)),
       size_(size),
       places_(std::move(places)),
+      type_(type),
       value_size_(ValueSize(type)),
       transpose_(PickTransposer(type, swapped)),
       name_(std::move(name)),

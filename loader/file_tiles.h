@@ -26,10 +26,12 @@ class FileTiles final : public TileSource {
 
   const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                    std::size_t tc, char* staging) override;
-  std::size_t tile_values() const override { return kTileValues; }
+  ValueType element() const override { return type_; }
+  std::size_t tile_bytes() const override { return kTileBytes; }
 
-  // Widens `rows` x `cols` values, row r at src + r * stride, into the tile
-  // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows.
+  // Moves `rows` x `cols` values, row r at src + r * stride, into the tile
+  // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows,
+  // in the host's byte order.
   using Transposer = void (*)(const char* src, std::size_t stride,
                               std::size_t rows, std::size_t cols, char* staging,
                               std::size_t tile_rows, std::size_t row0,
@@ -53,6 +55,7 @@ class FileTiles final : public TileSource {
   std::shared_ptr<InputFile> file_;
   std::uint64_t size_;
   RecordPlaces places_;
+  ValueType type_;
   std::size_t value_size_;
   Transposer transpose_;
   std::string name_;

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "common/run_error.h"
+#include "common/widen_values.h"
 #include "loader/load_start.h"
-#include "loader/widen_values.h"
 
 namespace unf2mat {
 namespace {

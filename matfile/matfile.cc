@@ -1,11 +1,14 @@
 #include "matfile/matfile.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "common/coding.h"
 #include "common/run_error.h"
+#include "common/widen_values.h"
 #include "io/replacement_file.h"
 #include "matfile/mat_format.h"
 #include "matfile/write_behind.h"
@@ -69,29 +72,56 @@ void WriteName(std::string_view name, RecordSink& sink) {
   }
 }
 
+// Writes n values of `element` at src (the host's byte order) as
+// little-endian doubles at `offset`: straight from src where they are such
+// doubles already, else through `encoded`, which stays in cache.
+int WriteEncoded(ValueType element, const char* src, std::uint64_t n,
+                 std::uint64_t offset, std::vector<double>& encoded,
+                 BufferedWriter& out) {
+  if (element == ValueType::kReal8 &&
+      std::endian::native == std::endian::little) {
+    return out.WriteAt(offset, src, 8 * n);
+  }
+  const std::size_t size = ValueSize(element);
+  int error = 0;
+  for (std::uint64_t k = 0; k < n && error == 0; k += encoded.size()) {
+    const std::size_t m = static_cast<std::size_t>(
+        std::min<std::uint64_t>(encoded.size(), n - k));
+    EncodeDoubles(element, src + size * k, m, encoded.data());
+    error = out.WriteAt(offset + 8 * k,
+                        reinterpret_cast<const char*>(encoded.data()), 8 * m);
+  }
+  return error;
+}
+
 // The values, tile by tile. Scattered writes of new pages into the file cost
 // far more than scattered reads of cached ones, so tiles cover whole columns,
-// each tile one write, unless the rows are so many that too few columns fit:
-// then bands of whole rows. Each tile is written on a thread of its own
-// while the next one is filled, in a second buffer. After a failed write no
-// more tiles are filled.
+// each tile's values one run of the file, unless the rows are so many that
+// too few columns fit: then bands of whole rows. Each tile is filled (read,
+// swapped, put in column order) on this thread while the one before is made
+// doubles and written on a second, and the disk starts on each run of the
+// file as soon as it is written. After a failed write no more tiles are
+// filled.
 void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
-                 std::uint64_t start, std::size_t capacity,
+                 std::uint64_t start, std::size_t tile_bytes,
                  BufferedWriter& out) {
+  const ValueType element = source.element();
+  const std::size_t size = ValueSize(element);
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
   // Fresh memory is dear on a cold machine: tiles of whole columns are as
-  // large as keeps each row's piece to read at least kWideTileColumns values,
-  // other tiles small.
-  constexpr std::uint64_t kSmallTileValues = std::uint64_t{1} << 20;
-  constexpr std::uint64_t kWideTileColumns = 512;
-  capacity = static_cast<std::size_t>(std::clamp<std::uint64_t>(
-      rows * columns, 1, std::max(capacity, std::size_t{1})));
-  capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+  // large as keeps each row's piece to read at least kWidePieceBytes, other
+  // tiles small.
+  constexpr std::uint64_t kSmallTileBytes = std::uint64_t{2} << 20;
+  constexpr std::uint64_t kWidePieceBytes = 4096;
+  std::uint64_t capacity = std::clamp<std::uint64_t>(
+      rows * columns, 1, std::max<std::uint64_t>(tile_bytes / size, 1));
+  capacity = std::min<std::uint64_t>(
       capacity, rows <= capacity / kMinTileColumns
-                    ? std::max(kSmallTileValues, rows * kWideTileColumns)
-                    : kSmallTileValues));
+                    ? std::max(kSmallTileBytes, rows * kWidePieceBytes) / size
+                    : kSmallTileBytes / size);
+  capacity = std::max<std::uint64_t>(capacity, 1);
   if (rows * columns <= capacity) {
   } else if (rows <= capacity / kMinTileColumns) {
     tile_columns = capacity / rows;
@@ -102,28 +132,37 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
   const bool one_tile = tile_rows == rows && tile_columns == columns;
   // Not in large pages: asking for them stalls the first touch while the
   // kernel compacts memory, which costs far more than the faults it saves.
-  const std::unique_ptr<char[]> first(new char[8 * capacity]);
+  const std::unique_ptr<char[]> first(new char[size * capacity]);
   const std::unique_ptr<char[]> second(one_tile ? nullptr
-                                                : new char[8 * capacity]);
+                                                : new char[size * capacity]);
+  constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
+  std::vector<double> encoded(static_cast<std::size_t>(
+      std::min<std::uint64_t>(kEncodedValues, capacity)));
   // Declared after the buffers: it ends, and waits, before they go.
   WriteBehind writer;
-  std::uint64_t tile = 0;
+  std::uint64_t count = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);
     for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
       const std::size_t tc = std::min(tile_columns, columns - c0);
       if (writer.failed()) return;
       // The write of two tiles ago, from this buffer, has ended.
-      char* staging = tile++ % 2 == 0 ? first.get() : second.get();
+      char* staging = count++ % 2 == 0 ? first.get() : second.get();
       const char* values = source.Fill(r0, tr, c0, tc, staging);
-      writer.Run([=, &out] {
+      writer.Run([=, &out, &encoded] {
         if (tr == rows) {
-          return out.WriteAt(start + 8 * c0 * rows, values, 8 * tc * rows);
+          // Whole columns: one run of the file, which the disk starts on.
+          const std::uint64_t at = start + 8 * c0 * rows;
+          const int error =
+              WriteEncoded(element, values, tc * rows, at, encoded, out);
+          out.StartWriteback(at, 8 * tc * rows);
+          return error;
         }
         int error = 0;
         for (std::size_t c = 0; c < tc && error == 0; ++c) {
-          error = out.WriteAt(start + 8 * ((c0 + c) * rows + r0),
-                              values + 8 * c * tr, 8 * tr);
+          error =
+              WriteEncoded(element, values + size * c * tr, tr,
+                           start + 8 * ((c0 + c) * rows + r0), encoded, out);
         }
         return error;
       });
@@ -135,7 +174,7 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
 }  // namespace
 
 std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
-                          std::size_t tile_values) {
+                          std::size_t tile_bytes) {
   const std::uint64_t values = variable.rows * variable.columns;
   const std::uint64_t element_size =
       mat::MatrixElementBytes(variable.name.size(), values);
@@ -158,7 +197,7 @@ std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
   if (values > 0) {
     WriteValues(*variable.values, variable.rows, variable.columns,
                 out.position(),
-                std::min(tile_values, variable.values->tile_values()), out);
+                std::min(tile_bytes, variable.values->tile_bytes()), out);
   }
   return (out.position() - start) / mat::kRecordSize + values;
 }

@@ -21,15 +21,15 @@ struct MatVariable {
   TileSource* values = nullptr;  // rows x columns; none for an empty matrix
 };
 
-// Each tile of values is staged in two buffers of at most this many values
+// Each tile of values is staged in two buffers of at most this many bytes
 // (one filled while the other is written), or fewer where the source asks.
-inline constexpr std::size_t kTileValues = std::size_t{5} << 20;  // 40 MiB
+inline constexpr std::size_t kTileBytes = std::size_t{40} << 20;
 
 // Appends the MAT-file's bytes to `out` and returns how many 8-byte records
 // they are. Write failures stick in `out`; a variable too large for the
 // format ends the run with a RunError.
 std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
-                          std::size_t tile_values = kTileValues);
+                          std::size_t tile_bytes = kTileBytes);
 
 // Writes the MAT-file `path`, which takes its name only once it is complete
 // and on disk; until then any old file of that name stays as it was. Returns

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -51,7 +52,7 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
 
 // The file read where its values lie, in tiles of tr x tc (cut at the
 // matrix's edges) through reads of `read_bytes`: the matrix row after row,
-// decoded here from the staging's little-endian bytes.
+// widened here from the tiles' real4 values.
 std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
@@ -71,11 +72,9 @@ std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                         m = std::min(tc, cols - c0);
       const char* tile = tiles->Fill(r0, n, c0, m, staging.data());
       for (std::size_t k = 0; k < n * m; ++k) {
-        std::uint64_t bits = 0;
-        for (int b = 7; b >= 0; --b) {
-          bits = (bits << 8) | static_cast<unsigned char>(tile[8 * k + b]);
-        }
-        matrix[(r0 + k % n) * cols + c0 + k / n] = std::bit_cast<double>(bits);
+        float value;
+        std::memcpy(&value, tile + 4 * k, 4);
+        matrix[(r0 + k % n) * cols + c0 + k / n] = value;
       }
     }
   }

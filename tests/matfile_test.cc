@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -45,12 +46,12 @@ RunState& Prepared(const std::string& variable, int rows, int columns,
 
 // The state's matrix as writemat hands it to the writer.
 std::uint64_t Write(RunState& state, BufferedWriter& out,
-                    std::size_t tile_values = kTileValues) {
+                    std::size_t tile_values = kTileBytes / 8) {
   CoreTiles tiles(state.core, state.icol, state.irow);
   return WriteLevel5(
       {Prefix(state.fname2, state.n1), static_cast<std::uint64_t>(state.icol),
        static_cast<std::uint64_t>(state.irow), &tiles},
-      out, tile_values);
+      out, 8 * tile_values);
 }
 
 std::string Written(RunState& state) {
@@ -171,16 +172,18 @@ TEST(MatFileTest, WriteFailureIsReportedOnce) {
   }
 }
 
-// A source that knows value (r, c) as r * 1000 + c, and notes each tile it
-// is asked for; it hands whole columns out of its own memory where it can,
-// and fails (as a data file that cannot be read) at call `fail_at`.
+// A source of int4 values that knows value (r, c) as r * 1000 + c, and notes
+// each tile it is asked for; it hands tiles of whole columns out of its own
+// memory, others in the staging, and fails (as a data file that cannot be
+// read) at call `fail_at`.
 class FakeTiles final : public TileSource {
  public:
   FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1)
-      : rows_(rows), fail_at_(fail_at), own_(8 * rows * columns) {
+      : rows_(rows), fail_at_(fail_at), own_(4 * rows * columns) {
     for (std::uint64_t c = 0; c < columns; ++c) {
-      for (std::uint64_t r = 0; r < rows; ++r)
-        Put(&own_[8 * (c * rows + r)], r, c);
+      for (std::uint64_t r = 0; r < rows; ++r) {
+        Put(&own_[4 * (c * rows + r)], r, c);
+      }
     }
   }
   const char* Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
@@ -189,24 +192,25 @@ class FakeTiles final : public TileSource {
       throw RunError("cannot read data file 'd': Input/output error");
     }
     tiles.push_back({r0, tr, c0, tc});
-    if (tr == rows_) return &own_[8 * c0 * rows_];
+    if (tr == rows_) return &own_[4 * c0 * rows_];
     for (std::size_t c = 0; c < tc; ++c) {
       for (std::size_t r = 0; r < tr; ++r) {
-        Put(staging + 8 * (c * tr + r), r0 + r, c0 + c);
+        Put(staging + 4 * (c * tr + r), r0 + r, c0 + c);
       }
     }
     return staging;
   }
-  std::size_t tile_values() const override { return kTileValues; }
-  struct Tile {
+  ValueType element() const override { return ValueType::kInt4; }
+  std::size_t tile_bytes() const override { return kTileBytes; }
+  struct Asked {
     std::uint64_t r0, tr, c0, tc;
   };
-  std::vector<Tile> tiles;
+  std::vector<Asked> tiles;
 
  private:
   static void Put(char* dst, std::uint64_t r, std::uint64_t c) {
-    const std::string bytes = LeDouble(static_cast<double>(r * 1000 + c));
-    std::copy(bytes.begin(), bytes.end(), dst);
+    const auto value = static_cast<std::int32_t>(r * 1000 + c);
+    std::memcpy(dst, &value, 4);
   }
   std::uint64_t rows_;
   int fail_at_;
@@ -235,11 +239,11 @@ TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
     BufferedWriter out(file);
     const MatVariable variable{"m", c.rows, c.columns, &source};
     if (c.fail_at >= 0) {
-      EXPECT_THROW(WriteLevel5(variable, out, c.capacity), RunError);
+      EXPECT_THROW(WriteLevel5(variable, out, 4 * c.capacity), RunError);
       EXPECT_EQ(source.tiles.size(), static_cast<std::size_t>(c.fail_at));
       continue;
     }
-    WriteLevel5(variable, out, c.capacity);
+    WriteLevel5(variable, out, 4 * c.capacity);
     if (c.good_writes < (1 << 30)) {
       EXPECT_EQ(out.Flush(), ENOSPC);
       EXPECT_LE(source.tiles.size(), 3u) << "filled on after a failed write";
@@ -298,7 +302,7 @@ TEST(MatFileTest, TilingKeepsColumnOrder) {
       }
     }
     for (std::size_t staging : {std::size_t{1}, std::size_t{2}, std::size_t{6},
-                                std::size_t{1} << 16, kTileValues}) {
+                                std::size_t{1} << 16, kTileBytes / 8}) {
       SCOPED_TRACE(std::to_string(shape.rows) + " x " +
                    std::to_string(shape.columns) + ", staging " +
                    std::to_string(staging));

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/widen_values.h"
 #include "converter/run_state.h"
 #include "io/file.h"
 #include "io/spooled_input.h"
@@ -101,7 +102,7 @@ Loaded InMemory(InputFile& file, std::size_t buffer, ValueType type,
 }
 
 // The matrix read back in tiles of 3 x 2 through reads of `read_bytes`,
-// decoded here from the little-endian bytes. As a stream, the bytes come in
+// widened here. As a stream, the bytes come in
 // pieces of `chunk` and are kept in `budget` bytes of memory, past them in a
 // temporary file; a stream that ends within the budget is a file of known
 // size.
@@ -135,12 +136,11 @@ Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
         const std::size_t tr = std::min<std::uint64_t>(3, loaded.rows - r0);
         const std::size_t tc = std::min<std::uint64_t>(2, loaded.columns - c0);
         const char* tile = tiles->Fill(r0, tr, c0, tc, staging);
+        double widened[6];
+        EncodeDoubles(type, tile, tr * tc, widened);
         for (std::size_t k = 0; k < tr * tc; ++k) {
-          std::uint64_t word = 0;
-          for (int b = 7; b >= 0; --b) {
-            word = word << 8 | static_cast<unsigned char>(tile[8 * k + b]);
-          }
-          loaded.bits[(r0 + k % tr) * loaded.columns + c0 + k / tr] = word;
+          loaded.bits[(r0 + k % tr) * loaded.columns + c0 + k / tr] =
+              std::bit_cast<std::uint64_t>(widened[k]);
         }
       }
     }

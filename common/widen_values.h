@@ -1,10 +1,12 @@
-// Widening of whole runs of values, one loop per type, so that each stays a
-// tight loop the compiler can vectorise.
-#ifndef UNF2MAT_LOADER_WIDEN_VALUES_H_
-#define UNF2MAT_LOADER_WIDEN_VALUES_H_
+// Widening of whole runs of values to double, one loop per type, so that each
+// stays a tight loop the compiler can vectorise.
+#ifndef UNF2MAT_COMMON_WIDEN_VALUES_H_
+#define UNF2MAT_COMMON_WIDEN_VALUES_H_
 
+#include <bit>
 #include <cstddef>
 
+#include "common/coding.h"
 #include "common/value_type.h"
 
 namespace unf2mat {
@@ -31,6 +33,18 @@ inline void WidenValues(ValueType type, const void* src, std::size_t n,
   WidenRun<ValueType::kReal4>(bytes, n, dst);
 }
 
+// Widens n values of `type` at src, in the host's byte order, into n
+// little-endian doubles at dst, as the MAT-file holds them.
+inline void EncodeDoubles(ValueType type, const void* src, std::size_t n,
+                          double* dst) {
+  WidenValues(type, src, n, dst);
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::size_t k = 0; k < n; ++k) {
+      EncodeDouble(reinterpret_cast<char*>(dst + k), dst[k]);
+    }
+  }
+}
+
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_LOADER_WIDEN_VALUES_H_
+#endif  // UNF2MAT_COMMON_WIDEN_VALUES_H_
