@@ -103,7 +103,10 @@ int SpooledInput::KeepTo(std::uint64_t end) {
 
 IoResult SpooledInput::ReadAt(std::uint64_t offset, char* dst, std::size_t n) {
   const std::uint64_t end = offset > UINT64_MAX - n ? UINT64_MAX : offset + n;
-  if (int error = KeepTo(end); error != 0) return {0, error};
+  // What is kept is read without a change here: threads may share it.
+  if (end > kept_) {
+    if (int error = KeepTo(end); error != 0) return {0, error};
+  }
   if (offset >= kept_) return {0, 0};
   const std::size_t take =
       static_cast<std::size_t>(std::min<std::uint64_t>(n, kept_ - offset));

@@ -24,7 +24,8 @@ class SpooledInput final : public InputFile {
   SpooledInput(const SpooledInput&) = delete;
   SpooledInput& operator=(const SpooledInput&) = delete;
 
-  // Reads the stream on as far as a read needs.
+  // Reads the stream on as far as a read needs. Reads of what is kept change
+  // nothing, so that threads may make them at once.
   IoResult Read(char* dst, std::size_t n) override;
   int Skip(std::uint64_t n) override;
   IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;

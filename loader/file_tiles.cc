@@ -96,8 +96,9 @@ FileTiles::FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
       type_(type),
       value_size_(ValueSize(type)),
       transpose_(PickTransposer(type, swapped)),
-      name_(std::move(name)),
-      buffer_(std::max(read_bytes, 2 * ValueSize(ValueType::kReal8))) {}
+      name_(std::move(name)) {
+  first_.buffer.resize(std::max(read_bytes, 2 * ValueSize(ValueType::kReal8)));
+}
 
 void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
   while (n > 0) {
@@ -120,45 +121,83 @@ void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
 
 const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                             std::size_t tc, char* staging) {
-  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
-  for (std::uint64_t r = r0; r < r0 + tr;) {
-    const RecordPlaces::Run& run = places_.RunOf(r);
-    const std::uint64_t r_end = std::min(r0 + tr, run.first_row + run.rows);
-    if (places_.Layout(run).size() == 1 && run.stride > 0 &&
-        run.stride <= buffer_.size() / 2 &&
-        run.stride - piece <= std::max(piece, kMaxSpanGap)) {
-      FillSpans(run, r, r_end, r0, tr, c0, tc, staging);
-    } else {
-      FillRows(r, r_end, r0, tr, c0, tc, staging);
-    }
-    r = r_end;
+  // A large tile is read by two threads, half of its rows each: the reads of
+  // cached pages and their moves cost more than anything else.
+  constexpr std::uint64_t kSplitBytes = std::uint64_t{1} << 20;
+  if (tr < 2 || std::uint64_t{tr} * tc * value_size_ < kSplitBytes) {
+    FillPart(first_, r0, r0 + tr, r0, tr, c0, tc, staging);
+    return staging;
   }
+  if (!helper_) {
+    helper_ = std::make_unique<Worker>();
+    second_.buffer.resize(first_.buffer.size());
+  }
+  const std::uint64_t middle = r0 + tr / 2;
+  std::string failure;
+  helper_->Run([&] {
+    try {
+      FillPart(second_, middle, r0 + tr, r0, tr, c0, tc, staging);
+    } catch (const RunError& e) {
+      failure = e.what();
+      return 1;
+    }
+    return 0;
+  });
+  // The helper uses what this frame holds until it is done, however this
+  // thread's half ends.
+  struct WaitForHelper {
+    Worker& helper;
+    ~WaitForHelper() { helper.Wait(); }
+  } wait{*helper_};
+  FillPart(first_, r0, middle, r0, tr, c0, tc, staging);
+  helper_->Wait();
+  if (!failure.empty()) throw RunError(failure);
   return staging;
 }
 
-void FileTiles::FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
-                          std::uint64_t r_end, std::uint64_t r0, std::size_t tr,
-                          std::uint64_t c0, std::size_t tc, char* staging) {
+void FileTiles::FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
+                         std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                         std::size_t tc, char* staging) {
+  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
+  for (std::uint64_t r = from; r < to;) {
+    const RecordPlaces::Run& run = places_.RunOf(r);
+    const std::uint64_t r_end = std::min(to, run.first_row + run.rows);
+    if (places_.Layout(run).size() == 1 && run.stride > 0 &&
+        run.stride <= reader.buffer.size() / 2 &&
+        run.stride - piece <= std::max(piece, kMaxSpanGap)) {
+      FillSpans(reader, run, r, r_end, r0, tr, c0, tc, staging);
+    } else {
+      FillRows(reader, r, r_end, r0, tr, c0, tc, staging);
+    }
+    r = r_end;
+  }
+}
+
+void FileTiles::FillSpans(Reader& reader, const RecordPlaces::Run& run,
+                          std::uint64_t r, std::uint64_t r_end,
+                          std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                          std::size_t tc, char* staging) {
   const std::uint64_t piece = std::uint64_t{tc} * value_size_;
   const std::uint64_t first = run.base + places_.Layout(run).front().offset +
                               (r - run.first_row) * run.stride +
                               c0 * value_size_;
-  const std::uint64_t per_read = buffer_.size() / run.stride;
+  const std::uint64_t per_read = reader.buffer.size() / run.stride;
   for (std::uint64_t k = r; k < r_end; k += per_read) {
     const std::uint64_t rows = std::min(per_read, r_end - k);
-    ReadExact(first + (k - r) * run.stride, buffer_.data(),
+    ReadExact(first + (k - r) * run.stride, reader.buffer.data(),
               static_cast<std::size_t>((rows - 1) * run.stride + piece));
-    transpose_(buffer_.data(), run.stride, rows, tc, staging, tr, k - r0, 0);
+    transpose_(reader.buffer.data(), run.stride, rows, tc, staging, tr, k - r0,
+               0);
   }
 }
 
-void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end, std::uint64_t r0,
-                         std::size_t tr, std::uint64_t c0, std::size_t tc,
-                         char* staging) {
+void FileTiles::FillRows(Reader& reader, std::uint64_t r, std::uint64_t r_end,
+                         std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                         std::size_t tc, char* staging) {
   // All the rows at once where they fit, so that each part of the staging is
   // written in one pass; else reads of at least kMinReadBytes.
   constexpr std::size_t kMinReadBytes = std::size_t{1} << 12;
-  const std::size_t most = buffer_.size() / value_size_;
+  const std::size_t most = reader.buffer.size() / value_size_;
   const std::size_t cols_per_read = std::min<std::size_t>(
       {tc, most,
        std::max<std::size_t>(kMinReadBytes / value_size_,
@@ -166,16 +205,17 @@ void FileTiles::FillRows(std::uint64_t r, std::uint64_t r_end, std::uint64_t r0,
   for (std::size_t cc = 0; cc < tc; cc += cols_per_read) {
     const std::size_t cols = std::min(cols_per_read, tc - cc);
     const std::size_t bytes = cols * value_size_;
-    const std::size_t rows_per_read = buffer_.size() / bytes;
+    const std::size_t rows_per_read = reader.buffer.size() / bytes;
     for (std::uint64_t k = r; k < r_end; k += rows_per_read) {
       const std::uint64_t rows =
           std::min<std::uint64_t>(rows_per_read, r_end - k);
       for (std::uint64_t i = 0; i < rows; ++i) {
-        places_.Find(k + i, &pieces_);
-        Gather(pieces_, (c0 + cc) * value_size_, bytes,
-               buffer_.data() + i * bytes);
+        places_.Find(k + i, &reader.pieces);
+        Gather(reader.pieces, (c0 + cc) * value_size_, bytes,
+               reader.buffer.data() + i * bytes);
       }
-      transpose_(buffer_.data(), bytes, rows, cols, staging, tr, k - r0, cc);
+      transpose_(reader.buffer.data(), bytes, rows, cols, staging, tr, k - r0,
+                 cc);
     }
   }
 }

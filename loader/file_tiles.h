@@ -11,6 +11,7 @@
 
 #include "common/tile_source.h"
 #include "common/value_type.h"
+#include "common/worker.h"
 #include "io/file.h"
 #include "loader/record_places.h"
 #include "matfile/matfile.h"
@@ -38,16 +39,26 @@ class FileTiles final : public TileSource {
                               std::size_t col0);
 
  private:
+  // What each thread that reads needs of its own.
+  struct Reader {
+    std::vector<char> buffer;
+    std::vector<PayloadPiece> pieces;
+  };
+
+  // Rows [from, to) of the tile that starts at row r0.
+  void FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
+                std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                std::size_t tc, char* staging);
   void ReadExact(std::uint64_t offset, char* dst, std::size_t n);
   // Rows [r, r_end) of one run, whose row pieces lie close together: read in
   // spans of several rows.
-  void FillSpans(const RecordPlaces::Run& run, std::uint64_t r,
+  void FillSpans(Reader& reader, const RecordPlaces::Run& run, std::uint64_t r,
                  std::uint64_t r_end, std::uint64_t r0, std::size_t tr,
                  std::uint64_t c0, std::size_t tc, char* staging);
   // Rows [r, r_end), each piece read on its own.
-  void FillRows(std::uint64_t r, std::uint64_t r_end, std::uint64_t r0,
-                std::size_t tr, std::uint64_t c0, std::size_t tc,
-                char* staging);
+  void FillRows(Reader& reader, std::uint64_t r, std::uint64_t r_end,
+                std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                std::size_t tc, char* staging);
   // Bytes [from, from + n) of a row's payload, which lies in `pieces`.
   void Gather(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
               std::size_t n, char* dst);
@@ -59,8 +70,9 @@ class FileTiles final : public TileSource {
   std::size_t value_size_;
   Transposer transpose_;
   std::string name_;
-  std::vector<char> buffer_;
-  std::vector<PayloadPiece> pieces_;
+  Reader first_, second_;
+  // Reads half of each large tile while this thread reads the other half.
+  std::unique_ptr<Worker> helper_;
 };
 
 }  // namespace unf2mat

@@ -9,9 +9,9 @@
 #include "common/coding.h"
 #include "common/run_error.h"
 #include "common/widen_values.h"
+#include "common/worker.h"
 #include "io/replacement_file.h"
 #include "matfile/mat_format.h"
-#include "matfile/write_behind.h"
 
 namespace unf2mat {
 namespace {
@@ -94,6 +94,10 @@ int WriteEncoded(ValueType element, const char* src, std::uint64_t n,
   return error;
 }
 
+// A piece of a column this long is handed to the disk as soon as it is
+// written.
+constexpr std::size_t kLongPieceValues = std::size_t{1} << 15;  // 256 KiB
+
 // The values, tile by tile. Scattered writes of new pages into the file cost
 // far more than scattered reads of cached ones, so tiles cover whole columns,
 // each tile's values one run of the file, unless the rows are so many that
@@ -139,7 +143,7 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
   std::vector<double> encoded(static_cast<std::size_t>(
       std::min<std::uint64_t>(kEncodedValues, capacity)));
   // Declared after the buffers: it ends, and waits, before they go.
-  WriteBehind writer;
+  Worker writer;
   std::uint64_t count = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);

@@ -1,12 +1,12 @@
-#include "matfile/write_behind.h"
+#include "common/worker.h"
 
 #include <utility>
 
 namespace unf2mat {
 
-WriteBehind::WriteBehind() : thread_([this] { Loop(); }) {}
+Worker::Worker() : thread_([this] { Loop(); }) {}
 
-WriteBehind::~WriteBehind() {
+Worker::~Worker() {
   {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !job_; });
@@ -16,24 +16,24 @@ WriteBehind::~WriteBehind() {
   thread_.join();
 }
 
-void WriteBehind::Run(std::function<int()> job) {
+void Worker::Run(std::function<int()> job) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !job_; });
   job_ = std::move(job);
   changed_.notify_all();
 }
 
-void WriteBehind::Wait() {
+void Worker::Wait() {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return !job_; });
 }
 
-bool WriteBehind::failed() {
+bool Worker::failed() {
   std::unique_lock lock(mutex_);
   return failed_;
 }
 
-void WriteBehind::Loop() {
+void Worker::Loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return job_ || stopping_; });

@@ -1,6 +1,6 @@
-// Writing on a second thread while the caller prepares what comes next.
-#ifndef UNF2MAT_MATFILE_WRITE_BEHIND_H_
-#define UNF2MAT_MATFILE_WRITE_BEHIND_H_
+// A second thread, for work that can go on while the caller does more.
+#ifndef UNF2MAT_COMMON_WORKER_H_
+#define UNF2MAT_COMMON_WORKER_H_
 
 #include <condition_variable>
 #include <functional>
@@ -9,15 +9,15 @@
 
 namespace unf2mat {
 
-// Runs one job at a time on a thread of its own, so that the next tile is
-// read and widened while the last one is written.
-class WriteBehind {
+// Runs one job at a time on a thread of its own: a tile written while the
+// next is filled, half of a tile filled while the caller fills the other.
+class Worker {
  public:
-  WriteBehind();
+  Worker();
   // Waits for the job in hand.
-  ~WriteBehind();
-  WriteBehind(const WriteBehind&) = delete;
-  WriteBehind& operator=(const WriteBehind&) = delete;
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
 
   // Waits for the job in hand to end, then hands over this one, which
   // returns 0 or an errno value.
@@ -40,4 +40,4 @@ class WriteBehind {
 
 }  // namespace unf2mat
 
-#endif  // UNF2MAT_MATFILE_WRITE_BEHIND_H_
+#endif  // UNF2MAT_COMMON_WORKER_H_
