@@ -76,7 +76,8 @@ class Program:
         start = time.perf_counter()
         proc = subprocess.Popen(self.command, cwd=self.work,
                                 stdin=subprocess.PIPE,
-                                stdout=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
         if self.pipe_from:
             feeder = subprocess.Popen(
                 ["sh", "-c", f"cat '{self.pipe_from}' > '{fifo}'"])

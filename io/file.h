@@ -46,8 +46,8 @@ class OutputFile {
   // value. A file with nothing to make durable (memory, a pipe) returns 0.
   virtual int Sync() { return 0; }
   // Starts writing [offset, offset + n) to stable storage without waiting
-  // for it, so that the disk works while the caller does; only advice, whose
-  // failures Sync() reports.
+  // for it (n of 0: to the end), so that the disk works while the caller
+  // does; only advice, whose failures Sync() reports.
   virtual void StartWriteback(std::uint64_t offset, std::uint64_t n) {
     (void)offset;
     (void)n;

@@ -87,6 +87,13 @@ constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 14;
 
 }  // namespace
 
+bool FileTiles::InSpans(const RecordPlaces::Run& run, std::uint64_t piece,
+                        std::size_t buffer_bytes) const {
+  return places_.Layout(run).size() == 1 && run.stride > 0 &&
+         run.stride <= buffer_bytes / 2 &&
+         run.stride - piece <= std::max(piece, kMaxSpanGap);
+}
+
 FileTiles::FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
                      RecordPlaces places, ValueType type, bool swapped,
                      std::string name, std::size_t read_bytes)
@@ -121,10 +128,14 @@ void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
 
 const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                             std::size_t tc, char* staging) {
-  // A large tile is read by two threads, half of its rows each: the reads of
-  // cached pages and their moves cost more than anything else.
+  // A large tile whose rows are read one by one is read by two threads, half
+  // of its rows each: those reads of cached pages and their moves cost more
+  // than anything else. Rows read in spans cost the second thread more than
+  // it saves.
   constexpr std::uint64_t kSplitBytes = std::uint64_t{1} << 20;
-  if (tr < 2 || std::uint64_t{tr} * tc * value_size_ < kSplitBytes) {
+  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
+  if (tr < 2 || tr * piece < kSplitBytes ||
+      InSpans(places_.RunOf(r0), piece, first_.buffer.size())) {
     FillPart(first_, r0, r0 + tr, r0, tr, c0, tc, staging);
     return staging;
   }
@@ -162,9 +173,7 @@ void FileTiles::FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
   for (std::uint64_t r = from; r < to;) {
     const RecordPlaces::Run& run = places_.RunOf(r);
     const std::uint64_t r_end = std::min(to, run.first_row + run.rows);
-    if (places_.Layout(run).size() == 1 && run.stride > 0 &&
-        run.stride <= reader.buffer.size() / 2 &&
-        run.stride - piece <= std::max(piece, kMaxSpanGap)) {
+    if (InSpans(run, piece, reader.buffer.size())) {
       FillSpans(reader, run, r, r_end, r0, tr, c0, tc, staging);
     } else {
       FillRows(reader, r, r_end, r0, tr, c0, tc, staging);

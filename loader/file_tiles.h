@@ -45,6 +45,10 @@ class FileTiles final : public TileSource {
     std::vector<PayloadPiece> pieces;
   };
 
+  // Whether the rows of `run` are read in spans, several at a time, where
+  // `piece` bytes of each are wanted through a buffer of `buffer_bytes`.
+  bool InSpans(const RecordPlaces::Run& run, std::uint64_t piece,
+               std::size_t buffer_bytes) const;
   // Rows [from, to) of the tile that starts at row r0.
   void FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
                 std::uint64_t r0, std::size_t tr, std::uint64_t c0,

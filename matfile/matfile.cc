@@ -94,18 +94,23 @@ int WriteEncoded(ValueType element, const char* src, std::uint64_t n,
   return error;
 }
 
-// A piece of a column this long is handed to the disk as soon as it is
-// written.
-constexpr std::size_t kLongPieceValues = std::size_t{1} << 15;  // 256 KiB
+// Takes the pages of a new buffer now, rather than when it is first used.
+void TouchPages(char* buffer, std::size_t bytes) {
+  constexpr std::size_t kPage = 4096;
+  for (std::size_t k = 0; k < bytes; k += kPage) buffer[k] = 0;
+}
+
+// The disk is started on what is written each time this much more is: in
+// large batches, which it writes faster than small ones.
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
 
 // The values, tile by tile. Scattered writes of new pages into the file cost
 // far more than scattered reads of cached ones, so tiles cover whole columns,
 // each tile's values one run of the file, unless the rows are so many that
 // too few columns fit: then bands of whole rows. Each tile is filled (read,
 // swapped, put in column order) on this thread while the one before is made
-// doubles and written on a second, and the disk starts on each run of the
-// file as soon as it is written. After a failed write no more tiles are
-// filled.
+// doubles and written on a second, and the disk starts on what is written as
+// it goes. After a failed write no more tiles are filled.
 void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
                  std::uint64_t start, std::size_t tile_bytes,
                  BufferedWriter& out) {
@@ -142,8 +147,16 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
   constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
   std::vector<double> encoded(static_cast<std::size_t>(
       std::min<std::uint64_t>(kEncodedValues, capacity)));
+  std::uint64_t unstarted = 0;  // bytes written the disk is not yet on
   // Declared after the buffers: it ends, and waits, before they go.
   Worker writer;
+  if (second) {
+    // The second buffer's fresh pages are taken while the first is filled.
+    writer.Run([&] {
+      TouchPages(second.get(), size * capacity);
+      return 0;
+    });
+  }
   std::uint64_t count = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);
@@ -153,20 +166,23 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
       // The write of two tiles ago, from this buffer, has ended.
       char* staging = count++ % 2 == 0 ? first.get() : second.get();
       const char* values = source.Fill(r0, tr, c0, tc, staging);
-      writer.Run([=, &out, &encoded] {
-        if (tr == rows) {
-          // Whole columns: one run of the file, which the disk starts on.
-          const std::uint64_t at = start + 8 * c0 * rows;
-          const int error =
-              WriteEncoded(element, values, tc * rows, at, encoded, out);
-          out.StartWriteback(at, 8 * tc * rows);
-          return error;
-        }
+      writer.Run([=, &out, &encoded, &unstarted] {
         int error = 0;
-        for (std::size_t c = 0; c < tc && error == 0; ++c) {
-          error =
-              WriteEncoded(element, values + size * c * tr, tr,
-                           start + 8 * ((c0 + c) * rows + r0), encoded, out);
+        if (tr == rows) {
+          // Whole columns: one run of the file.
+          error = WriteEncoded(element, values, tc * rows,
+                               start + 8 * c0 * rows, encoded, out);
+        } else {
+          for (std::size_t c = 0; c < tc && error == 0; ++c) {
+            error =
+                WriteEncoded(element, values + size * c * tr, tr,
+                             start + 8 * ((c0 + c) * rows + r0), encoded, out);
+          }
+        }
+        unstarted += 8 * std::uint64_t{tr} * tc;
+        if (unstarted >= kWritebackBytes) {
+          out.StartWriteback(start, 0);
+          unstarted = 0;
         }
         return error;
       });
