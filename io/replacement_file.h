@@ -22,9 +22,9 @@ struct ReplacementFaults {
   // Runs on a file to be copied once its size is taken.
   std::function<void(int fd)> before_copy;
   // Gets the names of the calls as they are made, space-separated:
-  // "drop-cache" (of an old regular file), "create-unnamed", "create-named", "block-signals", "unblock-signals" (only
-  // where the mask changes), "sync", "link", "copy", "close", "rename",
-  // "sync-dir", "unlink".
+  // "drop-cache" (of an old regular file), "create-unnamed", "create-named",
+  // "block-signals", "unblock-signals" (only where the mask changes), "sync",
+  // "link", "copy", "close", "rename", "sync-dir", "unlink".
   std::string* calls = nullptr;
 };
 

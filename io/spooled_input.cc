@@ -51,16 +51,9 @@ int SpooledInput::MoveToFile() {
     if ((error = CreateUnnamedFile(dir, &fd_)) == 0) break;
   }
   if (error != 0) return error;
-  for (std::size_t done = 0; done < memory_.size();) {
-    const ssize_t put = RetryOnEintr([&] {
-      return ::pwrite(fd_, memory_.data() + done, memory_.size() - done,
-                      static_cast<off_t>(done));
-    });
-    if (put < 0) return errno;
-    done += static_cast<std::size_t>(put);
-  }
+  error = PosixOutputFile(fd_).WriteAt(0, memory_.data(), memory_.size());
   memory_ = {};
-  return 0;
+  return error;
 }
 
 int SpooledInput::Append(const char* data, std::size_t n) {
@@ -71,13 +64,8 @@ int SpooledInput::Append(const char* data, std::size_t n) {
     if (fd_ < 0) {
       if (int error = MoveToFile(); error != 0) return error;
     }
-    for (std::size_t done = 0; done < n;) {
-      const ssize_t put = RetryOnEintr([&] {
-        return ::pwrite(fd_, data + done, n - done,
-                        static_cast<off_t>(kept_ + done));
-      });
-      if (put < 0) return errno;
-      done += static_cast<std::size_t>(put);
+    if (int error = PosixOutputFile(fd_).WriteAt(kept_, data, n); error != 0) {
+      return error;
     }
   }
   kept_ += n;
@@ -114,17 +102,7 @@ IoResult SpooledInput::ReadAt(std::uint64_t offset, char* dst, std::size_t n) {
     std::memcpy(dst, memory_.data() + offset, take);
     return {take, 0};
   }
-  std::size_t done = 0;
-  while (done < take) {
-    const ssize_t got = RetryOnEintr([&] {
-      return ::pread(fd_, dst + done, take - done,
-                     static_cast<off_t>(offset + done));
-    });
-    if (got < 0) return {done, errno};
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return {done, 0};
+  return PosixInputFile(fd_).ReadAt(offset, dst, take);
 }
 
 std::optional<std::uint64_t> SpooledInput::Size() const {
