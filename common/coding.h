@@ -6,6 +6,7 @@
 #define UNF2MAT_COMMON_CODING_H_
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -66,6 +67,22 @@ inline std::uint32_t ByteSwap32(std::uint32_t v) {
 inline std::uint64_t ByteSwap64(std::uint64_t v) {
   return (std::uint64_t{ByteSwap32(static_cast<std::uint32_t>(v))} << 32) |
          ByteSwap32(static_cast<std::uint32_t>(v >> 32));
+}
+
+// Copies one value of kSize bytes (4 or 8), reversing its bytes where
+// kSwapped: from the data file's byte order into the host's.
+template <std::size_t kSize, bool kSwapped>
+inline void MoveValue(const char* from, char* to) {
+  static_assert(kSize == 4 || kSize == 8);
+  if constexpr (kSize == 4) {
+    std::uint32_t word = DecodeHost32(from);
+    if constexpr (kSwapped) word = ByteSwap32(word);
+    std::memcpy(to, &word, kSize);
+  } else {
+    std::uint64_t word = DecodeHost64(from);
+    if constexpr (kSwapped) word = ByteSwap64(word);
+    std::memcpy(to, &word, kSize);
+  }
 }
 
 }  // namespace unf2mat

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "common/coding.h"
 #include "common/run_error.h"
@@ -18,19 +17,7 @@ template <std::size_t kSize, bool kSwapped>
 void TransposeValues(const char* src, std::size_t stride, std::size_t rows,
                      std::size_t cols, char* staging, std::size_t tile_rows,
                      std::size_t row0, std::size_t col0) {
-  using Word = std::conditional_t<kSize == 4, std::uint32_t, std::uint64_t>;
-  auto move = [](const char* from, char* to) {
-    Word word;
-    std::memcpy(&word, from, kSize);
-    if constexpr (kSwapped) {
-      if constexpr (kSize == 4) {
-        word = ByteSwap32(word);
-      } else {
-        word = ByteSwap64(word);
-      }
-    }
-    std::memcpy(to, &word, kSize);
-  };
+  constexpr auto move = MoveValue<kSize, kSwapped>;
   if (tile_rows == 1) {
     // One row: the tile is the row's values in order.
     char* dst = staging + kSize * (col0 + row0);

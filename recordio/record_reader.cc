@@ -36,9 +36,7 @@ void CopyValues(char* dst, const char* src, std::size_t bytes) {
   constexpr std::size_t kInline = 16 * record::kValueSize;
   if (bytes <= kInline && kValue == record::kValueSize) {
     for (std::size_t k = 0; k < bytes; k += record::kValueSize) {
-      std::uint32_t word = DecodeHost32(src + k);
-      if constexpr (kSwapped) word = ByteSwap32(word);
-      std::memcpy(dst + k, &word, sizeof word);
+      MoveValue<record::kValueSize, kSwapped>(src + k, dst + k);
     }
     return;
   }

@@ -39,15 +39,13 @@ std::int64_t DecodeCount(const char* src, const Framing& framing);
 inline void SwapValues(char* values, std::size_t bytes,
                        std::size_t value_size = kValueSize) {
   if (value_size == sizeof(std::uint64_t)) {
-    for (std::size_t k = 0; k + value_size <= bytes; k += value_size) {
-      const std::uint64_t word = ByteSwap64(DecodeHost64(values + k));
-      std::memcpy(values + k, &word, sizeof word);
+    for (std::size_t k = 0; k + 8 <= bytes; k += 8) {
+      MoveValue<8, true>(values + k, values + k);
     }
     return;
   }
-  for (std::size_t k = 0; k + kValueSize <= bytes; k += kValueSize) {
-    const std::uint32_t word = ByteSwap32(DecodeHost32(values + k));
-    std::memcpy(values + k, &word, sizeof word);
+  for (std::size_t k = 0; k + 4 <= bytes; k += 4) {
+    MoveValue<4, true>(values + k, values + k);
   }
 }
 
