@@ -5,6 +5,8 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "common/coding.h"
 #include "common/value_type.h"
@@ -27,10 +29,28 @@ inline void WidenValues(ValueType type, const void* src, std::size_t n,
       return WidenRun<ValueType::kReal8>(bytes, n, dst);
     case ValueType::kInt4:
       return WidenRun<ValueType::kInt4>(bytes, n, dst);
+    case ValueType::kInt8:
+      return WidenRun<ValueType::kInt8>(bytes, n, dst);
     case ValueType::kReal4:
       break;
   }
   WidenRun<ValueType::kReal4>(bytes, n, dst);
+}
+
+// The first of n int8 values at src (host order) that a double does not hold
+// exactly, or n where each is held.
+inline std::size_t FirstInexactInt8(const char* src, std::size_t n) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::int64_t value;
+    std::memcpy(&value, src + 8 * k, sizeof value);
+    const double widened = static_cast<double>(value);
+    // 2^63 itself has no int64 to come back to.
+    if (widened >= kTwoTo63 || static_cast<std::int64_t>(widened) != value) {
+      return k;
+    }
+  }
+  return n;
 }
 
 // Widens n values of `type` at src, in the host's byte order, into n

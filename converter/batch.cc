@@ -1,8 +1,10 @@
 // The command line's run: each data file converted (or described) in turn
 // through the same phases as the control lines' run.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "converter/command_line.h"
 #include "converter/control.h"
@@ -10,6 +12,7 @@
 #include "converter/phases.h"
 #include "converter/run.h"
 #include "loader/load_start.h"
+#include "loader/variables.h"
 
 namespace unf2mat {
 namespace {
@@ -76,32 +79,24 @@ void argcontrol(RunState& state, const CommandLine& line,
   Assign(state.fname1, data_file);
   if (line.output) Assign(state.fname4, *line.output);
   if (line.name) Assign(state.fname2, *line.name);
-  state.type = line.type;
+  state.type = line.request.type;
   state.data_from_stdin = data_file == kStandardInput;
   SettleNames(state, warnings,
               state.data_from_stdin ? NameSource::kStandardInput
                                     : NameSource::kCommandLine);
 }
 
-// The length of the variable name a conversion would settle, for the limits
-// --describe names; where none settles, and so nothing would convert, a
-// short name's.
-std::uint64_t SettledNameLength(RunState& state, const CommandLine& line,
-                                const std::string& data_file) {
+// The variable name a conversion would settle, for the limits --describe
+// names; where none settles, and so nothing would convert, an empty one.
+std::string SettledName(RunState& state, const CommandLine& line,
+                        const std::string& data_file) {
   Discard quiet;
   try {
     argcontrol(state, line, data_file, quiet);
   } catch (const RunError&) {
-    return 0;
+    return "";
   }
-  return static_cast<std::uint64_t>(state.n1);
-}
-
-std::string Summary(const RunState& state) {
-  return Escape(TrimTrailingBlanks(state.fname1)) + " -> " +
-         Escape(TrimTrailingBlanks(state.fname3)) + ": " +
-         std::to_string(state.icol) + " x " + std::to_string(state.irow) +
-         ", variable " + Escape(Prefix(state.fname2, state.n1)) + "\n";
+  return std::string(Prefix(state.fname2, state.n1));
 }
 
 // Only the fields before x: clearing its arrays, 440 MB, for every file of a
@@ -109,6 +104,77 @@ std::string Summary(const RunState& state) {
 void ClearForNextFile(RunState& state) {
   std::memset(static_cast<void*>(&state), 0, offsetof(RunState, x));
 }
+
+std::string Dims(const Variable& variable) {
+  std::string text;
+  const std::vector<std::uint64_t> dims =
+      variable.dims.empty() ? std::vector{variable.rows, variable.columns}
+                            : variable.dims;
+  for (std::uint64_t dim : dims) {
+    text += (text.empty() ? "" : " x ") + std::to_string(dim);
+  }
+  return text;
+}
+
+std::string Summary(const RunState& state) {
+  std::string files;
+  for (const DataInput& input : state.inputs) {
+    files += (files.empty() ? "" : ", ") + Escape(input.file);
+  }
+  std::string line = files + " -> " +
+                     Escape(TrimTrailingBlanks(state.fname3)) + ": ";
+  if (state.variables.size() == 1 && state.variables[0].dims.empty()) {
+    return line + std::to_string(state.variables[0].rows) + " x " +
+           std::to_string(state.variables[0].columns) + ", variable " +
+           Escape(state.variables[0].name) + "\n";
+  }
+  line += "variables";
+  for (std::size_t k = 0; k < state.variables.size(); ++k) {
+    line += (k == 0 ? " " : ", ") + Escape(state.variables[k].name) + " " +
+            Dims(state.variables[k]);
+  }
+  return line + "\n";
+}
+
+// Settles the names of the data files of one MAT-file, as argcontrol does
+// for each, and what their variables are called; the run state is left as
+// for the first. A name given twice is refused before anything is read.
+void SettleInputs(RunState& state, const CommandLine& line,
+                  const std::vector<std::string>& files, OutputFile& warnings) {
+  std::vector<DataInput> inputs;
+  for (const std::string& file : files) {
+    ClearForNextFile(state);
+    argcontrol(state, line, file, warnings);
+    inputs.push_back({file, std::string(Prefix(state.fname2, state.n1))});
+  }
+  if (files.size() > 1) {
+    Discard said;  // its warnings are
+    ClearForNextFile(state);
+    argcontrol(state, line, files.front(), said);
+  }
+  state.request = line.request;
+  state.request.prefixed = files.size() > 1 && !line.request.join;
+  state.inputs = std::move(inputs);
+  std::vector<std::string> names = VariableNames(state.inputs, state.request);
+  std::sort(names.begin(), names.end());
+  if (auto twice = std::adjacent_find(names.begin(), names.end());
+      twice != names.end()) {
+    throw RunError("variable name " + Quote(*twice) +
+                   " would be given twice in MAT-file " +
+                   Quote(TrimTrailingBlanks(state.fname3)) +
+                   "; nothing was written");
+  }
+}
+
+// The data files each MAT-file is written from: each its own, or all into
+// the one that --output names or --join makes.
+std::vector<std::vector<std::string>> MatFiles(const CommandLine& line) {
+  if (line.output || line.request.join) return {line.data_files};
+  std::vector<std::vector<std::string>> each;
+  for (const std::string& file : line.data_files) each.push_back({file});
+  return each;
+}
+
 
 }  // namespace
 
@@ -130,22 +196,30 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
   Discard discard;
   OutputFile& warnings = line.quiet ? discard : console.err;
   int status = 0;
-  for (const std::string& data_file : line.data_files) {
-    ClearForNextFile(state);
-    status |= RunGuarded(console, [&] {
-      if (line.action == CommandLine::Action::kDescribe) {
-        const std::uint64_t name_length =
-            SettledNameLength(state, line, data_file);
+  if (line.action == CommandLine::Action::kDescribe) {
+    for (const std::string& data_file : line.data_files) {
+      ClearForNextFile(state);
+      status |= RunGuarded(console, [&] {
+        const DataInput input{data_file, SettledName(state, line, data_file)};
         const std::unique_ptr<InputFile> file = data_file == kStandardInput
                                                     ? StandardInput()
                                                     : OpenDataFile(data_file);
-        DescribeFile(*file, data_file, line.type, name_length, console.out);
-        return;
-      }
-      argcontrol(state, line, data_file, warnings);
+        DescribeFile(*file, input, line.request, console.out);
+      });
+    }
+    return status;
+  }
+  for (const std::vector<std::string>& files : MatFiles(line)) {
+    status |= RunGuarded(console, [&] {
+      SettleInputs(state, line, files, warnings);
       loadcore(state, warnings);
-      writemat(state);
-      if (line.verbose) FinishLine(state, console, Summary(state));
+      if (line.verbose) {
+        const std::string summary = Summary(state);
+        writemat(state);
+        FinishLine(state, console, summary);
+      } else {
+        writemat(state);
+      }
     });
   }
   return status;

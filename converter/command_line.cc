@@ -3,14 +3,29 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <charconv>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/run_error.h"
+#include "loader/record_layout.h"
 
 namespace unf2mat {
 namespace {
 
 constexpr std::size_t kNameWidth = 80;  // as a control line holds
 
-enum : int { kDescribeOption = 256, kVersionOption };
+enum : int {
+  kDescribeOption = 256,
+  kVersionOption,
+  kSkipOption,
+  kHeaderOption,
+  kRecordOption,
+  kDimsOption,
+  kClassOption,
+  kJoinOption
+};
 
 const option kOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -21,13 +36,76 @@ const option kOptions[] = {
     {"version", no_argument, nullptr, kVersionOption},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
+    {"skip", required_argument, nullptr, kSkipOption},
+    {"header", required_argument, nullptr, kHeaderOption},
+    {"record", required_argument, nullptr, kRecordOption},
+    {"dims", required_argument, nullptr, kDimsOption},
+    {"class", required_argument, nullptr, kClassOption},
+    {"join", no_argument, nullptr, kJoinOption},
     {nullptr, 0, nullptr, 0},
 };
 
-std::optional<ValueType> ParseType(std::string_view text) {
-  for (ValueType type :
-       {ValueType::kReal4, ValueType::kReal8, ValueType::kInt4}) {
-    if (text == ValueTypeName(type)) return type;
+std::optional<std::string> ParseSkip(std::string_view text,
+                                     std::uint64_t* skip) {
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), *skip);
+  if (text.empty() || error != std::errc() ||
+      end != text.data() + text.size()) {
+    return "--skip takes a number of records, not " + Quote(text);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseClass(std::string_view text,
+                                      ClassChoice* classes) {
+  constexpr std::pair<std::string_view, ClassChoice> kClasses[] = {
+      {"double", ClassChoice::kDouble},
+      {"single", ClassChoice::kSingle},
+      {"native", ClassChoice::kNative}};
+  for (const auto& [name, choice] : kClasses) {
+    if (text == name) {
+      *classes = choice;
+      return std::nullopt;
+    }
+  }
+  return "unknown class " + Quote(text) +
+         ": --class takes double, single or native";
+}
+
+// The options that parse alone may still not go together.
+std::optional<std::string> CheckRequest(const CommandLine& line,
+                                        bool type_given, bool dims_given) {
+  const LoadRequest& request = line.request;
+  if (type_given && request.record && !dims_given) {
+    return std::string(
+        "--type sets the type of plain rows and of --dims; --record gives "
+        "each field its own");
+  }
+  if (line.name && request.record && !dims_given) {
+    return std::string(
+        "--name names the variable of plain rows or of --dims; --record names "
+        "its fields");
+  }
+  if (request.classes != ClassChoice::kSingle) return std::nullopt;
+  std::vector<const LayoutField*> fields;
+  for (const auto& layout : {request.header, request.record}) {
+    if (!layout) continue;
+    for (const LayoutField& field : layout->fields) {
+      if (!field.skipped()) fields.push_back(&field);
+    }
+  }
+  for (const LayoutField* field : fields) {
+    if (!ClassOf(field->type, ClassChoice::kSingle)) {
+      return "--class single keeps only real4 values exactly, but field " +
+             Quote(field->name.empty() ? "--dims" : field->name) + " is " +
+             std::string(ValueTypeName(field->type)) +
+             "; --class native keeps each as it is";
+    }
+  }
+  if (!request.record && !ClassOf(request.type, ClassChoice::kSingle)) {
+    return "--class single keeps only real4 values exactly, not " +
+           std::string(ValueTypeName(request.type)) +
+           "; --class native keeps each as it is";
   }
   return std::nullopt;
 }
@@ -55,6 +133,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
   opterr = 0;  // the messages below say it in one line
   optind = 0;  // from the start, also when parsed again
   std::optional<std::string> error;
+  bool type_given = false, dims_given = false;
   for (int c; !error && (c = getopt_long(argc, argv, ":o:n:t:hqv", kOptions,
                                          nullptr)) != -1;) {
     switch (c) {
@@ -65,12 +144,47 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         error = TakeName("--name", optarg, &line->name);
         break;
       case 't':
-        if (auto type = ParseType(optarg)) {
-          line->type = *type;
+        if (auto type = ParseValueType(optarg)) {
+          line->request.type = *type;
+          type_given = true;
         } else {
           error = "unknown value type '" + std::string(optarg) +
-                  "': --type takes real4, real8 or int4";
+                  "': --type takes real4, real8, int4 or int8";
         }
+        break;
+      case kSkipOption:
+        error = ParseSkip(optarg, &line->request.skip);
+        break;
+      case kHeaderOption:
+        line->request.header.emplace();
+        error = ParseLayout(optarg, false, &*line->request.header);
+        if (!error && line->request.header->fields.back().open) {
+          error = "--header takes no '*'";
+        }
+        break;
+      case kRecordOption:
+        if (line->request.record) {
+          error = std::string("--record and --dims each give the whole record");
+          break;
+        }
+        line->request.record.emplace();
+        error = ParseLayout(optarg, true, &*line->request.record);
+        break;
+      case kDimsOption:
+        if (line->request.record) {
+          error = std::string("--record and --dims each give the whole record");
+          break;
+        }
+        dims_given = true;
+        line->request.record.emplace();
+        line->request.record->fields.emplace_back();
+        error = ParseDims(optarg, &line->request.record->fields.back().dims);
+        break;
+      case kClassOption:
+        error = ParseClass(optarg, &line->request.classes);
+        break;
+      case kJoinOption:
+        line->request.join = true;
         break;
       case kDescribeOption:
         line->action = CommandLine::Action::kDescribe;
@@ -98,12 +212,13 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
     }
   }
   if (error) return error;
+  // --dims reads values of --type, whichever came first.
+  if (dims_given) line->request.record->fields.back().type = line->request.type;
+  if (auto conflict = CheckRequest(*line, type_given, dims_given)) {
+    return conflict;
+  }
   line->data_files.assign(argv + optind, argv + argc);
   if (line->data_files.empty()) return "no data file given";
-  if (line->output && line->data_files.size() > 1) {
-    return "--output names one MAT-file, but " +
-           std::to_string(line->data_files.size()) + " data files are given";
-  }
   const bool from_stdin =
       std::find(line->data_files.begin(), line->data_files.end(),
                 kStandardInput) != line->data_files.end();

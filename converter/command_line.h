@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "converter/console.h"
+#include "converter/phases.h"
 #include "converter/run_state.h"
 
 namespace unf2mat {
-
-// A DATAFILE of this name is standard input.
-inline constexpr std::string_view kStandardInput = "-";
 
 struct CommandLine {
   enum class Action { kConvert, kDescribe, kHelp, kVersion };
@@ -21,7 +19,9 @@ struct CommandLine {
   std::vector<std::string> data_files;
   std::optional<std::string> output;  // -o: as line 5 would give it
   std::optional<std::string> name;    // -n: as line 6 would give it
-  ValueType type = ValueType::kReal4;
+  // How the data files are read: --type, --skip, --header, --record,
+  // --dims, --class and --join.
+  LoadRequest request;
   bool quiet = false;    // -q: no warnings
   bool verbose = false;  // -v: a line per file converted
 };

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "loader/record_layout.h"
+
 namespace unf2mat {
 namespace {
 
@@ -81,20 +83,6 @@ void SettleVariableName(RunState& state, std::string_view base_name,
     std::fill(state.fname2.begin() + state.n1, state.fname2.begin() + state.n2,
               '\0');
   }
-}
-
-constexpr std::size_t kMatlabNameMax = 63;
-
-bool IsMatlabName(std::string_view name) {
-  auto is_letter = [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-  };
-  auto is_name_char = [&](char c) {
-    return is_letter(c) || (c >= '0' && c <= '9') || c == '_';
-  };
-  return !name.empty() && name.size() <= kMatlabNameMax &&
-         is_letter(name.front()) &&
-         std::all_of(name.begin(), name.end(), is_name_char);
 }
 
 // Octave and scipy load such a name, but MATLAB refuses the file; the name is

@@ -66,7 +66,32 @@ std::string FramingLine(const FramingChoice& choice) {
   return line;
 }
 
-std::string Report(const std::string& name, const Survey& s, ValueType type) {
+// A first record unlike all the others, which agree: most likely a header.
+std::string HeaderHint(const Survey& s, ValueType type) {
+  if (s.lengths.size() != 2 || s.lengths[0].records != 1 ||
+      s.other_records != 0) {
+    return "";
+  }
+  const Survey::Length& data = s.lengths[1];
+  return "hint: the first record holds " + Counted(s.lengths[0].bytes, "byte") +
+         " and the " + std::to_string(data.records) + " after it " +
+         Counted(data.bytes, "byte") + " each; a header record? --skip 1 reads " +
+         std::to_string(data.records) + " x " +
+         std::to_string(data.bytes / ValueSize(type));
+}
+
+std::string DimsText(const std::vector<std::uint64_t>& dims) {
+  std::string text;
+  for (std::uint64_t dim : dims) {
+    text += (text.empty() ? "" : " x ") + std::to_string(dim);
+  }
+  return text;
+}
+
+std::string Report(const DataInput& input, const LoadRequest& request,
+                   const Survey& s) {
+  const ValueType type = request.type;
+  const bool by_layout = request.header || request.record;
   std::vector<std::string> lines = {FramingLine(s.choice)};
   lines.push_back(s.split == 0 ? "subrecords: none"
                                : "subrecords: " + Counted(s.split, "record") +
@@ -84,9 +109,18 @@ std::string Report(const std::string& name, const Survey& s, ValueType type) {
   if (s.refusal) {
     lines.push_back("matrix: refused, " + s.refusal->Reason());
   } else {
-    lines.push_back("matrix: " + std::to_string(s.rows) + " x " +
-                    std::to_string(s.columns) + " of " +
-                    std::string(ValueTypeName(type)) + " values");
+    if (by_layout) {
+      for (const VariableShape& shape :
+           VariableShapes(input, request, 1, s.rows, s.columns)) {
+        lines.push_back("variable: " + Escape(shape.name) + ", " +
+                        DimsText(shape.dims) + ", " +
+                        std::string(ClassName(shape.mat_class)));
+      }
+    } else {
+      lines.push_back("matrix: " + std::to_string(s.rows) + " x " +
+                      std::to_string(s.columns) + " of " +
+                      std::string(ValueTypeName(type)) + " values");
+    }
     lines.push_back(stopped ? "stop: " + StopReason(s.end, s.columns)
                             : "stop: none, the whole file loads");
     const std::uint64_t from = stopped ? s.end.offset : s.size.value_or(0);
@@ -101,21 +135,27 @@ std::string Report(const std::string& name, const Survey& s, ValueType type) {
         "hint: every record length is a multiple of 8 bytes and the values "
         "look like halves of real8 values; --type real8 might be meant");
   }
-  std::string text = name + "\n";
+  if (!by_layout && request.skip == 0) {
+    if (const std::string hint = HeaderHint(s, type); !hint.empty()) {
+      lines.push_back(hint);
+    }
+  }
+  std::string text = Escape(input.file) + "\n";
   for (const std::string& line : lines) text += "  " + line + "\n";
   return text;
 }
 
 }  // namespace
 
-void DescribeFile(InputFile& file, const std::string& name, ValueType type,
-                  std::uint64_t name_length, OutputFile& out) {
+void DescribeFile(InputFile& file, const DataInput& input,
+                  const LoadRequest& request, OutputFile& out) {
   RecordReader reader(file);
-  // Only a file read as real4 is looked at for another type.
-  const Survey survey =
-      SurveyRecords(reader, name, type, ElementLimits(name_length),
-                    type == ValueType::kReal4 ? Survey::kSampleWords : 0);
-  const std::string text = Report(Escape(name), survey, type);
+  // Only plain rows read as real4 are looked at for another type.
+  const bool sampled = request.type == ValueType::kReal4 && !request.record;
+  const Survey survey = SurveyRecords(
+      reader, input.file, request.type, PlanOf(request),
+      VariableLimits(request, input), sampled ? Survey::kSampleWords : 0);
+  const std::string text = Report(input, request, survey);
   if (int error = out.Write(text.data(), text.size()); error != 0) {
     throw RunError(std::string("cannot write standard output: ") +
                    std::strerror(error));

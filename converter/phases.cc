@@ -9,6 +9,7 @@
 
 #include "loader/load_start.h"
 #include "loader/loader.h"
+#include "loader/variables.h"
 #include "matfile/mat_format.h"
 #include "matfile/matfile.h"
 
@@ -38,30 +39,41 @@ std::unique_ptr<InputFile> StandardInput() {
 }
 
 void loadcore(RunState& state, OutputFile& warnings) {
-  state.tiles.reset();
-  const std::string_view name = TrimTrailingBlanks(state.fname1);
-  LoadedMatrix loaded = LoadDataFile(
-      state.data_from_stdin ? StandardInput() : OpenDataFile(name), name,
-      state.type, static_cast<std::uint64_t>(state.n1),
+  state.variables.clear();
+  // The command line's '-' is standard input; a control line names a file.
+  const bool from_command_line = !state.inputs.empty();
+  std::vector<DataInput> inputs = state.inputs;
+  if (!from_command_line) {
+    inputs.push_back({std::string(TrimTrailingBlanks(state.fname1)),
+                      std::string(Prefix(state.fname2, state.n1))});
+  }
+  const FileOpener open =
+      [&](const std::string& name) -> std::unique_ptr<InputFile> {
+    if (from_command_line && name == kStandardInput) return StandardInput();
+    return OpenDataFile(name);
+  };
+  LoadedVariables loaded = LoadVariables(
+      inputs, state.request, open,
       {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core},
       SpoolDirs(state), warnings);
   state.irow = static_cast<std::int32_t>(loaded.columns);
   state.icol = static_cast<std::int32_t>(loaded.rows);
   state.end = loaded.end;
-  state.tiles = std::move(loaded.values);
+  state.variables = std::move(loaded.variables);
 }
 
 void writemat(RunState& state) {
   Assign(state.header, mat::kHeaderText);
   state.version = mat::kVersion;
   Assign(state.endian, mat::kEndian);
-  const MatVariable variable{
-      Prefix(state.fname2, state.n1), static_cast<std::uint64_t>(state.icol),
-      static_cast<std::uint64_t>(state.irow), state.tiles.get()};
+  std::vector<MatVariable> views;
+  for (const Variable& variable : state.variables) {
+    views.push_back(variable.View());
+  }
   const std::uint64_t records =
-      WriteMatFile(std::string(TrimTrailingBlanks(state.fname3)), variable);
+      WriteMatFile(std::string(TrimTrailingBlanks(state.fname3)), views);
   state.irec = static_cast<std::int32_t>(records);
-  state.tiles.reset();  // closes the data file
+  state.variables.clear();  // closes the data files
 }
 
 }  // namespace unf2mat

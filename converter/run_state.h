@@ -8,12 +8,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/run_error.h"
-#include "common/tile_source.h"
 #include "common/value_type.h"
 #include "converter/field.h"
 #include "loader/load_rules.h"
+#include "loader/variables.h"
 
 namespace unf2mat {
 
@@ -45,10 +46,15 @@ struct RunState {
   LoadEnd end;           // how loading ended
   float x[kRecordCapacity];
   double core[kCoreCapacity];
-  // The loaded matrix's values, tile by tile: from core, or read from the
-  // data file where they lie. Past the arrays so that clearing the fields
-  // before them leaves it alone.
-  std::unique_ptr<TileSource> tiles;
+  // Past the arrays, so that clearing the fields before them leaves these
+  // alone. How the command line asks the data files to be read, and the
+  // files of this conversion with their variables' names; where none are
+  // given, fname1 is read as plain rows named fname2.
+  LoadRequest request;
+  std::vector<DataInput> inputs;
+  // The loaded variables, their values handed out tile by tile: from core,
+  // or read from the data files where they lie.
+  std::vector<Variable> variables;
 };
 
 }  // namespace unf2mat

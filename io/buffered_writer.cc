@@ -23,8 +23,17 @@ int BufferedWriter::WriteAt(std::uint64_t offset, const char* data,
   return error_;
 }
 
+void BufferedWriter::MoveTo(std::uint64_t offset) {
+  Flush();
+  position_ = offset;
+  moved_ = true;
+}
+
 int BufferedWriter::Flush() {
-  if (error_ == 0 && used_ > 0) error_ = file_.Write(buffer_.data(), used_);
+  if (error_ == 0 && used_ > 0) {
+    error_ = moved_ ? file_.WriteAt(position_ - used_, buffer_.data(), used_)
+                    : file_.Write(buffer_.data(), used_);
+  }
   used_ = 0;
   return error_;
 }

@@ -29,6 +29,8 @@ class BufferedWriter {
   void StartWriteback(std::uint64_t offset, std::uint64_t n) {
     if (error_ == 0) file_.StartWriteback(offset, n);
   }
+  // Moves on to `offset`, past what WriteAt wrote: later appends go there.
+  void MoveTo(std::uint64_t offset);
   // Writes what is buffered; returns the first error (an errno value) or 0.
   int Flush();
   // Bytes appended so far.
@@ -39,6 +41,9 @@ class BufferedWriter {
   std::vector<char> buffer_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
+  // Once moved, what is buffered is written at its offset, not after the
+  // last sequential write.
+  bool moved_ = false;
   int error_ = 0;
 };
 

@@ -5,6 +5,8 @@
 
 #include "common/coding.h"
 #include "common/run_error.h"
+#include "common/widen_values.h"
+#include "loader/load_messages.h"
 
 namespace unf2mat {
 namespace {
@@ -74,38 +76,48 @@ constexpr std::uint64_t kMaxSpanGap = std::uint64_t{1} << 14;
 
 }  // namespace
 
-bool FileTiles::InSpans(const RecordPlaces::Run& run, std::uint64_t piece,
-                        std::size_t buffer_bytes) const {
-  return places_.Layout(run).size() == 1 && run.stride > 0 &&
+bool FileTiles::InSpans(const Part& part, const RecordPlaces::Run& run,
+                        std::uint64_t piece, std::size_t buffer_bytes) const {
+  return part.file.places->Layout(run).size() == 1 && run.stride > 0 &&
          run.stride <= buffer_bytes / 2 &&
-         run.stride - piece <= std::max(piece, kMaxSpanGap);
+         run.stride - std::min(piece, run.stride) <=
+             std::max(piece, kMaxSpanGap);
 }
 
-FileTiles::FileTiles(std::shared_ptr<InputFile> file, std::uint64_t size,
-                     RecordPlaces places, ValueType type, bool swapped,
-                     std::string name, std::size_t read_bytes)
-    : file_(std::move(file)),
-      size_(size),
-      places_(std::move(places)),
-      type_(type),
-      value_size_(ValueSize(type)),
-      transpose_(PickTransposer(type, swapped)),
-      name_(std::move(name)) {
+FileTiles::FileTiles(std::vector<TilePart> parts, RecordView view,
+                     std::size_t read_bytes)
+    : view_(std::move(view)), value_size_(ValueSize(view_.type)) {
+  std::uint64_t first_row = 0;
+  for (TilePart& part : parts) {
+    const std::uint64_t rows = part.places->rows();
+    const Transposer transpose = PickTransposer(view_.type, part.swapped);
+    parts_.push_back({std::move(part), first_row, transpose});
+    first_row += rows;
+  }
   first_.buffer.resize(std::max(read_bytes, 2 * ValueSize(ValueType::kReal8)));
 }
 
-void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
+const FileTiles::Part& FileTiles::PartOf(std::uint64_t record) const {
+  auto after = std::upper_bound(
+      parts_.begin(), parts_.end(), record,
+      [](std::uint64_t r, const Part& part) { return r < part.first_row; });
+  return *(after - 1);
+}
+
+void FileTiles::ReadExact(const Part& part, std::uint64_t offset, char* dst,
+                          std::size_t n) {
   while (n > 0) {
-    const IoResult got = file_->ReadAt(offset, dst, n);
+    const IoResult got = part.file.file->ReadAt(offset, dst, n);
     if (got.error != 0) {
-      throw RunError(FileError("cannot read data file", name_, got.error));
+      throw RunError(
+          FileError("cannot read data file", part.file.name, got.error));
     }
     if (got.bytes == 0) {
-      throw RunError("data file " + Quote(name_) +
+      throw RunError("data file " + Quote(part.file.name) +
                      " changed while it was converted: it now ends before "
                      "byte " +
                      std::to_string(offset + n) + " of its " +
-                     std::to_string(size_));
+                     std::to_string(part.file.size));
     }
     offset += got.bytes;
     dst += got.bytes;
@@ -115,15 +127,23 @@ void FileTiles::ReadExact(std::uint64_t offset, char* dst, std::size_t n) {
 
 const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                             std::size_t tc, char* staging) {
+  if (view_.records_as_columns) {
+    FillColumns(first_, r0, tr, c0, tc, staging);
+    CheckExact(r0, tr, c0, tc, staging);
+    return staging;
+  }
   // A large tile whose rows are read one by one is read by two threads, half
   // of its rows each: those reads of cached pages and their moves cost more
   // than anything else. Rows read in spans cost the second thread more than
   // it saves.
   constexpr std::uint64_t kSplitBytes = std::uint64_t{1} << 20;
   const std::uint64_t piece = std::uint64_t{tc} * value_size_;
+  const Part& part = PartOf(r0);
   if (tr < 2 || tr * piece < kSplitBytes ||
-      InSpans(places_.RunOf(r0), piece, first_.buffer.size())) {
+      InSpans(part, part.file.places->RunOf(r0 - part.first_row), piece,
+              first_.buffer.size())) {
     FillPart(first_, r0, r0 + tr, r0, tr, c0, tc, staging);
+    CheckExact(r0, tr, c0, tc, staging);
     return staging;
   }
   if (!helper_) {
@@ -150,6 +170,7 @@ const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
   FillPart(first_, r0, middle, r0, tr, c0, tc, staging);
   helper_->Wait();
   if (!failure.empty()) throw RunError(failure);
+  CheckExact(r0, tr, c0, tc, staging);
   return staging;
 }
 
@@ -158,38 +179,78 @@ void FileTiles::FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
                          std::size_t tc, char* staging) {
   const std::uint64_t piece = std::uint64_t{tc} * value_size_;
   for (std::uint64_t r = from; r < to;) {
-    const RecordPlaces::Run& run = places_.RunOf(r);
-    const std::uint64_t r_end = std::min(to, run.first_row + run.rows);
-    if (InSpans(run, piece, reader.buffer.size())) {
-      FillSpans(reader, run, r, r_end, r0, tr, c0, tc, staging);
+    const Part& part = PartOf(r);
+    const RecordPlaces::Run& run = part.file.places->RunOf(r - part.first_row);
+    const std::uint64_t r_end =
+        std::min(to, part.first_row + run.first_row + run.rows);
+    if (InSpans(part, run, piece, reader.buffer.size())) {
+      ReadSpans(reader, part, run, r, r_end,
+                view_.offset + c0 * value_size_, piece,
+                [&](const char* span, std::uint64_t rows, std::uint64_t k) {
+                  part.transpose(span, run.stride, rows, tc, staging, tr,
+                                 k - r0, 0);
+                });
     } else {
-      FillRows(reader, r, r_end, r0, tr, c0, tc, staging);
+      FillRows(reader, part, r, r_end, r0, tr, c0, tc, staging);
     }
     r = r_end;
   }
 }
 
-void FileTiles::FillSpans(Reader& reader, const RecordPlaces::Run& run,
-                          std::uint64_t r, std::uint64_t r_end,
-                          std::uint64_t r0, std::size_t tr, std::uint64_t c0,
-                          std::size_t tc, char* staging) {
-  const std::uint64_t piece = std::uint64_t{tc} * value_size_;
-  const std::uint64_t first = run.base + places_.Layout(run).front().offset +
-                              (r - run.first_row) * run.stride +
-                              c0 * value_size_;
-  const std::uint64_t per_read = reader.buffer.size() / run.stride;
-  for (std::uint64_t k = r; k < r_end; k += per_read) {
-    const std::uint64_t rows = std::min(per_read, r_end - k);
-    ReadExact(first + (k - r) * run.stride, reader.buffer.data(),
-              static_cast<std::size_t>((rows - 1) * run.stride + piece));
-    transpose_(reader.buffer.data(), run.stride, rows, tc, staging, tr, k - r0,
-               0);
+void FileTiles::FillColumns(Reader& reader, std::uint64_t r0, std::size_t tr,
+                            std::uint64_t c0, std::size_t tc, char* staging) {
+  const std::uint64_t piece = std::uint64_t{tr} * value_size_;
+  const std::uint64_t at = view_.offset + r0 * value_size_;
+  for (std::uint64_t c = c0; c < c0 + tc;) {
+    const Part& part = PartOf(c);
+    const RecordPlaces::Run& run = part.file.places->RunOf(c - part.first_row);
+    const std::uint64_t c_end =
+        std::min(c0 + tc, part.first_row + run.first_row + run.rows);
+    // A record's values are a column of the tile as they are, but for
+    // their byte order.
+    const auto put = [&](const char* from, std::uint64_t k) {
+      char* to = staging + (k - c0) * piece;
+      part.transpose(from, 0, 1, tr, to, 1, 0, 0);
+    };
+    if (InSpans(part, run, piece, reader.buffer.size())) {
+      ReadSpans(reader, part, run, c, c_end, at, piece,
+                [&](const char* span, std::uint64_t n, std::uint64_t k) {
+                  for (std::uint64_t i = 0; i < n; ++i) {
+                    put(span + i * run.stride, k + i);
+                  }
+                });
+    } else {
+      for (std::uint64_t k = c; k < c_end; ++k) {
+        part.file.places->Find(k - part.first_row, &reader.pieces);
+        char* to = staging + (k - c0) * piece;
+        Gather(part, reader.pieces, at, static_cast<std::size_t>(piece), to);
+        if (part.file.swapped) put(to, k);
+      }
+    }
+    c = c_end;
   }
 }
 
-void FileTiles::FillRows(Reader& reader, std::uint64_t r, std::uint64_t r_end,
-                         std::uint64_t r0, std::size_t tr, std::uint64_t c0,
-                         std::size_t tc, char* staging) {
+template <typename Take>
+void FileTiles::ReadSpans(Reader& reader, const Part& part,
+                          const RecordPlaces::Run& run, std::uint64_t r,
+                          std::uint64_t r_end, std::uint64_t at,
+                          std::uint64_t piece, Take take) {
+  const std::uint64_t first =
+      run.base + part.file.places->Layout(run).front().offset +
+      (r - part.first_row - run.first_row) * run.stride + at;
+  const std::uint64_t per_read = reader.buffer.size() / run.stride;
+  for (std::uint64_t k = r; k < r_end; k += per_read) {
+    const std::uint64_t rows = std::min(per_read, r_end - k);
+    ReadExact(part, first + (k - r) * run.stride, reader.buffer.data(),
+              static_cast<std::size_t>((rows - 1) * run.stride + piece));
+    take(reader.buffer.data(), rows, k);
+  }
+}
+
+void FileTiles::FillRows(Reader& reader, const Part& part, std::uint64_t r,
+                         std::uint64_t r_end, std::uint64_t r0, std::size_t tr,
+                         std::uint64_t c0, std::size_t tc, char* staging) {
   // All the rows at once where they fit, so that each part of the staging is
   // written in one pass; else reads of at least kMinReadBytes.
   constexpr std::size_t kMinReadBytes = std::size_t{1} << 12;
@@ -206,17 +267,18 @@ void FileTiles::FillRows(Reader& reader, std::uint64_t r, std::uint64_t r_end,
       const std::uint64_t rows =
           std::min<std::uint64_t>(rows_per_read, r_end - k);
       for (std::uint64_t i = 0; i < rows; ++i) {
-        places_.Find(k + i, &reader.pieces);
-        Gather(reader.pieces, (c0 + cc) * value_size_, bytes,
-               reader.buffer.data() + i * bytes);
+        part.file.places->Find(k + i - part.first_row, &reader.pieces);
+        Gather(part, reader.pieces, view_.offset + (c0 + cc) * value_size_,
+               bytes, reader.buffer.data() + i * bytes);
       }
-      transpose_(reader.buffer.data(), bytes, rows, cols, staging, tr, k - r0,
-                 cc);
+      part.transpose(reader.buffer.data(), bytes, rows, cols, staging, tr,
+                     k - r0, cc);
     }
   }
 }
 
-void FileTiles::Gather(const std::vector<PayloadPiece>& pieces,
+void FileTiles::Gather(const Part& part,
+                       const std::vector<PayloadPiece>& pieces,
                        std::uint64_t from, std::size_t n, char* dst) {
   std::uint64_t start = 0;  // of the piece in the payload
   for (const PayloadPiece& piece : pieces) {
@@ -225,13 +287,29 @@ void FileTiles::Gather(const std::vector<PayloadPiece>& pieces,
     if (from < end) {
       const std::size_t take =
           static_cast<std::size_t>(std::min<std::uint64_t>(n, end - from));
-      ReadExact(piece.offset + (from - start), dst, take);
+      ReadExact(part, piece.offset + (from - start), dst, take);
       dst += take;
       from += take;
       n -= take;
     }
     start = end;
   }
+}
+
+void FileTiles::CheckExact(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
+                           std::size_t tc, const char* staging) const {
+  if (!view_.exact_doubles || view_.type != ValueType::kInt8) return;
+  const std::size_t n = tr * tc;
+  const std::size_t bad = FirstInexactInt8(staging, n);
+  if (bad == n) return;
+  const std::uint64_t row = r0 + bad % tr, column = c0 + bad / tr;
+  const std::uint64_t record = view_.records_as_columns ? column : row;
+  const Part& part = PartOf(record);
+  std::int64_t value;
+  std::memcpy(&value, staging + 8 * bad, sizeof value);
+  throw RunError(InexactValueMessage(
+      part.file.records_before + record - part.first_row + 1, part.file.name,
+      view_.field, value));
 }
 
 }  // namespace unf2mat

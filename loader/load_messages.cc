@@ -10,6 +10,11 @@ std::string StopReason(const LoadEnd& end, std::uint64_t width) {
     case LoadEnd::Reason::kEnd:
       break;
     case LoadEnd::Reason::kShortRecord:
+      if (end.layout_bytes > 0) {
+        return record + ", which holds " + Counted(end.bytes, "byte") +
+               ", fewer than the " + std::to_string(end.layout_bytes) +
+               " the record layout reads";
+      }
       return record + ", which holds " + Counted(end.values, "value") +
              ", fewer than the first record's " + std::to_string(width);
     case LoadEnd::Reason::kDamaged:
@@ -60,6 +65,14 @@ void WarnAboutLoad(OutputFile& warnings, const FramingChoice& choice,
   if (const std::string stop = StopWarning(end, name, width); !stop.empty()) {
     Warn(warnings, stop);
   }
+}
+
+std::string InexactValueMessage(std::uint64_t record, std::string_view name,
+                                std::string_view field, std::int64_t value) {
+  return "record " + std::to_string(record) + " of data file " + Quote(name) +
+         " holds " + (field.empty() ? "" : "in field " + Quote(field) + " ") +
+         "the int8 value " + std::to_string(value) +
+         ", which a double does not hold exactly; --class native keeps it";
 }
 
 }  // namespace unf2mat

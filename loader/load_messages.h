@@ -33,6 +33,11 @@ void WarnAboutLoad(OutputFile& warnings, const FramingChoice& choice,
                    const LoadEnd& end, std::uint64_t width,
                    std::string_view name);
 
+// The error for an int8 value that a double does not hold exactly: record
+// `record` of data file `name`, in `field` where the record has fields.
+std::string InexactValueMessage(std::uint64_t record, std::string_view name,
+                                std::string_view field, std::int64_t value);
+
 }  // namespace unf2mat
 
 #endif  // UNF2MAT_LOADER_LOAD_MESSAGES_H_

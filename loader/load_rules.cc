@@ -27,6 +27,9 @@ std::string Refusal::Reason() const {
              " values, over the limit of " + std::to_string(bound);
     case Limit::kMatrix:
       return "over the limit of " + std::to_string(bound) + " values";
+    case Limit::kRecords:
+      return "more than " + std::to_string(bound) +
+             " records, over what a MAT-file element holds";
     case Limit::kEmptyRecords:
       break;
   }
@@ -43,6 +46,9 @@ std::string Refusal::Message(std::string_view name,
     case Limit::kMatrix:
       return "data file " + Quote(name) + " holds a matrix over the limit of " +
              std::to_string(bound) + " values" + std::string(hint);
+    case Limit::kRecords:
+      return "data file " + Quote(name) + " holds " + Reason() +
+             std::string(hint);
     case Limit::kEmptyRecords:
       break;
   }
@@ -50,26 +56,37 @@ std::string Refusal::Message(std::string_view name,
   return "data file " + Quote(name) + " holds " + Reason();
 }
 
-LoadRules::LoadRules(LoadLimits limits, std::size_t value_size,
+LoadRules::LoadRules(LoadLimits limits, RowShape shape,
+                     std::uint64_t records_before,
                      std::optional<std::uint64_t> file_size)
     : limits_(std::move(limits)),
-      value_size_(value_size),
+      shape_(shape),
+      records_before_(records_before),
       file_size_(file_size) {}
 
+std::uint64_t LoadRules::Steps(std::uint64_t bytes) const {
+  if (shape_.step_bytes == 0 || bytes < shape_.fixed_bytes) return 0;
+  return (bytes - shape_.fixed_bytes) / shape_.step_bytes;
+}
+
 std::uint64_t LoadRules::first_record_bytes_limit() const {
-  // The whole values, and a partial one after them.
-  return limits_.record_values * value_size_ + value_size_ - 1;
+  // The whole steps, and a partial one after them.
+  if (shape_.step_bytes == 0) return shape_.fixed_bytes;
+  return shape_.fixed_bytes + limits_.record_values * shape_.step_bytes +
+         shape_.step_bytes - 1;
 }
 
 std::uint64_t LoadRules::stream_lookahead_bytes() const {
-  return std::min(limits_.record_values, kRecordCapacity) * value_size_ +
-         value_size_ - 1;
+  if (shape_.step_bytes == 0) return shape_.fixed_bytes;
+  return shape_.fixed_bytes +
+         std::min(limits_.record_values, kRecordCapacity) * shape_.step_bytes +
+         shape_.step_bytes - 1;
 }
 
 LoadRules::Verdict LoadRules::Claim(std::uint64_t bytes) {
-  const std::uint64_t values = bytes / value_size_;
-  if (!started_ && values > limits_.record_values) {
-    return Refuse(Refusal::Limit::kFirstRecord, values, limits_.record_values);
+  const std::uint64_t steps = Steps(bytes);
+  if (!started_ && steps > limits_.record_values) {
+    return Refuse(Refusal::Limit::kFirstRecord, steps, limits_.record_values);
   }
   return Verdict::kTake;
 }
@@ -77,13 +94,13 @@ LoadRules::Verdict LoadRules::Claim(std::uint64_t bytes) {
 LoadRules::Verdict LoadRules::Record(std::uint64_t bytes,
                                      std::uint64_t offset) {
   if (done_) return Verdict::kStop;
-  const std::uint64_t values = bytes / value_size_;
   if (!started_) {
     if (Claim(bytes) == Verdict::kRefuse) return Verdict::kRefuse;
     started_ = true;
-    width_ = values;
-  } else if (values < width_) {
-    Stop(LoadEnd::Reason::kShortRecord, values, offset);
+    width_ = Steps(bytes);
+  }
+  if (bytes < row_bytes()) {
+    Stop(LoadEnd::Reason::kShortRecord, bytes, offset);
     return Verdict::kStop;
   }
   ++rows_;
@@ -101,8 +118,12 @@ void LoadRules::Damaged(std::uint64_t offset) {
 }
 
 std::uint64_t LoadRules::room() const {
-  const std::uint64_t fit =
-      width_ == 0 ? kMaxEmptyRecords : limits_.matrix_values / width_;
+  std::uint64_t fit = limits_.max_rows;
+  if (width_ > 0) {
+    fit = std::min(fit, limits_.matrix_values / width_);
+  } else if (row_bytes() == 0) {
+    fit = std::min(fit, kMaxEmptyRecords);
+  }
   return fit > rows_ ? fit - rows_ : 0;
 }
 
@@ -111,11 +132,14 @@ std::string LoadRules::RefusalMessage(std::string_view name) const {
 }
 
 LoadRules::Verdict LoadRules::CheckMatrix() {
-  if (width_ == 0 && rows_ > kMaxEmptyRecords) {
+  if (row_bytes() == 0 && rows_ > kMaxEmptyRecords) {
     return Refuse(Refusal::Limit::kEmptyRecords, 0, kMaxEmptyRecords);
   }
   if (width_ > 0 && rows_ > limits_.matrix_values / width_) {
     return Refuse(Refusal::Limit::kMatrix, 0, limits_.matrix_values);
+  }
+  if (rows_ > limits_.max_rows) {
+    return Refuse(Refusal::Limit::kRecords, 0, limits_.max_rows);
   }
   return Verdict::kTake;
 }
@@ -127,10 +151,17 @@ LoadRules::Verdict LoadRules::Refuse(Refusal::Limit limit, std::uint64_t values,
   return Verdict::kRefuse;
 }
 
-void LoadRules::Stop(LoadEnd::Reason reason, std::uint64_t values,
+void LoadRules::Stop(LoadEnd::Reason reason, std::uint64_t bytes,
                      std::uint64_t offset) {
   done_ = true;
-  end_ = {reason, rows_ + 1, values, offset, 0, file_size_.has_value()};
+  const std::uint64_t values =
+      shape_.by_layout || shape_.step_bytes == 0 ? 0 : bytes / shape_.step_bytes;
+  end_ = {reason, records_before_ + rows_ + 1, values, offset, 0,
+          file_size_.has_value()};
+  if (shape_.by_layout && reason == LoadEnd::Reason::kShortRecord) {
+    end_.bytes = bytes;
+    end_.layout_bytes = row_bytes();
+  }
   if (file_size_ && *file_size_ >= offset) end_.unread = *file_size_ - offset;
 }
 

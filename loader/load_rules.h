@@ -31,9 +31,21 @@ struct LoadLimits {
         matrix_values(matrix),
         hint(std::move(how_to_lift)) {}
 
-  std::uint64_t record_values;  // of the first record
+  // Steps of the first record (its values, for plain rows); of all rows.
+  std::uint64_t record_values;
   std::uint64_t matrix_values;
   std::string hint;  // follows a refusal: how the limit may be lifted
+  // Rows, whatever their width: what the variables of a layout hold.
+  std::uint64_t max_rows = UINT64_MAX;
+};
+
+// What of each data record makes its row: `fixed_bytes`, then as many steps
+// of `step_bytes` as the first record holds whole. Plain rows are steps of
+// one value; a layout is fixed, but for an open last field.
+struct RowShape {
+  std::uint64_t fixed_bytes = 0;
+  std::uint64_t step_bytes = 4;
+  bool by_layout = false;  // a short record is said in bytes, not values
 };
 
 // The limits of a matrix read where its values lie: what the MAT-file's one
@@ -42,6 +54,22 @@ LoadLimits ElementLimits(std::uint64_t name_length);
 // Whether a rows x columns matrix keeps within `limits`.
 bool Within(const LoadLimits& limits, std::uint64_t rows,
             std::uint64_t columns);
+
+// How the records of a data file are read: the first `skip` not at all, the
+// next one as a header where `header_bytes` are wanted of it, and the rest
+// as rows of `row`.
+struct RecordPlan {
+  std::uint64_t skip = 0;
+  std::optional<std::uint64_t> header_bytes;
+  RowShape row;
+
+  std::uint64_t records_before() const { return skip + (header_bytes ? 1 : 0); }
+};
+
+// Plain rows of values of `type`, the first record's length their width.
+inline RecordPlan PlainRows(std::size_t value_size) {
+  return {0, std::nullopt, RowShape{0, value_size}};
+}
 
 // Where and why loading stopped. kEnd: it read the data file to its end.
 struct LoadEnd {
@@ -52,13 +80,21 @@ struct LoadEnd {
   std::uint64_t offset;  // where that record starts in the data file
   std::uint64_t unread;  // bytes of the data file from `offset` to its end
   bool unread_known;     // false where the rest (of a pipe) was not read
+  // Of a record read by a layout: its bytes, and the layout's (kShortRecord).
+  std::uint64_t bytes = 0;
+  std::uint64_t layout_bytes = 0;
 
   bool operator==(const LoadEnd&) const = default;
 };
 
 // The limit a refused file passes.
 struct Refusal {
-  enum class Limit : std::uint8_t { kFirstRecord, kMatrix, kEmptyRecords };
+  enum class Limit : std::uint8_t {
+    kFirstRecord,
+    kMatrix,
+    kEmptyRecords,
+    kRecords
+  };
   Limit limit;
   std::uint64_t values;  // of the first record (kFirstRecord)
   std::uint64_t bound;   // the limit
@@ -77,6 +113,11 @@ class LoadRules {
   // `file_size`, where known, tells how much of the file a stop leaves
   // unread.
   LoadRules(LoadLimits limits, std::size_t value_size,
+            std::optional<std::uint64_t> file_size)
+      : LoadRules(std::move(limits), RowShape{0, value_size}, 0, file_size) {}
+  // Rows of `shape`, from data records that follow `records_before` others
+  // (skipped, or a header), for the numbers a stop names.
+  LoadRules(LoadLimits limits, RowShape shape, std::uint64_t records_before,
             std::optional<std::uint64_t> file_size);
 
   // The longest first record that may be loaded, in bytes: its whole values
@@ -95,10 +136,12 @@ class LoadRules {
   // The next record, at `offset`, has damaged framing.
   void Damaged(std::uint64_t offset);
 
-  // Values per row, once the first record is taken.
+  // Steps per row (values, for plain rows), once the first record is taken.
   std::uint64_t width() const { return width_; }
   // The bytes of each record that make its row.
-  std::uint64_t row_bytes() const { return width_ * value_size_; }
+  std::uint64_t row_bytes() const {
+    return shape_.fixed_bytes + width_ * shape_.step_bytes;
+  }
   std::uint64_t rows() const { return rows_; }
   // Rows that may still be taken before a limit; one more tells a file that
   // fits from one that does not.
@@ -116,10 +159,13 @@ class LoadRules {
                  std::uint64_t bound);
   // The check after rows were taken.
   Verdict CheckMatrix();
-  void Stop(LoadEnd::Reason reason, std::uint64_t values, std::uint64_t offset);
+  void Stop(LoadEnd::Reason reason, std::uint64_t bytes, std::uint64_t offset);
+  // Whole steps in a first record of `bytes`.
+  std::uint64_t Steps(std::uint64_t bytes) const;
 
   LoadLimits limits_;
-  std::size_t value_size_;
+  RowShape shape_;
+  std::uint64_t records_before_;
   std::optional<std::uint64_t> file_size_;
   bool started_ = false;
   bool done_ = false;

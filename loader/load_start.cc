@@ -23,13 +23,19 @@ void ThrowReadFailure(std::string_view name, int error) {
 }
 
 LoadRules::Verdict DecideFraming(RecordReader& reader, LoadRules& rules,
-                                 std::string_view name, FramingChoice* choice) {
-  if (reader.DetectFraming(rules.first_record_bytes_limit(), choice,
-                           rules.stream_lookahead_bytes()) ==
+                                 const RecordPlan& plan, std::string_view name,
+                                 FramingChoice* choice) {
+  // A header, or a record of a layout, may be of any length: the framing is
+  // looked for as far as in the longest plain rows.
+  const bool plain = plan.records_before() == 0 && !plan.row.by_layout;
+  LoadRules any_length(LoadLimits{}, 8, std::nullopt);
+  LoadRules& reach = plain ? rules : any_length;
+  if (reader.DetectFraming(reach.first_record_bytes_limit(), choice,
+                           reach.stream_lookahead_bytes()) ==
       ReadStatus::kFailed) {
     ThrowReadFailure(name, reader.error());
   }
-  if (!choice->first_record_bytes) return LoadRules::Verdict::kTake;
+  if (!choice->first_record_bytes || !plain) return LoadRules::Verdict::kTake;
   return rules.Claim(*choice->first_record_bytes);
 }
 

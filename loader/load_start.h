@@ -19,11 +19,13 @@ std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
 // Ends the run for a read of data file `name` that the system refused.
 [[noreturn]] void ThrowReadFailure(std::string_view name, int error);
 
-// Decides the framing of the file `reader` reads, within the first-record
-// limit of `rules`, and puts the first record's claimed length to them:
-// kRefuse where it is over the limit. A failed read ends the run.
+// Decides the framing of the file `reader` reads, records of `plan`, within
+// the first-record limit of `rules`, and, where the first record is one of
+// plain rows, puts its claimed length to them: kRefuse where it is over the
+// limit. A failed read ends the run.
 LoadRules::Verdict DecideFraming(RecordReader& reader, LoadRules& rules,
-                                 std::string_view name, FramingChoice* choice);
+                                 const RecordPlan& plan, std::string_view name,
+                                 FramingChoice* choice);
 
 }  // namespace unf2mat
 

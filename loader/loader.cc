@@ -40,11 +40,11 @@ LoadOutcome LoadIntoStore(InputFile& file, std::string_view name,
 
 }  // namespace
 
-LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
-                          std::string_view name, ValueType type,
-                          std::uint64_t name_length, const MemoryStore& store,
-                          const std::vector<std::string>& spool_dirs,
-                          OutputFile& warnings) {
+PlacedRecords PlaceDataFile(std::unique_ptr<InputFile> file,
+                            std::string_view name, const RecordPlan& plan,
+                            const LoadLimits& limits,
+                            const std::vector<std::string>& spool_dirs,
+                            LoadOutcome* outcome) {
   std::optional<std::uint64_t> size = file->Size();
   std::shared_ptr<SpooledInput> spool;
   std::shared_ptr<InputFile> source;
@@ -60,17 +60,35 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
     }
     size = spool->Size();
   }
-  LoadedMatrix loaded;
-  LoadOutcome outcome;
+  PlacedRecords placed;
   try {
-    loaded.values = LoadPlaces(source, size, name, type,
-                               ElementLimits(name_length), &outcome);
+    placed = LoadPlaces(source, size, name, plan, limits, outcome);
   } catch (const RunError&) {
     if (spool && spool->keep_error() != 0) {
       ThrowStreamFailure(*spool, name, spool->keep_error());
     }
     throw;
   }
+  if (spool) {
+    // The warning for a stream says, as for any pipe, that the rest was not
+    // read: what was kept of it is the converter's copy, not the data file.
+    outcome->end.unread = 0;
+    outcome->end.unread_known = false;
+  }
+  return placed;
+}
+
+LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
+                          std::string_view name, ValueType type,
+                          std::uint64_t name_length, const MemoryStore& store,
+                          const std::vector<std::string>& spool_dirs,
+                          OutputFile& warnings) {
+  LoadOutcome outcome;
+  const PlacedRecords placed =
+      PlaceDataFile(std::move(file), name, PlainRows(ValueSize(type)),
+                    ElementLimits(name_length), spool_dirs, &outcome);
+  LoadedMatrix loaded;
+  loaded.values = PlainTiles(placed, name, type, outcome.columns);
   if (!loaded.values) {
     // Not expected of a real file; within memory's limits it can be held.
     if (!Within(LoadLimits{}, outcome.rows, outcome.columns)) {
@@ -80,17 +98,13 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                      std::to_string(kCoreCapacity) +
                      " values to hold in memory");
     }
-    outcome = LoadIntoStore(*source, name, type, LoadLimits{}, store);
-  }
-  if (!loaded.values) {
+    const LoadEnd end = outcome.end;
+    outcome = LoadIntoStore(*placed.file, name, type, LoadLimits{}, store);
+    // What the places said of where loading stopped holds: the copy of a
+    // stream is not the data file.
+    outcome.end = end;
     loaded.values = std::make_unique<CoreTiles>(store.matrix.data(),
                                                 outcome.rows, outcome.columns);
-  }
-  if (spool) {
-    // The warning for a stream says, as for any pipe, that the rest was not
-    // read: what was kept of it is the converter's copy, not the data file.
-    outcome.end.unread = 0;
-    outcome.end.unread_known = false;
   }
   loaded.rows = outcome.rows;
   loaded.columns = outcome.columns;

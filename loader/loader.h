@@ -15,6 +15,7 @@
 #include "io/file.h"
 #include "loader/load_rules.h"
 #include "loader/memory_loader.h"
+#include "loader/place_loader.h"
 
 namespace unf2mat {
 
@@ -25,6 +26,16 @@ struct LoadedMatrix {
   // The rows x columns values, as the MAT-file wants them.
   std::unique_ptr<TileSource> values;
 };
+
+// Finds where the records of the data file `file`, named `name`, lie, by
+// `plan` and `limits`, into *outcome: in the file itself, or, for a stream,
+// in a copy kept as it is read, in the first of `spool_dirs` that takes one.
+// A refusal or a failure ends the run with a RunError.
+PlacedRecords PlaceDataFile(std::unique_ptr<InputFile> file,
+                            std::string_view name, const RecordPlan& plan,
+                            const LoadLimits& limits,
+                            const std::vector<std::string>& spool_dirs,
+                            LoadOutcome* outcome);
 
 // Loads the data file `file`, named `name`, whose values are of `type`, for
 // a variable name of `name_length` bytes (which sets the MAT-file's limits).

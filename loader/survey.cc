@@ -25,18 +25,21 @@ void NoteLength(Survey& s, std::uint64_t bytes) {
 }  // namespace
 
 Survey SurveyRecords(RecordReader& reader, std::string_view name,
-                     ValueType type, const LoadLimits& limits,
-                     std::size_t sample_words) {
+                     ValueType type, const RecordPlan& plan,
+                     const LoadLimits& limits, std::size_t sample_words) {
   reader.set_value_size(ValueSize(type));
-  LoadRules rules(limits, ValueSize(type), reader.BytesLeft());
+  LoadRules rules(limits, plan.row, plan.records_before(), reader.BytesLeft());
   Survey s;
-  bool refused = DecideFraming(reader, rules, name, &s.choice) ==
+  bool refused = DecideFraming(reader, rules, plan, name, &s.choice) ==
                  LoadRules::Verdict::kRefuse;
   s.sample.resize(4 * sample_words);
   std::size_t sampled = 0;
   bool damaged = false;
   while (!refused) {
-    const std::size_t room = (s.sample.size() - sampled) / reader.value_size();
+    // Only data records are sampled, and put to the rules.
+    const bool data = s.records >= plan.records_before();
+    const std::size_t room =
+        data ? (s.sample.size() - sampled) / reader.value_size() : 0;
     std::uint64_t bytes = 0;
     const ReadStatus status =
         reader.ReadRecord(s.sample.data() + sampled, room, &bytes);
@@ -52,8 +55,8 @@ Survey SurveyRecords(RecordReader& reader, std::string_view name,
     sampled += std::min<std::uint64_t>(room, bytes / reader.value_size()) *
                reader.value_size();
     NoteLength(s, bytes);
-    refused = rules.Record(bytes, reader.last_record().offset) ==
-              LoadRules::Verdict::kRefuse;
+    refused = data && rules.Record(bytes, reader.last_record().offset) ==
+                          LoadRules::Verdict::kRefuse;
   }
   s.sample.resize(sampled);
   if (refused) s.refusal = rules.refusal();

@@ -40,13 +40,13 @@ struct Survey {
   static constexpr std::size_t kSampleWords = 8192;
 };
 
-// Walks every record `reader` reads, putting each to the rules of loading
-// with `limits`; a file refused by its first record's markers is not walked.
-// `sample_words` 4-byte words of the first values are kept. A failed read
-// ends the run.
+// Walks every record `reader` reads, putting each data record of `plan` to
+// the rules of loading with `limits`; a file refused by its first record's
+// markers is not walked. `sample_words` 4-byte words of the first values,
+// of `type`, are kept. A failed read ends the run.
 Survey SurveyRecords(RecordReader& reader, std::string_view name,
-                     ValueType type, const LoadLimits& limits,
-                     std::size_t sample_words = 0);
+                     ValueType type, const RecordPlan& plan,
+                     const LoadLimits& limits, std::size_t sample_words = 0);
 
 }  // namespace unf2mat
 

@@ -4,8 +4,9 @@
 //   element := type:u32 size:u32 data[size], data padded to 8 bytes
 //   short   := type:u16 size:u16 data[size <= 4], padded to 8 bytes
 //
-// The one element here is a matrix whose data is, in order: array flags,
-// dimensions, name, real part.
+// Each element here is a matrix whose data is, in order: array flags,
+// dimensions (int32, as many as the array has), name, real part (values of
+// the class's own type).
 #ifndef UNF2MAT_MATFILE_MAT_FORMAT_H_
 #define UNF2MAT_MATFILE_MAT_FORMAT_H_
 
@@ -28,11 +29,19 @@ inline constexpr std::string_view kEndian = "IM";
 inline constexpr std::int32_t kMiInt8 = 1;
 inline constexpr std::int32_t kMiInt32 = 5;
 inline constexpr std::int32_t kMiUint32 = 6;
+inline constexpr std::int32_t kMiSingle = 7;
 inline constexpr std::int32_t kMiDouble = 9;
+inline constexpr std::int32_t kMiInt64 = 12;
 inline constexpr std::int32_t kMiMatrix = 14;
 
 // Array class in the array flags; no flag bits are set.
 inline constexpr std::int32_t kMxDoubleClass = 6;
+inline constexpr std::int32_t kMxSingleClass = 7;
+inline constexpr std::int32_t kMxInt32Class = 12;
+inline constexpr std::int32_t kMxInt64Class = 14;
+
+// A dimension is an int32.
+inline constexpr std::uint64_t kMaxDimension = 0x7FFF'FFFF;
 
 // Bytes of a matrix element after its tag, less the name and the values:
 // flags tag and flags, dimensions tag and dimensions, name tag, real-part tag.
@@ -46,13 +55,29 @@ inline constexpr std::uint64_t kMaxElementBytes = 0xFFFF'FFFF;
 // read up to kMaxElementBytes.
 inline constexpr std::uint64_t kMatlabElementBytes = std::uint64_t{1} << 31;
 
+inline constexpr std::uint64_t Padded(std::uint64_t n) {
+  return (n + 7) / 8 * 8;
+}
 // Bytes after the matrix tag for a name of n bytes (n1).
 inline constexpr std::uint64_t NameBytes(std::uint64_t n) {
-  return n <= kShortNameMax ? 0 : (n + 7) / 8 * 8;
+  return n <= kShortNameMax ? 0 : Padded(n);
+}
+// Bytes after the matrix tag of an element with `dims` dimensions and
+// `value_bytes` bytes of values.
+inline constexpr std::uint64_t ElementBytes(std::uint64_t name_length,
+                                            std::uint64_t dims,
+                                            std::uint64_t value_bytes) {
+  return kMatrixFixedBytes - 8 + Padded(4 * dims) + NameBytes(name_length) +
+         Padded(value_bytes);
 }
 inline constexpr std::uint64_t MatrixElementBytes(std::uint64_t name_length,
                                                   std::uint64_t values) {
-  return kMatrixFixedBytes + NameBytes(name_length) + 8 * values;
+  return ElementBytes(name_length, 2, 8 * values);
+}
+// The most bytes of values an element with `dims` dimensions can hold.
+inline constexpr std::uint64_t MaxValueBytes(std::uint64_t name_length,
+                                             std::uint64_t dims) {
+  return (kMaxElementBytes - ElementBytes(name_length, dims, 0)) / 8 * 8;
 }
 // The most values a matrix element can hold with a name of n bytes.
 inline constexpr std::uint64_t MaxMatrixValues(std::uint64_t name_length) {

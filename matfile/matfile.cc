@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "common/coding.h"
@@ -73,23 +75,37 @@ void WriteName(std::string_view name, RecordSink& sink) {
 }
 
 // Writes n values of `element` at src (the host's byte order) as
-// little-endian doubles at `offset`: straight from src where they are such
-// doubles already, else through `encoded`, which stays in cache.
-int WriteEncoded(ValueType element, const char* src, std::uint64_t n,
-                 std::uint64_t offset, std::vector<double>& encoded,
-                 BufferedWriter& out) {
-  if (element == ValueType::kReal8 &&
-      std::endian::native == std::endian::little) {
-    return out.WriteAt(offset, src, 8 * n);
-  }
+// little-endian values of `mat_class` at `offset`: straight from src where
+// they are such values already, else through `encoded`, which stays in cache.
+int WriteEncoded(ValueType element, MatClass mat_class, const char* src,
+                 std::uint64_t n, std::uint64_t offset,
+                 std::vector<double>& encoded, BufferedWriter& out) {
   const std::size_t size = ValueSize(element);
+  const bool own_class = mat_class == NativeClass(element);
+  if (!own_class && mat_class != MatClass::kDouble) {
+    throw std::logic_error("values of " + std::string(ValueTypeName(element)) +
+                           " cannot be written as class " +
+                           std::string(ClassName(mat_class)));
+  }
+  if (own_class && std::endian::native == std::endian::little) {
+    return out.WriteAt(offset, src, size * n);
+  }
+  const std::size_t out_size = ClassSize(mat_class);
+  const std::size_t per_buffer = 8 * encoded.size() / out_size;
+  char* buffer = reinterpret_cast<char*>(encoded.data());
   int error = 0;
-  for (std::uint64_t k = 0; k < n && error == 0; k += encoded.size()) {
+  for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
     const std::size_t m = static_cast<std::size_t>(
-        std::min<std::uint64_t>(encoded.size(), n - k));
-    EncodeDoubles(element, src + size * k, m, encoded.data());
-    error = out.WriteAt(offset + 8 * k,
-                        reinterpret_cast<const char*>(encoded.data()), 8 * m);
+        std::min<std::uint64_t>(per_buffer, n - k));
+    if (own_class) {
+      for (std::size_t v = 0; v < m; ++v) {
+        std::reverse_copy(src + size * (k + v), src + size * (k + v + 1),
+                          buffer + size * v);
+      }
+    } else {
+      EncodeDoubles(element, src + size * k, m, encoded.data());
+    }
+    error = out.WriteAt(offset + out_size * k, buffer, out_size * m);
   }
   return error;
 }
@@ -111,11 +127,12 @@ constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
 // swapped, put in column order) on this thread while the one before is made
 // doubles and written on a second, and the disk starts on what is written as
 // it goes. After a failed write no more tiles are filled.
-void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
-                 std::uint64_t start, std::size_t tile_bytes,
-                 BufferedWriter& out) {
+void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
+                 std::uint64_t columns, std::uint64_t start,
+                 std::size_t tile_bytes, BufferedWriter& out) {
   const ValueType element = source.element();
   const std::size_t size = ValueSize(element);
+  const std::size_t out_size = ClassSize(mat_class);
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -170,16 +187,16 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
         int error = 0;
         if (tr == rows) {
           // Whole columns: one run of the file.
-          error = WriteEncoded(element, values, tc * rows,
-                               start + 8 * c0 * rows, encoded, out);
+          error = WriteEncoded(element, mat_class, values, tc * rows,
+                               start + out_size * c0 * rows, encoded, out);
         } else {
           for (std::size_t c = 0; c < tc && error == 0; ++c) {
-            error =
-                WriteEncoded(element, values + size * c * tr, tr,
-                             start + 8 * ((c0 + c) * rows + r0), encoded, out);
+            error = WriteEncoded(element, mat_class, values + size * c * tr, tr,
+                                 start + out_size * ((c0 + c) * rows + r0),
+                                 encoded, out);
           }
         }
-        unstarted += 8 * std::uint64_t{tr} * tc;
+        unstarted += out_size * std::uint64_t{tr} * tc;
         if (unstarted >= kWritebackBytes) {
           out.StartWriteback(start, 0);
           unstarted = 0;
@@ -193,43 +210,101 @@ void WriteValues(TileSource& source, std::uint64_t rows, std::uint64_t columns,
 
 }  // namespace
 
-std::uint64_t WriteLevel5(const MatVariable& variable, BufferedWriter& out,
-                          std::size_t tile_bytes) {
+namespace {
+
+struct ClassTypes {
+  std::int32_t mx;  // in the array flags
+  std::int32_t mi;  // of the real part
+};
+
+ClassTypes TypesOf(MatClass mat_class) {
+  switch (mat_class) {
+    case MatClass::kSingle:
+      return {mat::kMxSingleClass, mat::kMiSingle};
+    case MatClass::kInt32:
+      return {mat::kMxInt32Class, mat::kMiInt32};
+    case MatClass::kInt64:
+      return {mat::kMxInt64Class, mat::kMiInt64};
+    case MatClass::kDouble:
+      break;
+  }
+  return {mat::kMxDoubleClass, mat::kMiDouble};
+}
+
+std::vector<std::uint64_t> DimsOf(const MatVariable& variable) {
+  if (variable.dims.empty()) return {variable.rows, variable.columns};
+  return variable.dims;
+}
+
+std::uint64_t ElementSize(const MatVariable& variable) {
   const std::uint64_t values = variable.rows * variable.columns;
-  const std::uint64_t element_size =
-      mat::MatrixElementBytes(variable.name.size(), values);
+  return mat::ElementBytes(variable.name.size(), DimsOf(variable).size(),
+                           ClassSize(variable.mat_class) * values);
+}
+
+void WriteElement(const MatVariable& variable, RecordSink& sink,
+                  std::size_t tile_bytes, BufferedWriter& out) {
+  const std::uint64_t values = variable.rows * variable.columns;
+  const ClassTypes types = TypesOf(variable.mat_class);
+  const std::vector<std::uint64_t> dims = DimsOf(variable);
+  sink.PutWords(mat::kMiMatrix, static_cast<std::uint32_t>(ElementSize(variable)));
+  sink.PutWords(mat::kMiUint32, 8);
+  sink.PutWords(static_cast<std::uint32_t>(types.mx), 0);
+  sink.PutWords(mat::kMiInt32, static_cast<std::uint32_t>(4 * dims.size()));
+  std::string dim_bytes(4 * dims.size(), '\0');
+  for (std::size_t k = 0; k < dims.size(); ++k) {
+    EncodeFixed32(dim_bytes.data() + 4 * k, static_cast<std::uint32_t>(dims[k]));
+  }
+  sink.PutPadded(dim_bytes);
+  WriteName(variable.name, sink);
+  const std::uint64_t value_bytes = ClassSize(variable.mat_class) * values;
+  sink.PutWords(static_cast<std::uint32_t>(types.mi),
+                static_cast<std::uint32_t>(value_bytes));
+  if (values == 0) return;
+  const std::uint64_t start = out.position();
+  WriteValues(*variable.values, variable.mat_class, variable.rows,
+              variable.columns, start,
+              std::min(tile_bytes, variable.values->tile_bytes()), out);
+  out.MoveTo(start + value_bytes);
+  constexpr char kZeros[mat::kRecordSize] = {};
+  out.Append(kZeros, mat::Padded(value_bytes) - value_bytes);
+}
+
+}  // namespace
+
+std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
+                          BufferedWriter& out, std::size_t tile_bytes) {
   // Loading keeps within this; past it the size fields would wrap.
-  if (element_size > mat::kMaxElementBytes) {
-    throw RunError("a matrix of " + std::to_string(values) +
-                   " values is over the limit of a MAT-file element");
+  for (const MatVariable& variable : variables) {
+    if (ElementSize(variable) > mat::kMaxElementBytes) {
+      throw RunError("a matrix of " +
+                     std::to_string(variable.rows * variable.columns) +
+                     " values is over the limit of a MAT-file element");
+    }
+    for (std::uint64_t dim : DimsOf(variable)) {
+      if (dim > mat::kMaxDimension) {
+        throw RunError("a dimension of " + std::to_string(dim) +
+                       " is over the limit of a MAT-file array");
+      }
+    }
   }
   const std::uint64_t start = out.position();
   RecordSink sink(out);
   WriteHeader(sink);
-  sink.PutWords(mat::kMiMatrix, static_cast<std::uint32_t>(element_size));
-  sink.PutWords(mat::kMiUint32, 8);
-  sink.PutWords(mat::kMxDoubleClass, 0);
-  sink.PutWords(mat::kMiInt32, 8);
-  sink.PutWords(static_cast<std::uint32_t>(variable.rows),
-                static_cast<std::uint32_t>(variable.columns));
-  WriteName(variable.name, sink);
-  sink.PutWords(mat::kMiDouble, static_cast<std::uint32_t>(8 * values));
-  if (values > 0) {
-    WriteValues(*variable.values, variable.rows, variable.columns,
-                out.position(),
-                std::min(tile_bytes, variable.values->tile_bytes()), out);
+  for (const MatVariable& variable : variables) {
+    WriteElement(variable, sink, tile_bytes, out);
   }
-  return (out.position() - start) / mat::kRecordSize + values;
+  return (out.position() - start) / mat::kRecordSize;
 }
 
 std::uint64_t WriteMatFile(const std::string& path,
-                           const MatVariable& variable) {
+                           std::span<const MatVariable> variables) {
   ReplacementFile file;
   if (int error = file.Create(path); error != 0) {
     throw RunError(FileError("cannot create MAT-file", path, error));
   }
   BufferedWriter out(file.file());
-  const std::uint64_t records = WriteLevel5(variable, out);
+  const std::uint64_t records = WriteLevel5(variables, out);
   int error = out.Flush();
   if (error == 0) error = file.Commit();
   if (error != 0 && file.replaced()) {

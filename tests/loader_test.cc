@@ -57,9 +57,11 @@ std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
   LoadOutcome outcome;
-  const std::unique_ptr<FileTiles> tiles = LoadPlaces(
+  const PlacedRecords placed = LoadPlaces(
       std::make_unique<MemoryInputFile>(bytes), bytes.size(), "data.dat",
-      ValueType::kReal4, ElementLimits(0), &outcome, read_bytes);
+      PlainRows(4), ElementLimits(0), &outcome);
+  const std::unique_ptr<FileTiles> tiles = PlainTiles(
+      placed, "data.dat", ValueType::kReal4, outcome.columns, read_bytes);
   EXPECT_NE(tiles, nullptr);
   *irow = static_cast<int>(outcome.columns);
   *icol = static_cast<int>(outcome.rows);

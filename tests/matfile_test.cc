@@ -48,10 +48,12 @@ RunState& Prepared(const std::string& variable, int rows, int columns,
 std::uint64_t Write(RunState& state, BufferedWriter& out,
                     std::size_t tile_values = kTileBytes / 8) {
   CoreTiles tiles(state.core, state.icol, state.irow);
-  return WriteLevel5(
-      {Prefix(state.fname2, state.n1), static_cast<std::uint64_t>(state.icol),
-       static_cast<std::uint64_t>(state.irow), &tiles},
-      out, 8 * tile_values);
+  const MatVariable variable{Prefix(state.fname2, state.n1),
+                             static_cast<std::uint64_t>(state.icol),
+                             static_cast<std::uint64_t>(state.irow), &tiles,
+                             {},
+                             MatClass::kDouble};
+  return WriteLevel5({&variable, 1}, out, 8 * tile_values);
 }
 
 std::string Written(RunState& state) {
@@ -237,13 +239,15 @@ TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
     FakeTiles source(c.rows, c.columns, c.fail_at);
     test::FailingOutputFile file(c.good_writes, ENOSPC);
     BufferedWriter out(file);
-    const MatVariable variable{"m", c.rows, c.columns, &source};
+    const MatVariable variable{
+        "m", c.rows, c.columns, &source, {}, MatClass::kDouble};
     if (c.fail_at >= 0) {
-      EXPECT_THROW(WriteLevel5(variable, out, 4 * c.capacity), RunError);
+      EXPECT_THROW(WriteLevel5({&variable, 1}, out, 4 * c.capacity),
+                   RunError);
       EXPECT_EQ(source.tiles.size(), static_cast<std::size_t>(c.fail_at));
       continue;
     }
-    WriteLevel5(variable, out, 4 * c.capacity);
+    WriteLevel5({&variable, 1}, out, 4 * c.capacity);
     if (c.good_writes < (1 << 30)) {
       EXPECT_EQ(out.Flush(), ENOSPC);
       EXPECT_LE(source.tiles.size(), 3u) << "filled on after a failed write";

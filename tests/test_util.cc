@@ -117,7 +117,9 @@ std::string MakeTempDir() {
 
 RunState& FreshState() {
   std::memset(static_cast<void*>(&shared_state), 0, offsetof(RunState, x));
-  shared_state.tiles.reset();
+  shared_state.variables.clear();
+  shared_state.inputs.clear();
+  shared_state.request = {};
   return shared_state;
 }
 

@@ -123,8 +123,9 @@ Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
       size = spool->Size();
       file = spool;
     }
-    auto tiles =
-        LoadPlaces(file, size, kName, type, limits, &outcome, read_bytes);
+    const PlacedRecords placed = LoadPlaces(
+        file, size, kName, PlainRows(ValueSize(type)), limits, &outcome);
+    auto tiles = PlainTiles(placed, kName, type, outcome.columns, read_bytes);
     loaded.rows = outcome.rows;
     loaded.columns = outcome.columns;
     loaded.end = outcome.end;
@@ -154,7 +155,8 @@ Loaded Surveyed(const std::string& bytes, std::size_t buffer, ValueType type,
                 const LoadLimits& limits) {
   test::MemoryInputFile file(bytes);
   RecordReader reader(file, buffer);
-  const Survey survey = SurveyRecords(reader, kName, type, limits);
+  const Survey survey = SurveyRecords(reader, kName, type,
+                                      PlainRows(ValueSize(type)), limits);
   Loaded loaded;
   if (survey.refusal) {
     loaded.refusal = survey.refusal->Message(kName, limits.hint);

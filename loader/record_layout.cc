@@ -1,0 +1,200 @@
+#include "loader/record_layout.h"
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+#include "common/run_error.h"
+#include "matfile/mat_format.h"
+
+namespace unf2mat {
+namespace {
+
+constexpr std::size_t kMatlabNameMax = 63;
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const std::size_t at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// A dimension: a whole number from 1 to the largest a MAT-file holds.
+std::optional<std::string> ParseDimension(std::string_view text,
+                                          std::uint64_t* dim) {
+  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+      })) {
+    return "dimension " + Quote(text) + " is not a whole number";
+  }
+  const auto [stop, error] =
+      std::from_chars(text.data(), text.data() + text.size(), *dim);
+  if (error != std::errc() || *dim > mat::kMaxDimension) {
+    return "dimension " + std::string(text) + " is past " +
+           std::to_string(mat::kMaxDimension);
+  }
+  if (*dim == 0) return std::string("a dimension of 0 holds nothing");
+  return std::nullopt;
+}
+
+std::string TooLong() {
+  return "the record would be longer than " + std::to_string(kMaxLayoutBytes) +
+         " bytes, more than a MAT-file element holds";
+}
+
+std::optional<std::string> ParseField(std::string_view text, bool may_open,
+                                      LayoutField* field) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    return std::string("it is not NAME:TYPE or NAME:TYPE(D1,...)");
+  }
+  field->name = text.substr(0, colon);
+  if (!field->skipped() && !IsMatlabName(field->name)) {
+    return "name " + Quote(field->name) +
+           " is not a letter, then letters, digits or underscores, at most " +
+           std::to_string(kMatlabNameMax) + " in all";
+  }
+  std::string_view rest = text.substr(colon + 1);
+  std::string_view type = rest.substr(0, rest.find('('));
+  if (auto parsed = ParseValueType(type)) {
+    field->type = *parsed;
+  } else {
+    return "type " + Quote(type) + " is not real4, real8, int4 or int8";
+  }
+  rest.remove_prefix(type.size());
+  if (rest.empty()) return std::nullopt;
+  if (rest.size() < 2 || rest.back() != ')') {
+    return std::string("its dimensions are not (D1,D2,...)");
+  }
+  const std::vector<std::string_view> dims =
+      Split(rest.substr(1, rest.size() - 2), ',');
+  for (std::size_t k = 0; k < dims.size(); ++k) {
+    if (dims[k] == "*") {
+      if (!may_open || k + 1 != dims.size()) {
+        return std::string(
+            "only the last dimension of the last field of --record may be "
+            "'*'");
+      }
+      field->open = true;
+      break;
+    }
+    std::uint64_t dim = 0;
+    if (auto error = ParseDimension(dims[k], &dim)) return error;
+    field->dims.push_back(dim);
+    // Checked as it grows, so that the product cannot wrap.
+    if (field->bytes() > kMaxLayoutBytes) return TooLong();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t LayoutField::values() const {
+  std::uint64_t n = 1;
+  for (std::uint64_t dim : dims) n *= dim;
+  return n;
+}
+
+std::uint64_t RecordLayout::fixed_bytes() const {
+  std::uint64_t bytes = 0;
+  for (const LayoutField& field : fields) {
+    if (!field.open) bytes += field.bytes();
+  }
+  return bytes;
+}
+
+std::uint64_t RecordLayout::step_bytes() const {
+  return !fields.empty() && fields.back().open ? fields.back().bytes() : 0;
+}
+
+std::uint64_t RecordLayout::offset(std::size_t k) const {
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < k; ++i) bytes += fields[i].bytes();
+  return bytes;
+}
+
+std::optional<std::string> ParseLayout(std::string_view text, bool allow_open,
+                                       RecordLayout* layout) {
+  layout->fields.clear();
+  const std::vector<std::string_view> parts = Split(text, ',');
+  std::set<std::string, std::less<>> names;
+  std::uint64_t bytes = 0;
+  // Commas also part dimensions: fields are rejoined until their brackets
+  // close.
+  std::string pending;
+  std::size_t number = 0;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    pending += parts[k];
+    if (std::count(pending.begin(), pending.end(), '(') >
+            std::count(pending.begin(), pending.end(), ')') &&
+        k + 1 < parts.size()) {
+      pending += ',';
+      continue;
+    }
+    ++number;
+    LayoutField field;
+    const bool last = k + 1 == parts.size();
+    auto error = ParseField(pending, allow_open && last, &field);
+    if (!error && !field.skipped() && !names.insert(field.name).second) {
+      error = "name " + Quote(field.name) + " is given twice";
+    }
+    if (!error) {
+      bytes += field.bytes();
+      if (bytes > kMaxLayoutBytes) error = TooLong();
+    }
+    if (error) {
+      return "field " + std::to_string(number) + " (" + Quote(pending) +
+             ") of layout " + Quote(text) + ": " + *error;
+    }
+    layout->fields.push_back(std::move(field));
+    pending.clear();
+  }
+  if (std::all_of(layout->fields.begin(), layout->fields.end(),
+                  [](const LayoutField& f) { return f.skipped(); })) {
+    return "layout " + Quote(text) + " keeps no field";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseDims(std::string_view text,
+                                     std::vector<std::uint64_t>* dims) {
+  dims->clear();
+  std::uint64_t values = 1;
+  for (std::string_view part : Split(text, 'x')) {
+    std::uint64_t dim = 0;
+    if (auto error = ParseDimension(part, &dim)) {
+      return "--dims " + Quote(text) + ": " + *error;
+    }
+    values *= dim;
+    if (values > kMaxLayoutBytes) {
+      return "--dims " + Quote(text) + ": more values than a MAT-file "
+             "element holds";
+    }
+    dims->push_back(dim);
+  }
+  return std::nullopt;
+}
+
+std::optional<ValueType> ParseValueType(std::string_view text) {
+  for (ValueType type : kValueTypes) {
+    if (text == ValueTypeName(type)) return type;
+  }
+  return std::nullopt;
+}
+
+bool IsMatlabName(std::string_view name) {
+  auto is_letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  auto is_name_char = [&](char c) {
+    return is_letter(c) || (c >= '0' && c <= '9') || c == '_';
+  };
+  return !name.empty() && name.size() <= kMatlabNameMax &&
+         is_letter(name.front()) &&
+         std::all_of(name.begin(), name.end(), is_name_char);
+}
+
+}  // namespace unf2mat
