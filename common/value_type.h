@@ -14,8 +14,8 @@ namespace unf2mat {
 // kReal4 comes first: a zeroed run state reads single-precision values.
 enum class ValueType : std::uint8_t { kReal4, kReal8, kInt4, kInt8 };
 
-inline constexpr ValueType kValueTypes[] = {ValueType::kReal4, ValueType::kReal8,
-                                            ValueType::kInt4, ValueType::kInt8};
+inline constexpr ValueType kValueTypes[] = {
+    ValueType::kReal4, ValueType::kReal8, ValueType::kInt4, ValueType::kInt8};
 
 inline constexpr std::size_t ValueSize(ValueType type) {
   return type == ValueType::kReal8 || type == ValueType::kInt8 ? 8 : 4;
@@ -83,7 +83,7 @@ inline constexpr MatClass NativeClass(ValueType type) {
 
 inline constexpr std::size_t ClassSize(MatClass mat_class) {
   return mat_class == MatClass::kSingle || mat_class == MatClass::kInt32 ? 4
-                                                                          : 8;
+                                                                         : 8;
 }
 
 // "single", as MATLAB's class() says it.

@@ -121,8 +121,8 @@ std::string Summary(const RunState& state) {
   for (const DataInput& input : state.inputs) {
     files += (files.empty() ? "" : ", ") + Escape(input.file);
   }
-  std::string line = files + " -> " +
-                     Escape(TrimTrailingBlanks(state.fname3)) + ": ";
+  std::string line =
+      files + " -> " + Escape(TrimTrailingBlanks(state.fname3)) + ": ";
   if (state.variables.size() == 1 && state.variables[0].dims.empty()) {
     return line + std::to_string(state.variables[0].rows) + " x " +
            std::to_string(state.variables[0].columns) + ", variable " +
@@ -174,7 +174,6 @@ std::vector<std::vector<std::string>> MatFiles(const CommandLine& line) {
   for (const std::string& file : line.data_files) each.push_back({file});
   return each;
 }
-
 
 }  // namespace
 

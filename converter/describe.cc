@@ -75,7 +75,8 @@ std::string HeaderHint(const Survey& s, ValueType type) {
   const Survey::Length& data = s.lengths[1];
   return "hint: the first record holds " + Counted(s.lengths[0].bytes, "byte") +
          " and the " + std::to_string(data.records) + " after it " +
-         Counted(data.bytes, "byte") + " each; a header record? --skip 1 reads " +
+         Counted(data.bytes, "byte") +
+         " each; a header record? --skip 1 reads " +
          std::to_string(data.records) + " x " +
          std::to_string(data.bytes / ValueSize(type));
 }

@@ -26,14 +26,16 @@ int BufferedWriter::WriteAt(std::uint64_t offset, const char* data,
 void BufferedWriter::MoveTo(std::uint64_t offset) {
   Flush();
   position_ = offset;
+  buffered_at_ = offset;
   moved_ = true;
 }
 
 int BufferedWriter::Flush() {
   if (error_ == 0 && used_ > 0) {
-    error_ = moved_ ? file_.WriteAt(position_ - used_, buffer_.data(), used_)
+    error_ = moved_ ? file_.WriteAt(buffered_at_, buffer_.data(), used_)
                     : file_.Write(buffer_.data(), used_);
   }
+  buffered_at_ += used_;
   used_ = 0;
   return error_;
 }

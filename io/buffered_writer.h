@@ -41,6 +41,7 @@ class BufferedWriter {
   std::vector<char> buffer_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t buffered_at_ = 0;  // where the buffer's first byte goes
   // Once moved, what is buffered is written at its offset, not after the
   // last sequential write.
   bool moved_ = false;

@@ -184,12 +184,11 @@ void FileTiles::FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
     const std::uint64_t r_end =
         std::min(to, part.first_row + run.first_row + run.rows);
     if (InSpans(part, run, piece, reader.buffer.size())) {
-      ReadSpans(reader, part, run, r, r_end,
-                view_.offset + c0 * value_size_, piece,
-                [&](const char* span, std::uint64_t rows, std::uint64_t k) {
-                  part.transpose(span, run.stride, rows, tc, staging, tr,
-                                 k - r0, 0);
-                });
+      ReadSpans(
+          reader, part, run, r, r_end, view_.offset + c0 * value_size_, piece,
+          [&](const char* span, std::uint64_t rows, std::uint64_t k) {
+            part.transpose(span, run.stride, rows, tc, staging, tr, k - r0, 0);
+          });
     } else {
       FillRows(reader, part, r, r_end, r0, tr, c0, tc, staging);
     }

@@ -25,7 +25,7 @@ struct TilePart {
   std::uint64_t size = 0;  // the file's size when its places were found
   std::shared_ptr<const RecordPlaces> places;
   bool swapped = false;
-  std::string name;                 // of the data file, for messages
+  std::string name;                  // of the data file, for messages
   std::uint64_t records_before = 0;  // for the record numbers they name
 };
 

@@ -154,10 +154,11 @@ LoadRules::Verdict LoadRules::Refuse(Refusal::Limit limit, std::uint64_t values,
 void LoadRules::Stop(LoadEnd::Reason reason, std::uint64_t bytes,
                      std::uint64_t offset) {
   done_ = true;
-  const std::uint64_t values =
-      shape_.by_layout || shape_.step_bytes == 0 ? 0 : bytes / shape_.step_bytes;
-  end_ = {reason, records_before_ + rows_ + 1, values, offset, 0,
-          file_size_.has_value()};
+  const std::uint64_t values = shape_.by_layout || shape_.step_bytes == 0
+                                   ? 0
+                                   : bytes / shape_.step_bytes;
+  end_ = {reason, records_before_ + rows_ + 1, values, offset,
+          0,      file_size_.has_value()};
   if (shape_.by_layout && reason == LoadEnd::Reason::kShortRecord) {
     end_.bytes = bytes;
     end_.layout_bytes = row_bytes();

@@ -158,7 +158,7 @@ void MemoryLoad::LoadBatches() {
 LoadOutcome MemoryLoad::Run() {
   LoadOutcome outcome;
   Check(DecideFraming(reader_, rules_, PlainRows(ValueSize(type_)), name_,
-                     &outcome.choice));
+                      &outcome.choice));
   std::uint64_t capacity = std::min<std::uint64_t>(
       rules_.first_record_bytes_limit() / reader_.value_size(),
       store_.matrix.size());

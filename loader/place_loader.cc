@@ -28,9 +28,8 @@ void KeepFirst(std::vector<PayloadPiece>* pieces, std::uint64_t bytes) {
 
 // Walks past the records before the data ones, keeping the header's bytes;
 // false where the file ends among skipped records.
-bool PassHeaders(InputFile& file, RecordScanner& scanner,
-                 std::string_view name, const RecordPlan& plan,
-                 std::string* header) {
+bool PassHeaders(InputFile& file, RecordScanner& scanner, std::string_view name,
+                 const RecordPlan& plan, std::string* header) {
   std::vector<PayloadPiece> pieces;
   for (std::uint64_t k = 0; k < plan.records_before(); ++k) {
     const bool is_header = k == plan.skip;
@@ -65,9 +64,8 @@ bool PassHeaders(InputFile& file, RecordScanner& scanner,
       const std::size_t n = static_cast<std::size_t>(
           std::min<std::uint64_t>(piece.bytes, room - done));
       for (std::size_t got = 0; got < n;) {
-        const IoResult read =
-            file.ReadAt(piece.offset + got, header->data() + done + got,
-                        n - got);
+        const IoResult read = file.ReadAt(piece.offset + got,
+                                          header->data() + done + got, n - got);
         if (read.error != 0) ThrowReadFailure(name, read.error);
         if (read.bytes == 0) ThrowReadFailure(name, EIO);
         got += read.bytes;
@@ -143,9 +141,9 @@ std::unique_ptr<FileTiles> PlainTiles(const PlacedRecords& placed,
   if (!placed.places) return nullptr;
   std::vector<TilePart> parts = {
       placed.Part(std::string(name), PlainRows(ValueSize(type)))};
-  return std::make_unique<FileTiles>(std::move(parts),
-                                     RecordView{type, 0, columns, false},
-                                     read_bytes);
+  return std::make_unique<FileTiles>(
+      std::move(parts), RecordView{type, 0, columns, false, false, ""},
+      read_bytes);
 }
 
 }  // namespace unf2mat

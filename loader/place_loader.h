@@ -32,8 +32,8 @@ struct PlacedRecords {
 
   // The part of a matrix's values these rows give, named `name`.
   TilePart Part(std::string name, const RecordPlan& plan) const {
-    return {file, size, places, swapped, std::move(name),
-            plan.records_before()};
+    return {
+        file, size, places, swapped, std::move(name), plan.records_before()};
   }
 };
 

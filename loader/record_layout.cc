@@ -170,7 +170,8 @@ std::optional<std::string> ParseDims(std::string_view text,
     }
     values *= dim;
     if (values > kMaxLayoutBytes) {
-      return "--dims " + Quote(text) + ": more values than a MAT-file "
+      return "--dims " + Quote(text) +
+             ": more values than a MAT-file "
              "element holds";
     }
     dims->push_back(dim);

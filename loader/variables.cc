@@ -92,8 +92,8 @@ class SetLoader {
   void Load(const FileOpener& open, LoadedVariables* loaded);
 
  private:
-  void Place(const DataInput& input, const FileOpener& open,
-             LoadLimits limits, LoadedVariables* loaded);
+  void Place(const DataInput& input, const FileOpener& open, LoadLimits limits,
+             LoadedVariables* loaded);
   void AddHeaderFields(LoadedVariables* loaded) const;
   void AddRecordFields(LoadedVariables* loaded) const;
   void Add(Variable variable, LoadedVariables* loaded) const;
@@ -123,16 +123,15 @@ void SetLoader::Place(const DataInput& input, const FileOpener& open,
   }
   if (outcome.rows > 0 && width_from_ && outcome.columns != width_) {
     const std::string what =
-        request_.record ? "its first data record gives " +
-                              std::to_string(outcome.columns) +
-                              " steps of the open last dimension, against " +
-                              std::to_string(width_)
-                        : "its records hold " +
-                              std::to_string(outcome.columns) +
-                              " values, against " + std::to_string(width_);
-    throw RunError("data file " + Quote(input.file) +
-                   " does not agree with " + Quote(*width_from_) + ": " +
-                   what + "; files joined must agree");
+        request_.record
+            ? "its first data record gives " + std::to_string(outcome.columns) +
+                  " steps of the open last dimension, against " +
+                  std::to_string(width_)
+            : "its records hold " + std::to_string(outcome.columns) +
+                  " values, against " + std::to_string(width_);
+    throw RunError("data file " + Quote(input.file) + " does not agree with " +
+                   Quote(*width_from_) + ": " + what +
+                   "; files joined must agree");
   }
   if (outcome.rows > 0 && !width_from_) {
     width_ = outcome.columns;
@@ -195,9 +194,8 @@ void SetLoader::AddHeaderFields(LoadedVariables* loaded) const {
         if (const std::size_t bad = FirstInexactInt8(values, n); bad != n) {
           std::int64_t value;
           std::memcpy(&value, values + 8 * bad, sizeof value);
-          throw RunError(InexactValueMessage(request_.skip + 1,
-                                             inputs_[f].file, field.name,
-                                             value));
+          throw RunError(InexactValueMessage(request_.skip + 1, inputs_[f].file,
+                                             field.name, value));
         }
       }
       bytes.append(values, static_cast<std::size_t>(field.bytes()));
@@ -219,8 +217,8 @@ void SetLoader::AddHeaderFields(LoadedVariables* loaded) const {
 
 void SetLoader::AddRecordFields(LoadedVariables* loaded) const {
   auto tiles = [&](RecordView view) {
-    view.exact_doubles = ClassFor(view.type, request_.classes) ==
-                         MatClass::kDouble;
+    view.exact_doubles =
+        ClassFor(view.type, request_.classes) == MatClass::kDouble;
     return std::make_unique<FileTiles>(parts_, std::move(view),
                                        std::size_t{1} << 20);
   };
@@ -230,7 +228,7 @@ void SetLoader::AddRecordFields(LoadedVariables* loaded) const {
     variable.rows = rows_;
     variable.columns = width_;
     variable.mat_class = ClassFor(request_.type, request_.classes);
-    variable.values = tiles({request_.type, 0, width_, false});
+    variable.values = tiles({request_.type, 0, width_, false, false, ""});
     Add(std::move(variable), loaded);
     return;
   }
@@ -267,8 +265,9 @@ void SetLoader::Add(Variable variable, LoadedVariables* loaded) const {
 // One file of plain rows of double, the one conversion that may hold its
 // matrix in memory (there is one store).
 bool Simple(const std::vector<DataInput>& inputs, const LoadRequest& request) {
-  return inputs.size() == 1 && request.skip == 0 && !request.header && !request.record &&
-         !request.join && request.classes == ClassChoice::kDouble &&
+  return inputs.size() == 1 && request.skip == 0 && !request.header &&
+         !request.record && !request.join &&
+         request.classes == ClassChoice::kDouble &&
          request.type != ValueType::kInt8;
 }
 
@@ -300,10 +299,8 @@ RecordPlan PlanOf(const LoadRequest& request) {
   return plan;
 }
 
-
 // What each variable's element holds keeps the rows within these.
-LoadLimits VariableLimits(const LoadRequest& request,
-                          const DataInput& input) {
+LoadLimits VariableLimits(const LoadRequest& request, const DataInput& input) {
   LoadLimits limits(mat::kMaxDimension, UINT64_MAX);
   limits.max_rows = mat::kMaxDimension;
   auto most = [](const std::string& name, std::uint64_t dims,
@@ -316,9 +313,8 @@ LoadLimits VariableLimits(const LoadRequest& request,
     return ElementLimits(input.variable.size());
   }
   if (!request.record) {
-    const std::uint64_t values =
-        most(input.variable, 2,
-             ClassSize(ClassFor(request.type, request.classes)));
+    const std::uint64_t values = most(
+        input.variable, 2, ClassSize(ClassFor(request.type, request.classes)));
     limits.record_values = std::min(limits.record_values, values);
     limits.matrix_values = values;
     return limits;

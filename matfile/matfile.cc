@@ -95,8 +95,8 @@ int WriteEncoded(ValueType element, MatClass mat_class, const char* src,
   char* buffer = reinterpret_cast<char*>(encoded.data());
   int error = 0;
   for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
-    const std::size_t m = static_cast<std::size_t>(
-        std::min<std::uint64_t>(per_buffer, n - k));
+    const std::size_t m =
+        static_cast<std::size_t>(std::min<std::uint64_t>(per_buffer, n - k));
     if (own_class) {
       for (std::size_t v = 0; v < m; ++v) {
         std::reverse_copy(src + size * (k + v), src + size * (k + v + 1),
@@ -247,13 +247,15 @@ void WriteElement(const MatVariable& variable, RecordSink& sink,
   const std::uint64_t values = variable.rows * variable.columns;
   const ClassTypes types = TypesOf(variable.mat_class);
   const std::vector<std::uint64_t> dims = DimsOf(variable);
-  sink.PutWords(mat::kMiMatrix, static_cast<std::uint32_t>(ElementSize(variable)));
+  sink.PutWords(mat::kMiMatrix,
+                static_cast<std::uint32_t>(ElementSize(variable)));
   sink.PutWords(mat::kMiUint32, 8);
   sink.PutWords(static_cast<std::uint32_t>(types.mx), 0);
   sink.PutWords(mat::kMiInt32, static_cast<std::uint32_t>(4 * dims.size()));
   std::string dim_bytes(4 * dims.size(), '\0');
   for (std::size_t k = 0; k < dims.size(); ++k) {
-    EncodeFixed32(dim_bytes.data() + 4 * k, static_cast<std::uint32_t>(dims[k]));
+    EncodeFixed32(dim_bytes.data() + 4 * k,
+                  static_cast<std::uint32_t>(dims[k]));
   }
   sink.PutPadded(dim_bytes);
   WriteName(variable.name, sink);

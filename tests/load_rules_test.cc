@@ -45,6 +45,9 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
     LoadEnd end = {};
     std::string refusal = "";
     bool pipe = false;
+    RowShape shape = {0, 4};   // plain rows of real4
+    std::uint64_t before = 0;  // records ahead of the data ones
+    std::uint64_t max_rows = UINT64_MAX;
   } const cases[] = {
       {"the first record fixes the width", {Rec(8), Rec(8)}, 2, 2},
       {"a partial value is no value", {Rec(11), Rec(8)}, 2, 2},
@@ -116,12 +119,54 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
        0,
        {},
        "data file 'd' holds more than 50000000 records of no values"},
+      // Records read by a layout of 12 bytes, after a header record.
+      {"a record shorter than the layout stops, said in bytes",
+       {Rec(16, 8), Rec(8, 32, kStop)},
+       1,
+       0,
+       {Reason::kShortRecord, 3, 0, 32, 68, true, 8, 12},
+       "",
+       false,
+       {12, 0, true},
+       1},
+      {"a first record shorter than the layout gives no rows",
+       {Rec(8, 0, kStop)},
+       0,
+       0,
+       {Reason::kShortRecord, 1, 0, 0, 100, true, 8, 12},
+       "",
+       false,
+       {12, 0, true}},
+      {"an open last field: the first record fixes its steps",
+       {Rec(23, 0), Rec(20, 31), Rec(19, 59, kStop)},
+       2,
+       2,
+       {Reason::kShortRecord, 3, 0, 59, 41, true, 19, 20},
+       "",
+       false,
+       {4, 8, true}},
+      {"rows past what the layout's variables hold",
+       {Rec(12), Repeats(1), Rec(12, 0, kRefuse)},
+       3,
+       0,
+       {},
+       "data file 'd' holds more than 2 records, over what a MAT-file element "
+       "holds; hint",
+       false,
+       {12, 0, true},
+       0,
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
-    LoadRules rules({3, 6, "; hint"}, 4,
+    LoadLimits limits(3, 6, "; hint");
+    limits.max_rows = c.max_rows;
+    LoadRules rules(limits, c.shape, c.before,
                     c.pipe ? std::nullopt : std::optional<std::uint64_t>(100));
-    EXPECT_EQ(rules.first_record_bytes_limit(), 15u);
+    EXPECT_EQ(rules.first_record_bytes_limit(),
+              c.shape.step_bytes == 0
+                  ? c.shape.fixed_bytes
+                  : c.shape.fixed_bytes + 4 * c.shape.step_bytes - 1);
     for (const Step& step : c.steps) {
       switch (step.kind) {
         case Step::kClaim:

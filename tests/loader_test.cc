@@ -57,9 +57,9 @@ std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
   LoadOutcome outcome;
-  const PlacedRecords placed = LoadPlaces(
-      std::make_unique<MemoryInputFile>(bytes), bytes.size(), "data.dat",
-      PlainRows(4), ElementLimits(0), &outcome);
+  const PlacedRecords placed =
+      LoadPlaces(std::make_unique<MemoryInputFile>(bytes), bytes.size(),
+                 "data.dat", PlainRows(4), ElementLimits(0), &outcome);
   const std::unique_ptr<FileTiles> tiles = PlainTiles(
       placed, "data.dat", ValueType::kReal4, outcome.columns, read_bytes);
   EXPECT_NE(tiles, nullptr);

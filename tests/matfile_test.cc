@@ -50,7 +50,8 @@ std::uint64_t Write(RunState& state, BufferedWriter& out,
   CoreTiles tiles(state.core, state.icol, state.irow);
   const MatVariable variable{Prefix(state.fname2, state.n1),
                              static_cast<std::uint64_t>(state.icol),
-                             static_cast<std::uint64_t>(state.irow), &tiles,
+                             static_cast<std::uint64_t>(state.irow),
+                             &tiles,
                              {},
                              MatClass::kDouble};
   return WriteLevel5({&variable, 1}, out, 8 * tile_values);
@@ -180,8 +181,12 @@ TEST(MatFileTest, WriteFailureIsReportedOnce) {
 // read) at call `fail_at`.
 class FakeTiles final : public TileSource {
  public:
-  FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1)
-      : rows_(rows), fail_at_(fail_at), own_(4 * rows * columns) {
+  FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1,
+            ValueType element = ValueType::kInt4)
+      : rows_(rows),
+        fail_at_(fail_at),
+        element_(element),
+        own_(4 * rows * columns) {
     for (std::uint64_t c = 0; c < columns; ++c) {
       for (std::uint64_t r = 0; r < rows; ++r) {
         Put(&own_[4 * (c * rows + r)], r, c);
@@ -202,7 +207,7 @@ class FakeTiles final : public TileSource {
     }
     return staging;
   }
-  ValueType element() const override { return ValueType::kInt4; }
+  ValueType element() const override { return element_; }
   std::size_t tile_bytes() const override { return kTileBytes; }
   struct Asked {
     std::uint64_t r0, tr, c0, tc;
@@ -216,8 +221,41 @@ class FakeTiles final : public TileSource {
   }
   std::uint64_t rows_;
   int fail_at_;
+  ValueType element_;
   std::vector<char> own_;
 };
+
+// Classes, dimensions past two and several variables: each element's values
+// in the class's own type, padded to 8 bytes, and the next element right
+// after. The fake's values are r * 1000 + c, kept as they are for their own
+// class (the bits of an int32 serve as a single's).
+TEST(MatFileTest, ElementsOfEachClassAndRank) {
+  FakeTiles row(1, 3), column(2, 3, -1, ValueType::kReal4), one(1, 1);
+  const std::string flags = Le32(6, 8);
+  const std::string ints = Le32(0, 1) + Le32(2, 0);  // 0, 1, 2 and padding
+  const std::string k = Le32(14, 64) + flags + Le32(12, 0) + Le32(5, 8) +
+                        Le32(1, 3) + "\x01\x00\x01\x00k\0\0\0"s + Le32(5, 12) +
+                        ints;
+  const std::string u = Le32(14, 80) + flags + Le32(7, 0) + Le32(5, 12) +
+                        Le32(2, 1) + Le32(3, 0) + "\x01\x00\x01\x00u\0\0\0"s +
+                        Le32(7, 24) + Le32(0, 1000) + Le32(1, 1001) +
+                        Le32(2, 1002);
+  const std::string d = Le32(14, 56) + flags + Le32(6, 0) + Le32(5, 8) +
+                        Le32(1, 1) +
+                        "\x01\x00\x01\x00"
+                        "d\0\0\0"s +
+                        Le32(9, 8) + LeDouble(0);
+  const MatVariable variables[] = {
+      {"k", 1, 3, &row, {}, MatClass::kInt32},
+      {"u", 2, 3, &column, {2, 1, 3}, MatClass::kSingle},
+      {"d", 1, 1, &one, {}, MatClass::kDouble}};
+  StringOutputFile file;
+  BufferedWriter out(file, 24);
+  const std::uint64_t records = WriteLevel5(variables, out);
+  ASSERT_EQ(out.Flush(), 0);
+  EXPECT_EQ(file.data(), kHeader + k + u + d);
+  EXPECT_EQ(records * 8, file.data().size());
+}
 
 // The one loop that writes every matrix: each value once, in its place
 // column by column, in tiles that keep within the staging and are whole
@@ -239,11 +277,10 @@ TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
     FakeTiles source(c.rows, c.columns, c.fail_at);
     test::FailingOutputFile file(c.good_writes, ENOSPC);
     BufferedWriter out(file);
-    const MatVariable variable{
-        "m", c.rows, c.columns, &source, {}, MatClass::kDouble};
+    const MatVariable variable{"m",     c.rows, c.columns,
+                               &source, {},     MatClass::kDouble};
     if (c.fail_at >= 0) {
-      EXPECT_THROW(WriteLevel5({&variable, 1}, out, 4 * c.capacity),
-                   RunError);
+      EXPECT_THROW(WriteLevel5({&variable, 1}, out, 4 * c.capacity), RunError);
       EXPECT_EQ(source.tiles.size(), static_cast<std::size_t>(c.fail_at));
       continue;
     }

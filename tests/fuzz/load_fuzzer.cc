@@ -155,8 +155,8 @@ Loaded Surveyed(const std::string& bytes, std::size_t buffer, ValueType type,
                 const LoadLimits& limits) {
   test::MemoryInputFile file(bytes);
   RecordReader reader(file, buffer);
-  const Survey survey = SurveyRecords(reader, kName, type,
-                                      PlainRows(ValueSize(type)), limits);
+  const Survey survey =
+      SurveyRecords(reader, kName, type, PlainRows(ValueSize(type)), limits);
   Loaded loaded;
   if (survey.refusal) {
     loaded.refusal = survey.refusal->Message(kName, limits.hint);
