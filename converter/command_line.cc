@@ -86,14 +86,24 @@ std::optional<std::string> CheckRequest(const CommandLine& line,
         "--name names the variable of plain rows or of --dims; --record names "
         "its fields");
   }
-  if (request.classes != ClassChoice::kSingle) return std::nullopt;
   std::vector<const LayoutField*> fields;
-  for (const auto& layout : {request.header, request.record}) {
-    if (!layout) continue;
-    for (const LayoutField& field : layout->fields) {
+  for (const std::optional<RecordLayout>* layout :
+       {&request.header, &request.record}) {
+    if (!*layout) continue;
+    for (const LayoutField& field : (*layout)->fields) {
       if (!field.skipped()) fields.push_back(&field);
     }
   }
+  // Each layout has refused a name it gives twice; the two together too.
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    for (std::size_t j = 0; j < k; ++j) {
+      if (!fields[k]->name.empty() && fields[k]->name == fields[j]->name) {
+        return "--header and --record both name a field " +
+               Quote(fields[k]->name);
+      }
+    }
+  }
+  if (request.classes != ClassChoice::kSingle) return std::nullopt;
   for (const LayoutField* field : fields) {
     if (!ClassOf(field->type, ClassChoice::kSingle)) {
       return "--class single keeps only real4 values exactly, but field " +

@@ -93,6 +93,45 @@ inline std::string ExpectedMat(const std::string& name, const Matrix& rows) {
   return bytes;
 }
 
+// An array element of MAT class `mx` whose values, little-endian values of
+// element type `mi`, are `values`; built, as MatHead, from the format.
+inline std::string MatElement(const std::string& name, std::uint32_t mx,
+                              std::uint32_t mi,
+                              const std::vector<std::uint32_t>& dims,
+                              std::string values) {
+  auto padded = [](std::string bytes) {
+    bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
+    return bytes;
+  };
+  std::string dim_bytes;
+  for (std::uint32_t dim : dims) dim_bytes += Le32(dim, 0).substr(0, 4);
+  std::string body = Le32(6, 8) + Le32(mx, 0) +
+                     Le32(5, static_cast<std::uint32_t>(dim_bytes.size())) +
+                     padded(dim_bytes);
+  if (name.size() <= 4) {
+    body += padded("\x01\x00"s + static_cast<char>(name.size()) + '\0' + name);
+  } else {
+    body += Le32(1, static_cast<std::uint32_t>(name.size())) + padded(name);
+  }
+  body += Le32(mi, static_cast<std::uint32_t>(values.size()));
+  body += padded(std::move(values));
+  return Le32(14, static_cast<std::uint32_t>(body.size())) + body;
+}
+
+// A MAT-file of these elements.
+inline std::string MatFileOf(const std::vector<std::string>& elements) {
+  std::string bytes = MatHead("", 0, 0).substr(0, 128);
+  for (const std::string& element : elements) bytes += element;
+  return bytes;
+}
+
+// Little-endian on a little-endian host, where the tables that use it run.
+template <typename T>
+std::string LeValues(const std::vector<T>& values) {
+  return std::string(reinterpret_cast<const char*>(values.data()),
+                     values.size() * sizeof(T));
+}
+
 inline const std::string kDone = " done creating mat-file\n";
 inline const std::string kSmallData = DataFile({{1, 2}});
 

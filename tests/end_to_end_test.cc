@@ -691,6 +691,20 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
       "letter, then letters, digits or underscores, at most 63 in all); it is "
       "written unchanged\n";
   const std::string d81(81, 'd');
+  // A header record of two int4, then records of 6 real4; and two files of
+  // a real8 time and records of 2 real4.
+  const std::string hdr = HostRecord<std::int32_t>({2, 3}) +
+                          HostRecord<float>({1, 2, 3, 4, 5, 6}) +
+                          HostRecord<float>({7, 8, 9, 10, 11, 12});
+  const std::string step1 =
+      HostRecord<double>({0.5}) + HostRecord<float>({1, 2});
+  const std::string step2 = HostRecord<double>({1.5}) +
+                            HostRecord<float>({3, 4}) +
+                            HostRecord<float>({5, 6});
+  const std::string big = HostRecord<std::int64_t>({1, 9007199254740993, -5});
+  auto doubles = [](const std::vector<double>& v) { return LeValues(v); };
+  const std::string a_2x3x2 = MatElement(
+      "a", 6, 9, {2, 3, 2}, doubles({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
   struct Case {
     std::vector<std::string> args;
     Files data;
@@ -839,6 +853,223 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        2,
        "",
        "unf2mat: option '-n' needs an argument" + usage,
+       {}},
+      // Headers, layouts, classes and several files.
+      {{"-v", "--skip", "1", "--dims", "2x3", "-n", "a", "hdr.dat"},
+       {{"hdr.dat", hdr}},
+       0,
+       "hdr.dat -> hdr.mat: variables a 2 x 3 x 2\n",
+       "",
+       {{"hdr.mat", MatFileOf({a_2x3x2})}}},
+      {{"--header", "nx:int4,ny:int4", "--record=a:real4(2,3)",
+        "--class=native", "hdr.dat"},
+       {{"hdr.dat", hdr}},
+       0,
+       "",
+       "",
+       {{"hdr.mat",
+         MatFileOf({MatElement("nx", 12, 5, {1, 1}, LeValues<int>({2})),
+                    MatElement("ny", 12, 5, {1, 1}, LeValues<int>({3})),
+                    MatElement("a", 7, 7, {2, 3, 2},
+                               LeValues<float>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+                                                11, 12}))})}}},
+      {{"--record", "_:int4,a:real4", "--class", "single", "hdr.dat"},
+       {{"hdr.dat", hdr}},
+       0,
+       "",
+       "",
+       // The header's int 3 read as a real4 keeps its bits.
+       {{"hdr.mat",
+         MatFileOf({MatElement("a", 7, 7, {3, 1},
+                               LeValues<int>({3}) + LeValues<float>({2, 8}))})}}},
+      // Values of the other byte order, records split into subrecords.
+      {{"--header", "nx:real4,ny:real4", "--record", "a:real4(2,3)",
+        "--class", "native", "be.dat"},
+       {{"be.dat", FramedFile({{2, 3}, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}},
+                              {4, true}, 8)}},
+       0,
+       "",
+       "",
+       {{"be.mat",
+         MatFileOf({MatElement("nx", 7, 7, {1, 1}, LeValues<float>({2})),
+                    MatElement("ny", 7, 7, {1, 1}, LeValues<float>({3})),
+                    MatElement("a", 7, 7, {2, 3, 2},
+                               LeValues<float>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+                                                11, 12}))})}}},
+      // One record of a 2 x 3 array is a 2 x 3 matrix, as MATLAB keeps it.
+      {{"--record", "a:real4(2,3)", "one.dat"},
+       {{"one.dat", DataFile({{1, 2, 3, 4, 5, 6}})}},
+       0,
+       "",
+       "",
+       {{"one.mat", MatFileOf({MatElement("a", 6, 9, {2, 3},
+                                          doubles({1, 2, 3, 4, 5, 6}))})}}},
+      {{"--describe", "hdr.dat", "--skip=1", "--record", "a:real4(2,*)"},
+       {{"hdr.dat", hdr}},
+       0,
+       "hdr.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 3\n"
+       "  length: 8 bytes in 1 record, first record 1\n"
+       "  length: 24 bytes in 2 records, first record 2\n"
+       "  variable: a, 2 x 3 x 2, double\n"
+       "  stop: none, the whole file loads\n"
+       "  unread: 0 bytes\n",
+       "",
+       {}},
+      {{"--describe", "hdr.dat"},
+       {{"hdr.dat", hdr}},
+       0,
+       "hdr.dat\n"
+       "  framing: 4-byte little-endian markers\n"
+       "  subrecords: none\n"
+       "  records: 3\n"
+       "  length: 8 bytes in 1 record, first record 1\n"
+       "  length: 24 bytes in 2 records, first record 2\n"
+       "  matrix: 3 x 2 of real4 values\n"
+       "  stop: none, the whole file loads\n"
+       "  unread: 0 bytes\n"
+       "  hint: the first record holds 8 bytes and the 2 after it 24 bytes "
+       "each; a header record? --skip 1 reads 2 x 6\n",
+       "",
+       {}},
+      {{"-o", "all", "a.dat", "b.dat"},
+       {{"a.dat", two}, {"b.dat", kSmallData}},
+       0,
+       "",
+       "",
+       {{"all.mat",
+         MatFileOf({MatElement("a", 6, 9, {2, 2}, doubles({1, 3, 2, 4})),
+                    MatElement("b", 6, 9, {1, 2}, doubles({1, 2}))})}}},
+      {{"--join", "--header", "t:real8", "--record", "u:real4(2)", "-o", "s",
+        "s1.dat", "s2.dat"},
+       {{"s1.dat", step1}, {"s2.dat", step2}},
+       0,
+       "",
+       "",
+       {{"s.mat", MatFileOf({MatElement("t", 6, 9, {2, 1}, doubles({0.5, 1.5})),
+                             MatElement("u", 6, 9, {2, 3},
+                                        doubles({1, 2, 3, 4, 5, 6}))})}}},
+      {{"-o", "x", "--header", "t:real8", "--record", "u:real4(2)", "s1.dat",
+        "s2.dat"},
+       {{"s1.dat", step1}, {"s2.dat", step2}},
+       0,
+       "",
+       "",
+       {{"x.mat",
+         MatFileOf({MatElement("s1_t", 6, 9, {1, 1}, doubles({0.5})),
+                    MatElement("s1_u", 6, 9, {2, 1}, doubles({1, 2})),
+                    MatElement("s2_t", 6, 9, {1, 1}, doubles({1.5})),
+                    MatElement("s2_u", 6, 9, {2, 2}, doubles({3, 4, 5, 6}))})}}},
+      {{"--join", "a.dat", "run.dat"},
+       {{"a.dat", two}, {"run.dat", DataFile({{1, 2, 3}})}},
+       1,
+       "",
+       "unf2mat: data file 'run.dat' does not agree with 'a.dat': its records "
+       "hold 3 values, against 2; files joined must agree\n",
+       {}},
+      {{"-o", "all", "-n", "x", "a.dat", "b.dat"},
+       {{"a.dat", two}, {"b.dat", two}},
+       1,
+       "",
+       "unf2mat: variable name 'x' would be given twice in MAT-file 'all.mat'; "
+       "nothing was written\n",
+       {}},
+      {{"--record", "a:real4(2)", "short.dat"},
+       {{"short.dat", short_file}},
+       0,
+       "",
+       "unf2mat: warning: loading of data file 'short.dat' stopped at record "
+       "3, which holds 4 bytes, fewer than the 8 the record layout reads; 28 "
+       "bytes of the file were not read\n",
+       {{"short.mat",
+         MatFileOf({MatElement("a", 6, 9, {2, 2}, doubles({1, 2, 3, 4}))})}}},
+      {{"--record", "n:int8(3)", "big.dat"},
+       {{"big.dat", big}},
+       1,
+       "",
+       "unf2mat: record 1 of data file 'big.dat' holds in field 'n' the int8 "
+       "value 9007199254740993, which a double does not hold exactly; --class "
+       "native keeps it\n",
+       {}},
+      {{"--record", "n:int8(3)", "--class", "native", "big.dat"},
+       {{"big.dat", big}},
+       0,
+       "",
+       "",
+       {{"big.mat", MatFileOf({MatElement(
+                        "n", 14, 12, {3, 1},
+                        LeValues<std::int64_t>({1, 9007199254740993, -5}))})}}},
+      {{"--record", "u", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: field 1 ('u') of layout 'u': it is not NAME:TYPE or "
+       "NAME:TYPE(D1,...)" +
+           usage,
+       {}},
+      {{"--record", "a:real4,b:int4(3,0)", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: field 2 ('b:int4(3,0)') of layout 'a:real4,b:int4(3,0)': a "
+       "dimension of 0 holds nothing" +
+           usage,
+       {}},
+      {{"--header", "t:real8,t:int4", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: field 2 ('t:int4') of layout 't:real8,t:int4': name 't' is "
+       "given twice" +
+           usage,
+       {}},
+      {{"--record", "a:real4(*,2)", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: field 1 ('a:real4(*,2)') of layout 'a:real4(*,2)': only the "
+       "last dimension of the last field of --record may be '*'" +
+           usage,
+       {}},
+      {{"--dims", "2x2147483648", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --dims '2x2147483648': dimension 2147483648 is past "
+       "2147483647" +
+           usage,
+       {}},
+      {{"-t", "real8", "--record", "a:real4", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --type sets the type of plain rows and of --dims; --record "
+       "gives each field its own" +
+           usage,
+       {}},
+      {{"--record", "t:real8", "--class", "single", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --class single keeps only real4 values exactly, but field "
+       "'t' is real8; --class native keeps each as it is" +
+           usage,
+       {}},
+      {{"--header", "u:int4", "--record", "u:real4", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --header and --record both name a field 'u'" + usage,
+       {}},
+      {{"--class", "single", "-t", "int4", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --class single keeps only real4 values exactly, not int4; "
+       "--class native keeps each as it is" +
+           usage,
        {}},
   };
   for (const Case& c : cases) {

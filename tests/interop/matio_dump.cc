@@ -1,5 +1,7 @@
 // Prints what libmatio reads from each MAT-file given: a line "name rows
 // columns", then the bits of each value in hexadecimal, row by row.
+// With --all first, every variable of each file: a line "name class d1 d2
+// ...", then the bits of each value, in the class's own size, column-major.
 #include <matio.h>
 
 #include <cinttypes>
@@ -43,10 +45,61 @@ int Dump(const char* path) {
   return status;
 }
 
+const char* ClassName(matio_classes class_type) {
+  switch (class_type) {
+    case MAT_C_DOUBLE:
+      return "double";
+    case MAT_C_SINGLE:
+      return "single";
+    case MAT_C_INT32:
+      return "int32";
+    case MAT_C_INT64:
+      return "int64";
+    default:
+      return nullptr;
+  }
+}
+
+int DumpAll(const char* path) {
+  mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
+  if (mat == nullptr) {
+    std::fprintf(stderr, "matio cannot open %s\n", path);
+    return 1;
+  }
+  int status = 0;
+  while (matvar_t* var = Mat_VarReadNext(mat)) {
+    const char* name = ClassName(var->class_type);
+    std::size_t count = 1;
+    for (int d = 0; d < var->rank; ++d) count *= var->dims[d];
+    if (name == nullptr || var->isComplex || (count > 0 && !var->data)) {
+      std::fprintf(stderr, "matio finds %s in %s of another class or "
+                   "complex, or without data\n", var->name, path);
+      status = 1;
+    } else {
+      std::printf("%s %s", var->name, name);
+      for (int d = 0; d < var->rank; ++d) std::printf(" %zu", var->dims[d]);
+      std::printf("\n");
+      const auto* data = static_cast<const char*>(var->data);
+      const std::size_t size = Mat_SizeOfClass(var->class_type);
+      for (std::size_t k = 0; k < count; ++k) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, data + size * k, size);  // little-endian host
+        std::printf("%0*" PRIx64 "\n", static_cast<int>(2 * size), bits);
+      }
+    }
+    Mat_VarFree(var);
+  }
+  Mat_Close(mat);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool all = argc > 1 && std::strcmp(argv[1], "--all") == 0;
   int status = 0;
-  for (int k = 1; k < argc; ++k) status |= Dump(argv[k]);
+  for (int k = all ? 2 : 1; k < argc; ++k) {
+    status |= all ? DumpAll(argv[k]) : Dump(argv[k]);
+  }
   return status;
 }
