@@ -26,15 +26,34 @@ constexpr std::string_view kHelp =
 Converts each Fortran unformatted sequential DATAFILE into a MAT-file holding
 one real double matrix, one record per row: run.dat gives run.mat, variable
 run. Loading stops at the first record shorter than the first one, with a
-warning. A DATAFILE of - is standard input; it needs -o, and the variable is
-named after the MAT-file. Data read from a pipe is kept in a temporary file
-in $TMPDIR, or else beside the MAT-file, while it is converted.
+warning. A LAYOUT is a comma-separated list of NAME:TYPE or
+NAME:TYPE(D1,D2,...), TYPE real4, real8, int4 or int8; a field named _ is
+skipped, and the last dimension of the last field of --record may be *, set
+by the first data record. A DATAFILE of - is standard input; it needs -o,
+and the variable is named after the MAT-file. Data read from a pipe is kept
+in a temporary file in $TMPDIR, or else beside the MAT-file, while it is
+converted.
 
-  -o, --output MATFILE   the MAT-file (one DATAFILE only); .mat is added
-                         unless the name ends in it
+  -o, --output MATFILE   the MAT-file; .mat is added unless the name ends
+                         in it. With several DATAFILEs, one MAT-file for all,
+                         variables named after each (a, a_u, ...)
   -n, --name VARIABLE    the variable name
-  -t, --type TYPE        what each value is: real4 (the default), real8 or
-                         int4; every value is widened exactly to double
+  -t, --type TYPE        what each value of plain rows or --dims is: real4
+                         (the default), real8, int4 or int8
+      --skip N           the first N records of each DATAFILE are not loaded
+      --header LAYOUT    the record after those read by LAYOUT, each field a
+                         variable of its own
+      --record LAYOUT    every data record read by LAYOUT, each field a
+                         variable stacked over the records along a last
+                         dimension: u:real4(5,3) gives u, 5 x 3 x RECORDS
+      --dims D1xD2[x...] each record one array of --type values: the
+                         variable is D1 x D2 x ... x RECORDS
+      --class CLASS      double (the default: every value widened exactly),
+                         single (real4 values as they are) or native (each
+                         value its own: single, double, int32, int64)
+      --join             the DATAFILEs as one series into one MAT-file:
+                         records stack across files, header fields one value
+                         per file
       --describe         convert nothing; print for each DATAFILE:
                            DATAFILE
                              framing: MARKERS
@@ -43,11 +62,14 @@ in $TMPDIR, or else beside the MAT-file, while it is converted.
                              length: B bytes in N records, first record R
                              (one line per distinct length, in order)
                              matrix: ROWS x COLUMNS of TYPE values
+                             variable: NAME, D1 x D2 x ..., CLASS (with
+                               --record or --header, for each variable)
                              stop: none, the whole file loads | RECORD, why
                              unread: B bytes
-                             hint: ... (where another --type looks meant)
+                             hint: ... (where another --type looks meant, or
+                               the first record a header)
   -q, --quiet            no warnings
-  -v, --verbose          a line per file: run.dat -> run.mat: 40 x 7,
+  -v, --verbose          a line per MAT-file: run.dat -> run.mat: 40 x 7,
                          variable run
   -h, --help             this text
       --version          the version
