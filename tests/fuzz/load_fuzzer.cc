@@ -145,6 +145,24 @@ Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
         }
       }
     }
+    // The same values read a record a column, as a field stacked along its
+    // last dimension is, must be the matrix transposed.
+    FileTiles columns({placed.Part(kName, PlainRows(ValueSize(type)))},
+                      RecordView{type, 0, loaded.columns, true, false, ""},
+                      read_bytes);
+    for (std::uint64_t c0 = 0; c0 < loaded.rows; c0 += 3) {
+      for (std::uint64_t r0 = 0; r0 < loaded.columns; r0 += 2) {
+        const std::size_t tr = std::min<std::uint64_t>(2, loaded.columns - r0);
+        const std::size_t tc = std::min<std::uint64_t>(3, loaded.rows - c0);
+        const char* tile = columns.Fill(r0, tr, c0, tc, staging);
+        double widened[6];
+        EncodeDoubles(type, tile, tr * tc, widened);
+        for (std::size_t k = 0; k < tr * tc; ++k) {
+          Check(loaded.bits[(c0 + k / tr) * loaded.columns + r0 + k % tr] ==
+                std::bit_cast<std::uint64_t>(widened[k]));
+        }
+      }
+    }
   } catch (const RunError& e) {
     loaded.refusal = e.what();
   }
