@@ -14,6 +14,7 @@
 #include "common/worker.h"
 #include "io/replacement_file.h"
 #include "matfile/mat_format.h"
+#include "matfile/value_loop.h"
 
 namespace unf2mat {
 namespace {
@@ -74,143 +75,23 @@ void WriteName(std::string_view name, RecordSink& sink) {
   }
 }
 
-// Writes n values of `element` at src (the host's byte order) as
-// little-endian values of `mat_class` at `offset`: straight from src where
-// they are such values already, else through `encoded`, which stays in cache.
-int WriteEncoded(ValueType element, MatClass mat_class, const char* src,
-                 std::uint64_t n, std::uint64_t offset,
-                 std::vector<double>& encoded, BufferedWriter& out) {
-  const std::size_t size = ValueSize(element);
-  const bool own_class = mat_class == NativeClass(element);
-  if (!own_class && mat_class != MatClass::kDouble) {
-    throw std::logic_error("values of " + std::string(ValueTypeName(element)) +
-                           " cannot be written as class " +
-                           std::string(ClassName(mat_class)));
+// The values' place in a Level 5 file: from `start`, `size` bytes each.
+class RegionSink final : public ValueSink {
+ public:
+  RegionSink(BufferedWriter& out, std::uint64_t start, std::size_t size)
+      : out_(out), start_(start), size_(size) {}
+  int Put(std::uint64_t index, const char* bytes,
+          std::uint64_t count) override {
+    return out_.WriteAt(start_ + size_ * index, bytes,
+                        static_cast<std::size_t>(size_ * count));
   }
-  if (own_class && std::endian::native == std::endian::little) {
-    return out.WriteAt(offset, src, size * n);
-  }
-  const std::size_t out_size = ClassSize(mat_class);
-  const std::size_t per_buffer = 8 * encoded.size() / out_size;
-  char* buffer = reinterpret_cast<char*>(encoded.data());
-  int error = 0;
-  for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
-    const std::size_t m =
-        static_cast<std::size_t>(std::min<std::uint64_t>(per_buffer, n - k));
-    if (own_class) {
-      for (std::size_t v = 0; v < m; ++v) {
-        std::reverse_copy(src + size * (k + v), src + size * (k + v + 1),
-                          buffer + size * v);
-      }
-    } else {
-      EncodeDoubles(element, src + size * k, m, encoded.data());
-    }
-    error = out.WriteAt(offset + out_size * k, buffer, out_size * m);
-  }
-  return error;
-}
+  void Flow() override { out_.StartWriteback(start_, 0); }
 
-// Takes the pages of a new buffer now, rather than when it is first used.
-void TouchPages(char* buffer, std::size_t bytes) {
-  constexpr std::size_t kPage = 4096;
-  for (std::size_t k = 0; k < bytes; k += kPage) buffer[k] = 0;
-}
-
-// The disk is started on what is written each time this much more is: in
-// large batches, which it writes faster than small ones.
-constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
-
-// The values, tile by tile. Scattered writes of new pages into the file cost
-// far more than scattered reads of cached ones, so tiles cover whole columns,
-// each tile's values one run of the file, unless the rows are so many that
-// too few columns fit: then bands of whole rows. Each tile is filled (read,
-// swapped, put in column order) on this thread while the one before is made
-// doubles and written on a second, and the disk starts on what is written as
-// it goes. After a failed write no more tiles are filled.
-void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
-                 std::uint64_t columns, std::uint64_t start,
-                 std::size_t tile_bytes, BufferedWriter& out) {
-  const ValueType element = source.element();
-  const std::size_t size = ValueSize(element);
-  const std::size_t out_size = ClassSize(mat_class);
-  std::uint64_t tile_rows = rows;
-  std::uint64_t tile_columns = columns;
-  constexpr std::uint64_t kMinTileColumns = 64;
-  // Fresh memory is dear on a cold machine: tiles of whole columns are as
-  // large as keeps each row's piece to read at least kWidePieceBytes, other
-  // tiles small.
-  constexpr std::uint64_t kSmallTileBytes = std::uint64_t{2} << 20;
-  constexpr std::uint64_t kWidePieceBytes = 4096;
-  std::uint64_t capacity = std::clamp<std::uint64_t>(
-      rows * columns, 1, std::max<std::uint64_t>(tile_bytes / size, 1));
-  capacity = std::min<std::uint64_t>(
-      capacity, rows <= capacity / kMinTileColumns
-                    ? std::max(kSmallTileBytes, rows * kWidePieceBytes) / size
-                    : kSmallTileBytes / size);
-  capacity = std::max<std::uint64_t>(capacity, 1);
-  if (rows * columns <= capacity) {
-  } else if (rows <= capacity / kMinTileColumns) {
-    tile_columns = capacity / rows;
-  } else {
-    tile_rows = std::max<std::uint64_t>(1, capacity / columns);
-    tile_columns = std::min<std::uint64_t>(columns, capacity);
-  }
-  const bool one_tile = tile_rows == rows && tile_columns == columns;
-  // Not in large pages: asking for them stalls the first touch while the
-  // kernel compacts memory, which costs far more than the faults it saves.
-  const std::unique_ptr<char[]> first(new char[size * capacity]);
-  const std::unique_ptr<char[]> second(one_tile ? nullptr
-                                                : new char[size * capacity]);
-  constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
-  std::vector<double> encoded(static_cast<std::size_t>(
-      std::min<std::uint64_t>(kEncodedValues, capacity)));
-  std::uint64_t unstarted = 0;  // bytes written the disk is not yet on
-  // Declared after the buffers: it ends, and waits, before they go.
-  Worker writer;
-  if (second) {
-    // The second buffer's fresh pages are taken while the first is filled.
-    writer.Run([&] {
-      TouchPages(second.get(), size * capacity);
-      return 0;
-    });
-  }
-  std::uint64_t count = 0;
-  for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
-    const std::size_t tr = std::min(tile_rows, rows - r0);
-    for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
-      const std::size_t tc = std::min(tile_columns, columns - c0);
-      if (writer.failed()) return;
-      // The write of two tiles ago, from this buffer, has ended.
-      char* staging = count++ % 2 == 0 ? first.get() : second.get();
-      const char* values = source.Fill(r0, tr, c0, tc, staging);
-      writer.Run([=, &out, &encoded, &unstarted] {
-        int error = 0;
-        if (tr == rows) {
-          // Whole columns: one run of the file.
-          error = WriteEncoded(element, mat_class, values, tc * rows,
-                               start + out_size * c0 * rows, encoded, out);
-        } else {
-          for (std::size_t c = 0; c < tc && error == 0; ++c) {
-            error = WriteEncoded(element, mat_class, values + size * c * tr, tr,
-                                 start + out_size * ((c0 + c) * rows + r0),
-                                 encoded, out);
-          }
-        }
-        unstarted += out_size * std::uint64_t{tr} * tc;
-        if (unstarted >= kWritebackBytes) {
-          out.StartWriteback(start, 0);
-          unstarted = 0;
-        }
-        return error;
-      });
-    }
-  }
-  writer.Wait();
-}
-
-}  // namespace
-
-namespace {
+ private:
+  BufferedWriter& out_;
+  std::uint64_t start_;
+  std::size_t size_;
+};
 
 struct ClassTypes {
   std::int32_t mx;  // in the array flags
@@ -264,9 +145,10 @@ void WriteElement(const MatVariable& variable, RecordSink& sink,
                 static_cast<std::uint32_t>(value_bytes));
   if (values == 0) return;
   const std::uint64_t start = out.position();
+  RegionSink region(out, start, ClassSize(variable.mat_class));
   WriteValues(*variable.values, variable.mat_class, variable.rows,
-              variable.columns, start,
-              std::min(tile_bytes, variable.values->tile_bytes()), out);
+              variable.columns,
+              std::min(tile_bytes, variable.values->tile_bytes()), region);
   out.MoveTo(start + value_bytes);
   constexpr char kZeros[mat::kRecordSize] = {};
   out.Append(kZeros, mat::Padded(value_bytes) - value_bytes);

@@ -1,0 +1,159 @@
+#include "matfile/value_loop.h"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/widen_values.h"
+#include "common/worker.h"
+
+namespace unf2mat {
+namespace {
+
+// Hands n values of `element` at src (the host's byte order) to `sink` as
+// little-endian values of `mat_class`, the first the array's value `index`:
+// straight from src where they are such values already, else through
+// `encoded`, which stays in cache.
+int WriteEncoded(ValueType element, MatClass mat_class, const char* src,
+                 std::uint64_t n, std::uint64_t index,
+                 std::vector<double>& encoded, ValueSink& sink) {
+  const std::size_t size = ValueSize(element);
+  const bool own_class = mat_class == NativeClass(element);
+  if (!own_class && mat_class != MatClass::kDouble) {
+    throw std::logic_error("values of " + std::string(ValueTypeName(element)) +
+                           " cannot be written as class " +
+                           std::string(ClassName(mat_class)));
+  }
+  if (own_class && std::endian::native == std::endian::little) {
+    return sink.Put(index, src, n);
+  }
+  const std::size_t out_size = ClassSize(mat_class);
+  const std::size_t per_buffer = 8 * encoded.size() / out_size;
+  char* buffer = reinterpret_cast<char*>(encoded.data());
+  int error = 0;
+  for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
+    const std::size_t m =
+        static_cast<std::size_t>(std::min<std::uint64_t>(per_buffer, n - k));
+    if (own_class) {
+      for (std::size_t v = 0; v < m; ++v) {
+        std::reverse_copy(src + size * (k + v), src + size * (k + v + 1),
+                          buffer + size * v);
+      }
+    } else {
+      EncodeDoubles(element, src + size * k, m, encoded.data());
+    }
+    error = sink.Put(index + k, buffer, m);
+  }
+  return error;
+}
+
+// Takes the pages of a new buffer now, rather than when it is first used.
+void TouchPages(char* buffer, std::size_t bytes) {
+  constexpr std::size_t kPage = 4096;
+  for (std::size_t k = 0; k < bytes; k += kPage) buffer[k] = 0;
+}
+
+// The disk is started on what is written each time this much more is: in
+// large batches, which it writes faster than small ones.
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
+
+// Scattered writes of new pages into the file cost
+// far more than scattered reads of cached ones, so tiles cover whole columns,
+// each tile's values one run of the file, unless the rows are so many that
+// too few columns fit: then bands of whole rows. Each tile is filled (read,
+// swapped, put in column order) on this thread while the one before is made
+// doubles and written on a second, and the disk starts on what is written as
+// it goes. After a failed write no more tiles are filled.
+}  // namespace
+
+TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
+                    std::size_t tile_bytes) {
+  std::uint64_t tile_rows = rows;
+  std::uint64_t tile_columns = columns;
+  constexpr std::uint64_t kMinTileColumns = 64;
+  // Fresh memory is dear on a cold machine: tiles of whole columns are as
+  // large as keeps each row's piece to read at least kWidePieceBytes, other
+  // tiles small.
+  constexpr std::uint64_t kSmallTileBytes = std::uint64_t{2} << 20;
+  constexpr std::uint64_t kWidePieceBytes = 4096;
+  std::uint64_t capacity = std::clamp<std::uint64_t>(
+      rows * columns, 1, std::max<std::uint64_t>(tile_bytes / size, 1));
+  capacity = std::min<std::uint64_t>(
+      capacity, rows <= capacity / kMinTileColumns
+                    ? std::max(kSmallTileBytes, rows * kWidePieceBytes) / size
+                    : kSmallTileBytes / size);
+  capacity = std::max<std::uint64_t>(capacity, 1);
+  if (rows * columns <= capacity) {
+  } else if (rows <= capacity / kMinTileColumns) {
+    tile_columns = capacity / rows;
+  } else {
+    tile_rows = std::max<std::uint64_t>(1, capacity / columns);
+    tile_columns = std::min<std::uint64_t>(columns, capacity);
+  }
+  return {tile_rows, tile_columns, capacity};
+}
+
+void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
+                 std::uint64_t columns, std::size_t tile_bytes,
+                 ValueSink& sink) {
+  const ValueType element = source.element();
+  const std::size_t size = ValueSize(element);
+  const std::size_t out_size = ClassSize(mat_class);
+  const auto [tile_rows, tile_columns, capacity] =
+      PlanTiles(rows, columns, size, tile_bytes);
+  const bool one_tile = tile_rows == rows && tile_columns == columns;
+  // Not in large pages: asking for them stalls the first touch while the
+  // kernel compacts memory, which costs far more than the faults it saves.
+  const std::unique_ptr<char[]> first(new char[size * capacity]);
+  const std::unique_ptr<char[]> second(one_tile ? nullptr
+                                                : new char[size * capacity]);
+  constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
+  std::vector<double> encoded(static_cast<std::size_t>(
+      std::min<std::uint64_t>(kEncodedValues, capacity)));
+  std::uint64_t unstarted = 0;  // bytes written the disk is not yet on
+  // Declared after the buffers: it ends, and waits, before they go.
+  Worker writer;
+  if (second) {
+    // The second buffer's fresh pages are taken while the first is filled.
+    writer.Run([&] {
+      TouchPages(second.get(), size * capacity);
+      return 0;
+    });
+  }
+  std::uint64_t count = 0;
+  for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
+    const std::size_t tr = std::min(tile_rows, rows - r0);
+    for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
+      const std::size_t tc = std::min(tile_columns, columns - c0);
+      if (writer.failed()) return;
+      // The write of two tiles ago, from this buffer, has ended.
+      char* staging = count++ % 2 == 0 ? first.get() : second.get();
+      const char* values = source.Fill(r0, tr, c0, tc, staging);
+      writer.Run([=, &sink, &encoded, &unstarted] {
+        int error = 0;
+        if (tr == rows) {
+          // Whole columns: one run of the file.
+          error = WriteEncoded(element, mat_class, values, tc * rows, c0 * rows,
+                               encoded, sink);
+        } else {
+          for (std::size_t c = 0; c < tc && error == 0; ++c) {
+            error = WriteEncoded(element, mat_class, values + size * c * tr, tr,
+                                 (c0 + c) * rows + r0, encoded, sink);
+          }
+        }
+        unstarted += out_size * std::uint64_t{tr} * tc;
+        if (unstarted >= kWritebackBytes) {
+          sink.Flow();
+          unstarted = 0;
+        }
+        return error;
+      });
+    }
+  }
+  writer.Wait();
+}
+
+}  // namespace unf2mat

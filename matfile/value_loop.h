@@ -1,0 +1,44 @@
+// The one loop that hands a variable's values to where they are written,
+// tile by tile, in the class's own bytes.
+#ifndef UNF2MAT_MATFILE_VALUE_LOOP_H_
+#define UNF2MAT_MATFILE_VALUE_LOOP_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/tile_source.h"
+#include "common/value_type.h"
+
+namespace unf2mat {
+
+// Where the values of one array go.
+class ValueSink {
+ public:
+  virtual ~ValueSink() = default;
+  // Takes `count` values, little-endian of the array's class, the first the
+  // array's value `index` in its (column-major) order. Returns 0 or the
+  // first errno value it met, which sticks.
+  virtual int Put(std::uint64_t index, const char* bytes,
+                  std::uint64_t count) = 0;
+  // What was put so far may go to the disk now.
+  virtual void Flow() {}
+};
+
+// The tiles the values are read in: rows x columns each, within `capacity`
+// values. A tile of whole columns (rows of all) is one run of the array.
+struct TileShape {
+  std::uint64_t rows, columns, capacity;
+};
+TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
+                    std::size_t tile_bytes);
+
+// Hands every value of the rows x columns array `source` holds to `sink`,
+// as values of `mat_class`, through tiles of at most `tile_bytes`; after a
+// failed Put no more tiles are filled. The sink keeps the failure.
+void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
+                 std::uint64_t columns, std::size_t tile_bytes,
+                 ValueSink& sink);
+
+}  // namespace unf2mat
+
+#endif  // UNF2MAT_MATFILE_VALUE_LOOP_H_
