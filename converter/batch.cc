@@ -54,6 +54,11 @@ converted.
       --join             the DATAFILEs as one series into one MAT-file:
                          records stack across files, header fields one value
                          per file
+      --format FORMAT    v6 (the default), v7 (each variable compressed) or
+                         v7.3 (HDF5: no size limit; MATLAB, Octave and h5py
+                         read it, scipy does not)
+      --level N          the deflate level, 1 (the default of v7) to 9; v7.3
+                         is compressed only when it is given
       --describe         convert nothing; print for each DATAFILE:
                            DATAFILE
                              framing: MARKERS
@@ -176,6 +181,7 @@ void SettleInputs(RunState& state, const CommandLine& line,
   }
   state.request = line.request;
   state.request.prefixed = files.size() > 1 && !line.request.join;
+  state.mat_options = line.mat_options;
   state.inputs = std::move(inputs);
   std::vector<std::string> names = VariableNames(state.inputs, state.request);
   std::sort(names.begin(), names.end());
@@ -232,6 +238,8 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
   }
   for (const std::vector<std::string>& files : MatFiles(line)) {
     status |= RunGuarded(console, [&] {
+      // Said before any data file is read.
+      CheckFormatBuilt(line.mat_options.format);
       SettleInputs(state, line, files, warnings);
       loadcore(state, warnings);
       if (line.verbose) {

@@ -24,7 +24,9 @@ enum : int {
   kRecordOption,
   kDimsOption,
   kClassOption,
-  kJoinOption
+  kJoinOption,
+  kFormatOption,
+  kLevelOption
 };
 
 const option kOptions[] = {
@@ -42,6 +44,8 @@ const option kOptions[] = {
     {"dims", required_argument, nullptr, kDimsOption},
     {"class", required_argument, nullptr, kClassOption},
     {"join", no_argument, nullptr, kJoinOption},
+    {"format", required_argument, nullptr, kFormatOption},
+    {"level", required_argument, nullptr, kLevelOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -70,6 +74,30 @@ std::optional<std::string> ParseClass(std::string_view text,
   }
   return "unknown class " + Quote(text) +
          ": --class takes double, single or native";
+}
+
+std::optional<std::string> ParseFormat(std::string_view text,
+                                       MatFormat* format) {
+  constexpr std::pair<std::string_view, MatFormat> kFormats[] = {
+      {"v6", MatFormat::kV6},
+      {"v7", MatFormat::kV7},
+      {"v7.3", MatFormat::kV73}};
+  for (const auto& [name, value] : kFormats) {
+    if (text == name) {
+      *format = value;
+      return std::nullopt;
+    }
+  }
+  return "unknown format " + Quote(text) + ": --format takes v6, v7 or v7.3";
+}
+
+std::optional<std::string> ParseLevel(std::string_view text,
+                                      std::optional<int>* level) {
+  if (text.size() != 1 || text[0] < '1' || text[0] > '9') {
+    return "--level takes a deflate level from 1 to 9, not " + Quote(text);
+  }
+  *level = text[0] - '0';
+  return std::nullopt;
 }
 
 // The options that parse alone may still not go together.
@@ -196,6 +224,12 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
       case kJoinOption:
         line->request.join = true;
         break;
+      case kFormatOption:
+        error = ParseFormat(optarg, &line->mat_options.format);
+        break;
+      case kLevelOption:
+        error = ParseLevel(optarg, &line->mat_options.level);
+        break;
       case kDescribeOption:
         line->action = CommandLine::Action::kDescribe;
         break;
@@ -227,6 +261,11 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
   if (auto conflict = CheckRequest(*line, type_given, dims_given)) {
     return conflict;
   }
+  if (line->mat_options.level && line->mat_options.format == MatFormat::kV6) {
+    return std::string(
+        "--level compresses --format v7 or v7.3; v6 is not compressed");
+  }
+  line->request.level5 = line->mat_options.format != MatFormat::kV73;
   line->data_files.assign(argv + optind, argv + argc);
   if (line->data_files.empty()) return "no data file given";
   const bool from_stdin =

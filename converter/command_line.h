@@ -22,6 +22,8 @@ struct CommandLine {
   // How the data files are read: --type, --skip, --header, --record,
   // --dims, --class and --join.
   LoadRequest request;
+  // --format and --level: the MAT-file's format.
+  MatFileOptions mat_options;
   bool quiet = false;    // -q: no warnings
   bool verbose = false;  // -v: a line per file converted
 };

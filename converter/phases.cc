@@ -70,8 +70,10 @@ void writemat(RunState& state) {
   for (const Variable& variable : state.variables) {
     views.push_back(variable.View());
   }
-  const std::uint64_t records =
-      WriteMatFile(std::string(TrimTrailingBlanks(state.fname3)), views);
+  MatFileOptions options = state.mat_options;
+  options.scratch_dirs = SpoolDirs(state);
+  const std::uint64_t records = WriteMatFile(
+      std::string(TrimTrailingBlanks(state.fname3)), views, options);
   state.irec = static_cast<std::int32_t>(records);
   state.variables.clear();  // closes the data files
 }

@@ -15,6 +15,7 @@
 #include "converter/field.h"
 #include "loader/load_rules.h"
 #include "loader/variables.h"
+#include "matfile/matfile.h"
 
 namespace unf2mat {
 
@@ -55,6 +56,8 @@ struct RunState {
   // The loaded variables, their values handed out tile by tile: from core,
   // or read from the data files where they lie.
   std::vector<Variable> variables;
+  // The MAT-file's format (the control lines always write v6).
+  MatFileOptions mat_options;
 };
 
 }  // namespace unf2mat

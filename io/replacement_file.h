@@ -53,6 +53,9 @@ class ReplacementFile {
   // Creates the empty new file. Returns 0 or an errno value.
   int Create(std::string path);
   OutputFile& file() { return *out_; }
+  // The temporary name of a file created named, for a library that writes
+  // files only by name; valid until Commit.
+  const std::string& temp_path() const { return temp_path_; }
   // Gives the file its final name and closes it. Returns 0 or an errno value.
   // After a failure, replaced() tells whether the new file holds the final
   // name all the same (only its directory could not be synced).

@@ -8,28 +8,12 @@
 #include <cstring>
 
 #include "io/retry.h"
+#include "io/scratch_file.h"
 
 namespace unf2mat {
 namespace {
 
 constexpr std::size_t kChunk = std::size_t{1} << 20;
-
-// An unnamed file in `dir`: O_TMPFILE, or where the file system lacks it a
-// named one removed at once, so that nothing is left behind either way.
-int CreateUnnamedFile(const std::string& dir, int* fd) {
-#ifdef O_TMPFILE
-  *fd = RetryOnEintr([&] {
-    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  });
-  if (*fd >= 0) return 0;
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
-#endif
-  std::string path = dir + "/.unf2mat-spool-XXXXXX";
-  *fd = ::mkostemp(path.data(), O_CLOEXEC);
-  if (*fd < 0) return errno;
-  ::unlink(path.c_str());
-  return 0;
-}
 
 }  // namespace
 
@@ -45,13 +29,12 @@ SpooledInput::~SpooledInput() {
 }
 
 int SpooledInput::MoveToFile() {
-  int error = ENOENT;
-  for (const std::string& dir : dirs_) {
-    dir_ = dir;
-    if ((error = CreateUnnamedFile(dir, &fd_)) == 0) break;
+  if (int error = CreateScratchFile(dirs_, &fd_, &dir_); error != 0) {
+    fd_ = -1;
+    return error;
   }
-  if (error != 0) return error;
-  error = PosixOutputFile(fd_).WriteAt(0, memory_.data(), memory_.size());
+  const int error =
+      PosixOutputFile(fd_).WriteAt(0, memory_.data(), memory_.size());
   memory_ = {};
   return error;
 }

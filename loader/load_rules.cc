@@ -11,7 +11,7 @@ namespace unf2mat {
 
 LoadLimits ElementLimits(std::uint64_t name_length) {
   const std::uint64_t most = mat::MaxMatrixValues(name_length);
-  return {most, most, ""};
+  return {most, most, std::string(kLevel5Hint)};
 }
 
 bool Within(const LoadLimits& limits, std::uint64_t rows,
@@ -175,7 +175,8 @@ std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,
   return "the matrix from data file " + Quote(name) + " takes " +
          std::to_string(8 * values) +
          " bytes, over the 2 GB that MATLAB loads of a Level 5 variable; "
-         "Octave and scipy read it";
+         "Octave and scipy read it, and --format v7.3 writes one that MATLAB "
+         "loads";
 }
 
 }  // namespace unf2mat

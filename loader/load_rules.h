@@ -48,6 +48,10 @@ struct RowShape {
   bool by_layout = false;  // a short record is said in bytes, not values
 };
 
+// Follows a refusal for a Level 5 element's size.
+inline constexpr std::string_view kLevel5Hint =
+    "; --format v7.3 writes one that MATLAB loads";
+
 // The limits of a matrix read where its values lie: what the MAT-file's one
 // element holds for a variable name of `name_length` bytes.
 LoadLimits ElementLimits(std::uint64_t name_length);

@@ -80,13 +80,13 @@ PlacedRecords PlaceDataFile(std::unique_ptr<InputFile> file,
 
 LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                           std::string_view name, ValueType type,
-                          std::uint64_t name_length, const MemoryStore& store,
+                          const LoadLimits& limits, const MemoryStore& store,
                           const std::vector<std::string>& spool_dirs,
                           OutputFile& warnings) {
   LoadOutcome outcome;
   const PlacedRecords placed =
-      PlaceDataFile(std::move(file), name, PlainRows(ValueSize(type)),
-                    ElementLimits(name_length), spool_dirs, &outcome);
+      PlaceDataFile(std::move(file), name, PlainRows(ValueSize(type)), limits,
+                    spool_dirs, &outcome);
   LoadedMatrix loaded;
   loaded.values = PlainTiles(placed, name, type, outcome.columns);
   if (!loaded.values) {
@@ -110,11 +110,6 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
   loaded.columns = outcome.columns;
   loaded.end = outcome.end;
   WarnAboutLoad(warnings, outcome.choice, outcome.end, outcome.columns, name);
-  if (const std::string warning =
-          ElementSizeWarning(name, name_length, outcome.rows * outcome.columns);
-      !warning.empty()) {
-    Warn(warnings, warning);
-  }
   return loaded;
 }
 

@@ -37,15 +37,15 @@ PlacedRecords PlaceDataFile(std::unique_ptr<InputFile> file,
                             const std::vector<std::string>& spool_dirs,
                             LoadOutcome* outcome);
 
-// Loads the data file `file`, named `name`, whose values are of `type`, for
-// a variable name of `name_length` bytes (which sets the MAT-file's limits).
+// Loads the data file `file`, named `name`, whose values are of `type`,
+// within `limits`.
 // A stream is kept as it is read, past a memory budget in a temporary file in
 // the first of `spool_dirs` that takes one; a matrix that must be held in
 // memory goes into `store`. Warnings go to `warnings`; a refusal or a failure
 // ends the run with a RunError.
 LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                           std::string_view name, ValueType type,
-                          std::uint64_t name_length, const MemoryStore& store,
+                          const LoadLimits& limits, const MemoryStore& store,
                           const std::vector<std::string>& spool_dirs,
                           OutputFile& warnings);
 

@@ -253,11 +253,12 @@ void SetLoader::Add(Variable variable, LoadedVariables* loaded) const {
   const std::uint64_t bytes = mat::ElementBytes(
       variable.name.size(), variable.dims.size(),
       ClassSize(variable.mat_class) * variable.rows * variable.columns);
-  if (bytes > mat::kMatlabElementBytes) {
+  if (request_.level5 && bytes > mat::kMatlabElementBytes) {
     Warn(warnings_, "variable " + Quote(variable.name) + " takes " +
                         std::to_string(bytes) +
                         " bytes, over the 2 GB that MATLAB loads of a Level "
-                        "5 variable; Octave and scipy read it");
+                        "5 variable; Octave and scipy read it, and --format "
+                        "v7.3 writes one that MATLAB loads");
   }
   loaded->variables.push_back(std::move(variable));
 }
@@ -301,13 +302,18 @@ RecordPlan PlanOf(const LoadRequest& request) {
 
 // What each variable's element holds keeps the rows within these.
 LoadLimits VariableLimits(const LoadRequest& request, const DataInput& input) {
-  LoadLimits limits(mat::kMaxDimension, UINT64_MAX);
+  LoadLimits limits(mat::kMaxDimension, UINT64_MAX, std::string(kLevel5Hint));
   limits.max_rows = mat::kMaxDimension;
   auto most = [](const std::string& name, std::uint64_t dims,
                  std::uint64_t bytes_each) {
     return mat::MaxValueBytes(name.size(), std::max<std::uint64_t>(dims, 2)) /
            bytes_each;
   };
+  if (!request.level5) {
+    LoadLimits unbounded(mat::kMaxDimension, UINT64_MAX);
+    unbounded.max_rows = mat::kMaxDimension;
+    return unbounded;
+  }
   if (!request.record &&
       ClassFor(request.type, request.classes) == MatClass::kDouble) {
     return ElementLimits(input.variable.size());
@@ -383,9 +389,16 @@ LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
   LoadedVariables loaded;
   if (Simple(inputs, request)) {
     const DataInput& input = inputs.front();
-    LoadedMatrix matrix =
-        LoadDataFile(open(input.file), input.file, request.type,
-                     input.variable.size(), store, spool_dirs, warnings);
+    LoadedMatrix matrix = LoadDataFile(
+        open(input.file), input.file, request.type,
+        VariableLimits(request, input), store, spool_dirs, warnings);
+    if (request.level5) {
+      if (const std::string warning = ElementSizeWarning(
+              input.file, input.variable.size(), matrix.rows * matrix.columns);
+          !warning.empty()) {
+        Warn(warnings, warning);
+      }
+    }
     loaded.rows = matrix.rows;
     loaded.columns = matrix.columns;
     loaded.end = matrix.end;

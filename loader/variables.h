@@ -35,6 +35,10 @@ struct LoadRequest {
   ClassChoice classes = ClassChoice::kDouble;
   bool join = false;      // the data files are one series
   bool prefixed = false;  // fields are named after their data file too
+  // Each variable is one Level 5 element (v6, v7): within its 32-bit size,
+  // and said where larger than MATLAB loads. Else (v7.3) only dimensions
+  // bound it.
+  bool level5 = true;
 };
 
 // A data file and the name its plain rows take (the prefix of its fields').

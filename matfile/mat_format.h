@@ -23,6 +23,11 @@ inline constexpr std::string_view kHeaderText =
     "MATLAB 5.0 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
     "1999";
 inline constexpr std::int16_t kVersion = 256;
+// The header of MATLAB's v7.3 file, in the user block of an HDF5 file.
+inline constexpr std::string_view kHeaderText73 =
+    "MATLAB 7.3 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
+    "1999 HDF5 schema 1.00 .";
+inline constexpr std::int16_t kVersion73 = 0x0200;
 inline constexpr std::string_view kEndian = "IM";
 
 // Element types.
@@ -33,6 +38,8 @@ inline constexpr std::int32_t kMiSingle = 7;
 inline constexpr std::int32_t kMiDouble = 9;
 inline constexpr std::int32_t kMiInt64 = 12;
 inline constexpr std::int32_t kMiMatrix = 14;
+// A zlib stream of one whole element (MATLAB's v7), not padded.
+inline constexpr std::int32_t kMiCompressed = 15;
 
 // Array class in the array flags; no flag bits are set.
 inline constexpr std::int32_t kMxDoubleClass = 6;

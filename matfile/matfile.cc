@@ -13,6 +13,9 @@
 #include "common/widen_values.h"
 #include "common/worker.h"
 #include "io/replacement_file.h"
+#include "io/scratch_file.h"
+#include "matfile/compressed.h"
+#include "matfile/hdf5_file.h"
 #include "matfile/mat_format.h"
 #include "matfile/value_loop.h"
 
@@ -50,16 +53,31 @@ class RecordSink {
   BufferedWriter& out_;
 };
 
+// The 128 bytes of the header: the text, blank-padded (over the subsystem
+// offset too), the version and the endian indicator.
+std::string Header(std::string_view text, std::int16_t version) {
+  std::string header(mat::kHeaderTextSize + 4, ' ');
+  header.replace(0, text.size(), text);
+  EncodeFixed16(header.data() + mat::kHeaderTextSize,
+                static_cast<std::uint16_t>(version));
+  header.replace(mat::kHeaderTextSize + 2, 2, mat::kEndian);
+  return header;
+}
+
 void WriteHeader(RecordSink& sink) {
-  // The text fills 15 records, blank-padded; its last 4 bytes share record
-  // 16 with the version and the endian indicator.
-  char header[mat::kHeaderTextSize + 4];
-  std::memset(header, ' ', mat::kHeaderTextSize);
-  std::memcpy(header, mat::kHeaderText.data(), mat::kHeaderText.size());
-  EncodeFixed16(header + mat::kHeaderTextSize,
-                static_cast<std::uint16_t>(mat::kVersion));
-  std::memcpy(header + mat::kHeaderTextSize + 2, mat::kEndian.data(), 2);
-  sink.PutPadded(std::string_view(header, sizeof header));
+  // The text fills 15 records; its last 4 bytes share record 16 with the
+  // version and the endian indicator.
+  sink.PutPadded(Header(mat::kHeaderText, mat::kVersion));
+}
+
+// The file as MATLAB's v7.3 writes it: HDF5, written by the library through
+// a name of its own, then the MAT header in the user block.
+int WriteV73(ReplacementFile& file, const std::string& path,
+             std::span<const MatVariable> variables,
+             const MatFileOptions& options) {
+  WriteHdf5(file.temp_path(), path, variables, options.level, kTileBytes);
+  const std::string header = Header(mat::kHeaderText73, mat::kVersion73);
+  return file.file().WriteAt(0, header.data(), header.size());
 }
 
 void WriteName(std::string_view name, RecordSink& sink) {
@@ -112,14 +130,9 @@ ClassTypes TypesOf(MatClass mat_class) {
   return {mat::kMxDoubleClass, mat::kMiDouble};
 }
 
-std::vector<std::uint64_t> DimsOf(const MatVariable& variable) {
-  if (variable.dims.empty()) return {variable.rows, variable.columns};
-  return variable.dims;
-}
-
 std::uint64_t ElementSize(const MatVariable& variable) {
   const std::uint64_t values = variable.rows * variable.columns;
-  return mat::ElementBytes(variable.name.size(), DimsOf(variable).size(),
+  return mat::ElementBytes(variable.name.size(), variable.shape().size(),
                            ClassSize(variable.mat_class) * values);
 }
 
@@ -127,7 +140,7 @@ void WriteElement(const MatVariable& variable, RecordSink& sink,
                   std::size_t tile_bytes, BufferedWriter& out) {
   const std::uint64_t values = variable.rows * variable.columns;
   const ClassTypes types = TypesOf(variable.mat_class);
-  const std::vector<std::uint64_t> dims = DimsOf(variable);
+  const std::vector<std::uint64_t> dims = variable.shape();
   sink.PutWords(mat::kMiMatrix,
                 static_cast<std::uint32_t>(ElementSize(variable)));
   sink.PutWords(mat::kMiUint32, 8);
@@ -154,10 +167,93 @@ void WriteElement(const MatVariable& variable, RecordSink& sink,
   out.Append(kZeros, mat::Padded(value_bytes) - value_bytes);
 }
 
+// Keeps a variable's element in a scratch file, for one whose values are not
+// made in order: the stream is deflated in order.
+void WriteThroughScratch(const MatVariable& variable, std::size_t tile_bytes,
+                         const std::vector<std::string>& dirs,
+                         DeflateFile& deflate) {
+  int fd = -1;
+  std::string dir;
+  if (int error = CreateScratchFile(dirs, &fd, &dir); error != 0) {
+    throw RunError(FileError("cannot create a temporary file in", dir, error));
+  }
+  PosixInputFile scratch_in(fd, /*owned=*/true);
+  PosixOutputFile scratch(fd);
+  BufferedWriter element(scratch);
+  RecordSink element_sink(element);
+  WriteElement(variable, element_sink, tile_bytes, element);
+  if (int error = element.Flush(); error != 0) {
+    throw RunError(FileError("cannot write a temporary file in", dir, error));
+  }
+  std::vector<char> buffer(std::size_t{1} << 20);
+  for (std::uint64_t at = 0; at < element.position();) {
+    const IoResult got = scratch_in.ReadAt(at, buffer.data(), buffer.size());
+    if (got.error != 0 || got.bytes == 0) {
+      throw RunError(FileError("cannot read a temporary file in", dir,
+                               got.error != 0 ? got.error : EIO));
+    }
+    deflate.Write(buffer.data(), got.bytes);
+    at += got.bytes;
+  }
+}
+
+// A variable's element as a miCOMPRESSED one: its tag, then the zlib stream
+// of the whole matrix element, not padded.
+void WriteCompressed(const MatVariable& variable, std::size_t tile_bytes,
+                     const MatFileOptions& options, BufferedWriter& out) {
+  const std::uint64_t tag_at = out.position();
+  constexpr char kTagRoom[mat::kRecordSize] = {};
+  out.Append(kTagRoom, sizeof kTagRoom);
+  DeflateFile deflate(out, options.level.value_or(1));
+  tile_bytes = variable.values == nullptr
+                   ? tile_bytes
+                   : std::min(tile_bytes, variable.values->tile_bytes());
+  const std::uint64_t values = variable.rows * variable.columns;
+  const bool in_order =
+      values == 0 ||
+      PlanTiles(variable.rows, variable.columns,
+                ValueSize(variable.values->element()), tile_bytes)
+              .rows == variable.rows;
+  if (in_order) {
+    BufferedWriter element(deflate);
+    RecordSink element_sink(element);
+    WriteElement(variable, element_sink, tile_bytes, element);
+    element.Flush();
+  } else {
+    WriteThroughScratch(variable, tile_bytes, options.scratch_dirs, deflate);
+  }
+  if (int error = deflate.Finish(); error != 0) {
+    throw RunError("cannot compress variable " + Quote(variable.name) + ": " +
+                   std::strerror(error));
+  }
+  if (deflate.bytes_out() > mat::kMaxElementBytes) {
+    throw RunError("variable " + Quote(variable.name) +
+                   " compresses to more than a MAT-file element holds");
+  }
+  char tag[mat::kRecordSize];
+  EncodeFixed32(tag, mat::kMiCompressed);
+  EncodeFixed32(tag + 4, static_cast<std::uint32_t>(deflate.bytes_out()));
+  out.WriteAt(tag_at, tag, sizeof tag);
+}
+
 }  // namespace
 
+void CheckFormatBuilt(MatFormat format) {
+  if (format == MatFormat::kV7 && !CanDeflate()) {
+    throw RunError(
+        "--format v7 needs zlib, which this unf2mat was built without: "
+        "install zlib1g-dev and build it again");
+  }
+  if (format == MatFormat::kV73 && !CanWriteHdf5()) {
+    throw RunError(
+        "--format v7.3 needs the HDF5 library, which this unf2mat was built "
+        "without: install libhdf5-dev and build it again");
+  }
+}
+
 std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
-                          BufferedWriter& out, std::size_t tile_bytes) {
+                          BufferedWriter& out, std::size_t tile_bytes,
+                          const MatFileOptions& options) {
   // Loading keeps within this; past it the size fields would wrap.
   for (const MatVariable& variable : variables) {
     if (ElementSize(variable) > mat::kMaxElementBytes) {
@@ -165,7 +261,7 @@ std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
                      std::to_string(variable.rows * variable.columns) +
                      " values is over the limit of a MAT-file element");
     }
-    for (std::uint64_t dim : DimsOf(variable)) {
+    for (std::uint64_t dim : variable.shape()) {
       if (dim > mat::kMaxDimension) {
         throw RunError("a dimension of " + std::to_string(dim) +
                        " is over the limit of a MAT-file array");
@@ -176,20 +272,34 @@ std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
   RecordSink sink(out);
   WriteHeader(sink);
   for (const MatVariable& variable : variables) {
-    WriteElement(variable, sink, tile_bytes, out);
+    if (options.format == MatFormat::kV7) {
+      WriteCompressed(variable, tile_bytes, options, out);
+    } else {
+      WriteElement(variable, sink, tile_bytes, out);
+    }
   }
-  return (out.position() - start) / mat::kRecordSize;
+  return (out.position() - start + mat::kRecordSize - 1) / mat::kRecordSize;
 }
 
 std::uint64_t WriteMatFile(const std::string& path,
-                           std::span<const MatVariable> variables) {
-  ReplacementFile file;
+                           std::span<const MatVariable> variables,
+                           const MatFileOptions& options) {
+  CheckFormatBuilt(options.format);
+  // The HDF5 library opens its file by a name it resolves: not an unnamed
+  // one's /proc link, but a temporary name in the target's directory.
+  ReplacementFile file(/*allow_unnamed=*/options.format != MatFormat::kV73);
   if (int error = file.Create(path); error != 0) {
     throw RunError(FileError("cannot create MAT-file", path, error));
   }
-  BufferedWriter out(file.file());
-  const std::uint64_t records = WriteLevel5(variables, out);
-  int error = out.Flush();
+  std::uint64_t records = 0;
+  int error = 0;
+  if (options.format == MatFormat::kV73) {
+    error = WriteV73(file, path, variables, options);
+  } else {
+    BufferedWriter out(file.file());
+    records = WriteLevel5(variables, out, kTileBytes, options);
+    error = out.Flush();
+  }
   if (error == 0) error = file.Commit();
   if (error != 0 && file.replaced()) {
     // The new file is whole and in place; removing it now would lose both.

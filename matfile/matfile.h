@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,25 +30,51 @@ struct MatVariable {
   // Values of the source's element() become values of this class: widened
   // to double, or kept as they are where the class is their own.
   MatClass mat_class = MatClass::kDouble;
+
+  // The dimensions as the file gives them.
+  std::vector<std::uint64_t> shape() const {
+    return dims.empty() ? std::vector<std::uint64_t>{rows, columns} : dims;
+  }
 };
 
 // Each tile of values is staged in two buffers of at most this many bytes
 // (one filled while the other is written), or fewer where the source asks.
 inline constexpr std::size_t kTileBytes = std::size_t{40} << 20;
 
-// Appends the MAT-file's bytes to `out`, a variable an element, and returns
-// how many 8-byte records they are. Write failures stick in `out`; a
-// variable too large for the format ends the run with a RunError before
-// anything is written.
+// The MAT-file's format: Level 5 (MATLAB's v6), Level 5 with each element
+// compressed (v7), or HDF5 with the MAT header in its user block (v7.3).
+enum class MatFormat : std::uint8_t { kV6, kV7, kV73 };
+
+struct MatFileOptions {
+  MatFormat format = MatFormat::kV6;
+  // The deflate level, 1 to 9: v7's (1 where none is given); v7.3 deflates
+  // only where one is given.
+  std::optional<int> level;
+  // Where an element that cannot be compressed as it is made is kept first.
+  std::vector<std::string> scratch_dirs;
+};
+
+// Ends the run where this build cannot write `format`, saying what to
+// install.
+void CheckFormatBuilt(MatFormat format);
+
+// Appends the MAT-file's bytes to `out`, a variable an element (deflated at
+// `level` where given, as v7 does), and returns how many 8-byte records they
+// are (the last counted whole). Write failures stick in `out`; a variable
+// too large for the format ends the run with a RunError before anything is
+// written.
 std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
                           BufferedWriter& out,
-                          std::size_t tile_bytes = kTileBytes);
+                          std::size_t tile_bytes = kTileBytes,
+                          const MatFileOptions& options = {});
 
-// Writes the MAT-file `path`, which takes its name only once it is complete
-// and on disk; until then any old file of that name stays as it was. Returns
-// the records written; a failure ends the run with a RunError.
+// Writes the MAT-file `path` in the format `options` asks for; it takes its
+// name only once it is complete and on disk, and until then any old file of
+// that name stays as it was. Returns the 8-byte records written (the last
+// counted whole); a failure ends the run with a RunError.
 std::uint64_t WriteMatFile(const std::string& path,
-                           std::span<const MatVariable> variables);
+                           std::span<const MatVariable> variables,
+                           const MatFileOptions& options = {});
 
 }  // namespace unf2mat
 

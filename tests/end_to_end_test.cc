@@ -210,7 +210,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "holds 536870906 values, over the limit of 536870905\n"}},
+       {"'run.dat'", "holds 536870906 values, over the limit of 536870905; --format "
+        "v7.3 writes one that MATLAB loads\n"}},
       {"matrix over the element's 536,870,905 values",
        "run.dat\n",
        [&](const fs::path& d) {
@@ -218,7 +219,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "holds a matrix over the limit of 536870905 values\n"}},
+       {"'run.dat'", "holds a matrix over the limit of 536870905 values; --format v7.3 "
+        "writes one that MATLAB loads\n"}},
       // Eight bytes of name after the tag: one value fewer.
       {"matrix over the element's limit for a long name",
        "run.dat\n\n\n\n\nvariable\n",
@@ -227,7 +229,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 118\n",
-       {"'run.dat'", "holds 536870905 values, over the limit of 536870904\n"}},
+       {"'run.dat'", "holds 536870905 values, over the limit of 536870904; --format "
+        "v7.3 writes one that MATLAB loads\n"}},
       // A device that reads as records of no values without end.
       {"an endless character device",
        "/dev/zero\n\n\n\nz.mat\nv\n",

@@ -120,6 +120,7 @@ RunState& FreshState() {
   shared_state.variables.clear();
   shared_state.inputs.clear();
   shared_state.request = {};
+  shared_state.mat_options = {};
   return shared_state;
 }
 
