@@ -265,6 +265,9 @@ bool CanWriteHdf5() { return true; }
 void WriteHdf5(const std::string& path, const std::string& shown_path,
                std::span<const MatVariable> variables, std::optional<int> level,
                std::size_t tile_bytes) {
+  // A file whose close failed (a full disk) stays open in the library, and
+  // its own clean-up at exit would crash on it; the process ends without.
+  H5dont_atexit();
   // Its failures are said once, here, not printed by the library.
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
   errno = 0;

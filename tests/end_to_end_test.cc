@@ -2,6 +2,10 @@
 // checks its console output, exit status and the files it leaves behind.
 #include "tests/end_to_end.h"
 
+#ifdef UNF2MAT_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -210,7 +214,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "holds 536870906 values, over the limit of 536870905; --format "
+       {"'run.dat'",
+        "holds 536870906 values, over the limit of 536870905; --format "
         "v7.3 writes one that MATLAB loads\n"}},
       {"matrix over the element's 536,870,905 values",
        "run.dat\n",
@@ -219,7 +224,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 0\n",
-       {"'run.dat'", "holds a matrix over the limit of 536870905 values; --format v7.3 "
+       {"'run.dat'",
+        "holds a matrix over the limit of 536870905 values; --format v7.3 "
         "writes one that MATLAB loads\n"}},
       // Eight bytes of name after the tag: one value fewer.
       {"matrix over the element's limit for a long name",
@@ -229,7 +235,8 @@ TEST_F(EndToEndTest, FailuresLeaveFilesAsTheyWere) {
          WriteFile(d / "run.mat", old_mat);
        },
        " 118\n",
-       {"'run.dat'", "holds 536870905 values, over the limit of 536870904; --format "
+       {"'run.dat'",
+        "holds 536870905 values, over the limit of 536870904; --format "
         "v7.3 writes one that MATLAB loads\n"}},
       // A device that reads as records of no values without end.
       {"an endless character device",
@@ -882,14 +889,15 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "",
        "",
        // The header's int 3 read as a real4 keeps its bits.
-       {{"hdr.mat",
-         MatFileOf({MatElement("a", 7, 7, {3, 1},
-                               LeValues<int>({3}) + LeValues<float>({2, 8}))})}}},
+       {{"hdr.mat", MatFileOf({MatElement(
+                        "a", 7, 7, {3, 1},
+                        LeValues<int>({3}) + LeValues<float>({2, 8}))})}}},
       // Values of the other byte order, records split into subrecords.
-      {{"--header", "nx:real4,ny:real4", "--record", "a:real4(2,3)",
-        "--class", "native", "be.dat"},
-       {{"be.dat", FramedFile({{2, 3}, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}},
-                              {4, true}, 8)}},
+      {{"--header", "nx:real4,ny:real4", "--record", "a:real4(2,3)", "--class",
+        "native", "be.dat"},
+       {{"be.dat",
+         FramedFile({{2, 3}, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}},
+                    {4, true}, 8)}},
        0,
        "",
        "",
@@ -960,11 +968,11 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        0,
        "",
        "",
-       {{"x.mat",
-         MatFileOf({MatElement("s1_t", 6, 9, {1, 1}, doubles({0.5})),
-                    MatElement("s1_u", 6, 9, {2, 1}, doubles({1, 2})),
-                    MatElement("s2_t", 6, 9, {1, 1}, doubles({1.5})),
-                    MatElement("s2_u", 6, 9, {2, 2}, doubles({3, 4, 5, 6}))})}}},
+       {{"x.mat", MatFileOf({MatElement("s1_t", 6, 9, {1, 1}, doubles({0.5})),
+                             MatElement("s1_u", 6, 9, {2, 1}, doubles({1, 2})),
+                             MatElement("s2_t", 6, 9, {1, 1}, doubles({1.5})),
+                             MatElement("s2_u", 6, 9, {2, 2},
+                                        doubles({3, 4, 5, 6}))})}}},
       {{"--join", "a.dat", "run.dat"},
        {{"a.dat", two}, {"run.dat", DataFile({{1, 2, 3}})}},
        1,
@@ -1066,6 +1074,26 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "",
        "unf2mat: --header and --record both name a field 'u'" + usage,
        {}},
+      {{"--format", "v8", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: unknown format 'v8': --format takes v6, v7 or v7.3" + usage,
+       {}},
+      {{"--format", "v7", "--level", "0", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --level takes a deflate level from 1 to 9, not '0'" + usage,
+       {}},
+      {{"--level", "6", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --level compresses --format v7 or v7.3; v6 is not "
+       "compressed" +
+           usage,
+       {}},
       {{"--class", "single", "-t", "int4", "a.dat"},
        {},
        2,
@@ -1096,6 +1124,75 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
     Files expected = c.data;
     expected.insert(c.made.begin(), c.made.end());
     EXPECT_EQ(Snapshot(), expected);
+  }
+}
+
+#ifdef UNF2MAT_HAVE_ZLIB
+// The elements of a v7 file, each miCOMPRESSED element inflated by zlib.
+std::string Inflated(const std::string& file) {
+  std::string elements;
+  for (std::size_t at = 128; at + 8 <= file.size();) {
+    std::uint32_t type, bytes;
+    std::memcpy(&type, file.data() + at, 4);
+    std::memcpy(&bytes, file.data() + at + 4, 4);
+    EXPECT_EQ(type, 15u) << "at " << at;
+    if (type != 15) return "";
+    std::vector<unsigned char> out(std::size_t{64} << 20);
+    uLongf got = out.size();
+    EXPECT_EQ(
+        uncompress(out.data(), &got,
+                   reinterpret_cast<const Bytef*>(file.data() + at + 8), bytes),
+        Z_OK);
+    elements.append(reinterpret_cast<const char*>(out.data()), got);
+    at += 8 + bytes;  // not padded
+  }
+  return elements;
+}
+#endif
+
+// Each format holds what v6 does: v7 its elements, each compressed (in order,
+// or through a scratch file where the rows are many), v7.3 an HDF5 file
+// behind the MAT header; the interop tests read their values back.
+TEST_F(EndToEndTest, FormatsHoldTheSameArrays) {
+  std::string header73 =
+      "MATLAB 7.3 MAT-file, Platform: LNX86, Created on: Wed Oct 13 22:44:21 "
+      "1999 HDF5 schema 1.00 .";
+  header73.resize(124, ' ');  // text and subsystem offset, blank-padded
+  header73 += "\x00\x02IM"s;
+  const struct {
+    std::vector<std::string> args;
+    std::string data;
+  } cases[] = {
+      {{"--header", "n:int4", "--record", "u:real4(2)", "--class", "native"},
+       HostRecord<std::int32_t>({2}) + DataFile({{1, 2}, {3, 4}})},
+      {{}, DataFile(Records(300000, {0.5f, -1.25f}))},  // bands of rows
+      {{"--level", "9"}, DataFile({{1, 2, 3}})},
+      {{}, ""},  // an empty array
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "plain" : c.args[0]);
+    ResetWork();
+    WriteFile(In("run.dat"), c.data);
+    std::map<std::string, std::string> made;
+    for (const std::string format : {"v6", "v7", "v7.3"}) {
+      RunOptions options;
+      options.args = c.args;
+      if (format == "v6" && !c.args.empty() && c.args[0] == "--level") {
+        options.args.clear();
+      }
+      options.args.insert(options.args.end(),
+                          {"--format", format, "-o", format, "run.dat"});
+      const RunResult r = Run("", options);
+      ASSERT_EQ(r.status, 0) << r.err;
+      made[format] = ReadFile(In(format + ".mat"));
+    }
+    EXPECT_EQ(made["v7"].substr(0, 128), made["v6"].substr(0, 128));
+#ifdef UNF2MAT_HAVE_ZLIB
+    EXPECT_TRUE(Inflated(made["v7"]) == made["v6"].substr(128))
+        << "v7's elements differ from v6's";
+#endif
+    EXPECT_EQ(made["v7.3"].substr(0, 128), header73);
+    EXPECT_EQ(made["v7.3"].substr(512, 8), "\x89HDF\r\n\x1a\n");
   }
 }
 

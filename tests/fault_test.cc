@@ -125,6 +125,8 @@ class SmallMount {
 TEST_F(FaultTest, RefusedWritesFailCleanly) {
   const std::string old_mat = ExpectedMat("run", {{7}});
   const std::string data = DataFile(Grid(100, 1000, 1));
+  // So many rows that v7 keeps the element in a scratch file first.
+  const std::string tall = DataFile(Grid(300000, 2, 1));
   // Past the memory a pipe is kept in.
   const std::string stream = DataFile(Grid(6000, 1000, 1));
   const fs::path small = root_ / "small";
@@ -133,10 +135,19 @@ TEST_F(FaultTest, RefusedWritesFailCleanly) {
       "unf2mat: cannot keep data file 'run.dat', read "
       "as a stream, in a temporary file in '" +
       small.string() + "': No space left on device\n";
+  const std::string too_large =
+      "unf2mat: cannot write MAT-file 'run.mat': File too large\n";
+  const std::string hdf5_too_large =
+      "unf2mat: cannot write MAT-file 'run.mat': dataset 'run': File too "
+      "large\n";
+  const std::vector<std::string> v7 = {"--format", "v7", "run.dat"};
+  const std::vector<std::string> v73 = {"--format", "v7.3", "run.dat"};
   const struct {
     rlim_t limit;
     bool pipe;
     std::string err;
+    std::vector<std::string> args = {};  // none: the control lines
+    bool tall_data = false;
   } cases[] = {
       // Room at least for the console files, which the limit binds too.
       {200, false,
@@ -146,10 +157,19 @@ TEST_F(FaultTest, RefusedWritesFailCleanly) {
       {700000, false,
        "unf2mat: cannot write MAT-file 'run.mat': File too large\n"},
       {RLIM_INFINITY, true, kept_in},
+      // Each format fails alike.
+      {200, false, too_large, v7},
+      {65536, false, too_large, v7},
+      {RLIM_INFINITY, false,
+       "unf2mat: cannot write a temporary file in '" + small.string() +
+           "': No space left on device\n",
+       v7, true},
+      {4096, false, hdf5_too_large, v73},
+      {65536, false, hdf5_too_large, v73},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err + std::to_string(c.limit));
-    if (c.pipe && !full_disk.mounted()) {
+    if ((c.pipe || c.tall_data) && !full_disk.mounted()) {
       std::cout << "no tmpfs mount: the full temporary disk row is skipped\n";
       continue;
     }
@@ -165,13 +185,14 @@ TEST_F(FaultTest, RefusedWritesFailCleanly) {
         ::_exit(0);
       }
     } else {
-      WriteFile(In("run.dat"), data);
+      WriteFile(In("run.dat"), c.tall_data ? tall : data);
     }
     const auto before = Snapshot();
     RunOptions options;
     options.file_size_limit = c.limit;
     options.env = {"TMPDIR=" + small.string()};
-    RunResult r = Run("run.dat\n", options);
+    options.args = c.args;
+    RunResult r = Run(c.args.empty() ? "run.dat\n" : "", options);
     if (writer > 0) ::waitpid(writer, nullptr, 0);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.err);
