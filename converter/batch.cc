@@ -9,15 +9,15 @@
 #include "converter/command_line.h"
 #include "converter/control.h"
 #include "converter/describe.h"
+#include "converter/parallel.h"
 #include "converter/phases.h"
 #include "converter/run.h"
+#include "converter/version.h"
 #include "loader/load_start.h"
 #include "loader/variables.h"
 
 namespace unf2mat {
 namespace {
-
-constexpr std::string_view kVersion = "unf2mat 1.1\n";
 
 constexpr std::string_view kHelp =
     R"(usage: unf2mat [OPTIONS] DATAFILE...
@@ -76,6 +76,8 @@ converted.
   -q, --quiet            no warnings
   -v, --verbose          a line per MAT-file: run.dat -> run.mat: 40 x 7,
                          variable run
+  -j, --jobs N           convert up to N data files at once, where each has
+                         a MAT-file of its own; messages stay in file order
   -h, --help             this text
       --version          the version
 
@@ -215,7 +217,8 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     case CommandLine::Action::kHelp:
       return Print(console.out, kHelp, 0);
     case CommandLine::Action::kVersion:
-      return Print(console.out, kVersion, 0);
+      return Print(console.out, "unf2mat " + std::string(kVersionNumber) + "\n",
+                   0);
     case CommandLine::Action::kConvert:
     case CommandLine::Action::kDescribe:
       break;
@@ -236,11 +239,12 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     }
     return status;
   }
-  for (const std::vector<std::string>& files : MatFiles(line)) {
-    status |= RunGuarded(console, [&] {
+  const std::vector<std::vector<std::string>> mat_files = MatFiles(line);
+  const auto convert = [&](std::size_t k) {
+    return RunGuarded(console, [&] {
       // Said before any data file is read.
       CheckFormatBuilt(line.mat_options.format);
-      SettleInputs(state, line, files, warnings);
+      SettleInputs(state, line, mat_files[k], warnings);
       loadcore(state, warnings);
       if (line.verbose) {
         const std::string summary = Summary(state);
@@ -250,7 +254,16 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
         writemat(state);
       }
     });
+  };
+  if (line.jobs > 1 && mat_files.size() > 1) {
+    return RunGuarded(console,
+                      [&] {
+                        status = RunInChildren(mat_files.size(), line.jobs,
+                                               convert, console);
+                      }) |
+           status;
   }
+  for (std::size_t k = 0; k < mat_files.size(); ++k) status |= convert(k);
   return status;
 }
 

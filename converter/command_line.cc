@@ -45,6 +45,7 @@ const option kOptions[] = {
     {"class", required_argument, nullptr, kClassOption},
     {"join", no_argument, nullptr, kJoinOption},
     {"format", required_argument, nullptr, kFormatOption},
+    {"jobs", required_argument, nullptr, 'j'},
     {"level", required_argument, nullptr, kLevelOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -97,6 +98,18 @@ std::optional<std::string> ParseLevel(std::string_view text,
     return "--level takes a deflate level from 1 to 9, not " + Quote(text);
   }
   *level = text[0] - '0';
+  return std::nullopt;
+}
+
+std::optional<std::string> ParseJobs(std::string_view text, std::size_t* jobs) {
+  constexpr std::size_t kMostJobs = 1024;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), *jobs);
+  if (text.empty() || error != std::errc() ||
+      end != text.data() + text.size() || *jobs == 0 || *jobs > kMostJobs) {
+    return "--jobs takes a number of conversions from 1 to " +
+           std::to_string(kMostJobs) + ", not " + Quote(text);
+  }
   return std::nullopt;
 }
 
@@ -172,7 +185,7 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
   optind = 0;  // from the start, also when parsed again
   std::optional<std::string> error;
   bool type_given = false, dims_given = false;
-  for (int c; !error && (c = getopt_long(argc, argv, ":o:n:t:hqv", kOptions,
+  for (int c; !error && (c = getopt_long(argc, argv, ":o:n:t:j:hqv", kOptions,
                                          nullptr)) != -1;) {
     switch (c) {
       case 'o':
@@ -223,6 +236,9 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         break;
       case kJoinOption:
         line->request.join = true;
+        break;
+      case 'j':
+        error = ParseJobs(optarg, &line->jobs);
         break;
       case kFormatOption:
         error = ParseFormat(optarg, &line->mat_options.format);

@@ -24,6 +24,7 @@ struct CommandLine {
   LoadRequest request;
   // --format and --level: the MAT-file's format.
   MatFileOptions mat_options;
+  std::size_t jobs = 1;  // -j: data files converted at once
   bool quiet = false;    // -q: no warnings
   bool verbose = false;  // -v: a line per file converted
 };

@@ -1074,6 +1074,32 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "",
        "unf2mat: --header and --record both name a field 'u'" + usage,
        {}},
+      // At once, each in a process of its own: messages in file order.
+      {{"-v", "-j", "2", "a.dat", "missing.dat", "b.dat", "c.dat", "short.dat"},
+       {{"a.dat", two},
+        {"b.dat", kSmallData},
+        {"c.dat", two},
+        {"short.dat", short_file}},
+       1,
+       "a.dat -> a.mat: 2 x 2, variable a\n"
+       "b.dat -> b.mat: 1 x 2, variable b\n"
+       "c.dat -> c.mat: 2 x 2, variable c\n"
+       "short.dat -> short.mat: 2 x 2, variable short\n",
+       "unf2mat: cannot open data file 'missing.dat': No such file or "
+       "directory\n" +
+           stop_warning,
+       {{"a.mat", ExpectedMat("a", {{1, 2}, {3, 4}})},
+        {"b.mat", ExpectedMat("b", {{1, 2}})},
+        {"c.mat", ExpectedMat("c", {{1, 2}, {3, 4}})},
+        {"short.mat", ExpectedMat("short", {{1, 2}, {3, 4}})}}},
+      {{"--jobs=0", "a.dat"},
+       {},
+       2,
+       "",
+       "unf2mat: --jobs takes a number of conversions from 1 to 1024, not "
+       "'0'" +
+           usage,
+       {}},
       {{"--format", "v8", "a.dat"},
        {},
        2,
