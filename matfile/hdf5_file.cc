@@ -220,6 +220,13 @@ void WriteDataset(hid_t file, const MatVariable& variable,
                   const std::string& shown_path) {
   const std::string name(variable.name);
   const std::string what = "dataset " + Quote(name);
+  // HDF5 reads a '/' as a path into groups.
+  if (name.empty() || name == "." || name.find('/') != std::string::npos) {
+    throw RunError("cannot write MAT-file " + Quote(shown_path) +
+                   ": v7.3 cannot name a variable " + Quote(name) +
+                   ", as HDF5 reads a '/' in a name as a path; give another "
+                   "with --name");
+  }
   errno = 0;
   if (variable.rows * variable.columns == 0) {
     if (!WriteEmpty(file, variable)) Fail(what, shown_path, LastError());

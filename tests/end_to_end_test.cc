@@ -1100,6 +1100,15 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "'0'" +
            usage,
        {}},
+      {{"--format", "v7.3", "-q", "-o", "data/x", "-"},
+       {{"data/", ""}},
+       1,
+       "",
+       "unf2mat: cannot write MAT-file 'data/x.mat': v7.3 cannot name a "
+       "variable 'data/x', as HDF5 reads a '/' in a name as a path; give "
+       "another with --name\n",
+       {},
+       two},
       {{"--format", "v8", "a.dat"},
        {},
        2,
