@@ -167,25 +167,28 @@ std::string Summary(const RunState& state) {
 
 // Settles the names of the data files of one MAT-file, as argcontrol does
 // for each, and what their variables are called; the run state is left as
-// for the first. A name given twice is refused before anything is read.
+// for the first. A name MATLAB refuses draws a warning, a name given twice
+// is refused, before anything is read.
 void SettleInputs(RunState& state, const CommandLine& line,
                   const std::vector<std::string>& files, OutputFile& warnings) {
   std::vector<DataInput> inputs;
+  // The names are warned about as the variables are named, below.
+  Discard settled;
   for (const std::string& file : files) {
     ClearForNextFile(state);
-    argcontrol(state, line, file, warnings);
+    argcontrol(state, line, file, settled);
     inputs.push_back({file, std::string(Prefix(state.fname2, state.n1))});
   }
   if (files.size() > 1) {
-    Discard said;  // its warnings are
     ClearForNextFile(state);
-    argcontrol(state, line, files.front(), said);
+    argcontrol(state, line, files.front(), settled);
   }
   state.request = line.request;
   state.request.prefixed = files.size() > 1 && !line.request.join;
   state.mat_options = line.mat_options;
   state.inputs = std::move(inputs);
   std::vector<std::string> names = VariableNames(state.inputs, state.request);
+  for (const std::string& name : names) WarnAboutVariableName(name, warnings);
   std::sort(names.begin(), names.end());
   if (auto twice = std::adjacent_find(names.begin(), names.end());
       twice != names.end()) {

@@ -87,16 +87,15 @@ void SettleVariableName(RunState& state, std::string_view base_name,
 
 // Octave and scipy load such a name, but MATLAB refuses the file; the name is
 // still written as given.
-void WarnAboutVariableName(const RunState& state, OutputFile& warnings) {
-  std::string_view name = Prefix(state.fname2, state.n1);
+}  // namespace
+
+void WarnAboutVariableName(std::string_view name, OutputFile& warnings) {
   if (IsMatlabName(name)) return;
   Warn(warnings, "variable name " + Quote(name) +
                      " is not one MATLAB accepts (a letter, then letters, "
                      "digits or underscores, at most 63 in all); it is "
                      "written unchanged");
 }
-
-}  // namespace
 
 void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
   // Said as such, rather than as a missing variable name or a file ''.
@@ -116,7 +115,7 @@ void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
                 Prefix(state.fname3, ScanLength(state.fname3, kBaseNameStops)))
           : base_name,
       source);
-  WarnAboutVariableName(state, warnings);
+  WarnAboutVariableName(Prefix(state.fname2, state.n1), warnings);
 }
 
 void readcontrol(RunState& state, Console& console) {

@@ -16,8 +16,12 @@ enum class NameSource { kControlLines, kCommandLine, kStandardInput };
 
 // The name rules: from fname1, and fname4 and fname2 where given, settles
 // fname3 (the MAT-file), fname2, n1 and n2; a variable name that MATLAB
-// refuses draws a warning on `warnings`.
+// refuses draws a warning on `warnings` (WarnAboutVariableName).
 void SettleNames(RunState& state, OutputFile& warnings, NameSource source);
+
+// Warns where MATLAB would refuse the variable name `name`; it is written
+// all the same.
+void WarnAboutVariableName(std::string_view name, OutputFile& warnings);
 
 // Reads the six control lines (data file name, three ignored lines, MAT-file
 // name, variable name), prints the character code of the variable name's

@@ -907,6 +907,14 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
                     MatElement("a", 7, 7, {2, 3, 2},
                                LeValues<float>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
                                                 11, 12}))})}}},
+      // Only the names written are warned about: here the field's.
+      {{"--record", "a:real4(2)", "data/r1.dat"},
+       {{"data/", ""}, {"data/r1.dat", two}},
+       0,
+       "",
+       "",
+       {{"data/r1.mat",
+         MatFileOf({MatElement("a", 6, 9, {2, 2}, doubles({1, 2, 3, 4}))})}}},
       // One record of a 2 x 3 array is a 2 x 3 matrix, as MATLAB keeps it.
       {{"--record", "a:real4(2,3)", "one.dat"},
        {{"one.dat", DataFile({{1, 2, 3, 4, 5, 6}})}},
