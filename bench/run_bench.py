@@ -16,6 +16,11 @@ the converter's time over the floor's, and the table shows the medians.
 
 --pipe feeds the converter its data file through a named pipe (the floor
 still reads the file), to measure what a pipe costs.
+
+A shape with converter arguments (a layout, a class) is converted from the
+command line, the others by the control lines; it shares its data file with
+the plain shape of as many records and values, and the floor writes as many
+bytes as its MAT-file holds.
 """
 import argparse
 import os
@@ -27,15 +32,50 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SYSTEM_PYTHON = "/usr/bin/python3"
 
-# name: (records, values per record)
+
+class Shape:
+    """A data file's records and values per record, and how to convert it:
+    the converter's arguments (none: the control lines), and the rank and
+    value size of the one variable they give."""
+
+    def __init__(self, records, width, args=(), rank=2, value_bytes=8):
+        self.records = records
+        self.width = width
+        self.args = list(args)
+        self.rank = rank
+        self.value_bytes = value_bytes
+
+    def command(self, binary, output, source):
+        """The converter's command line and its control lines, if any."""
+        if self.args:
+            return [binary, *self.args, "-o", output, source], None
+        return [binary], f"{source}\n\n\n\n{output}\nm\n"
+
+    def mat_bytes(self):
+        """The size of the MAT-file: header, then one variable whose name
+        fits in 4 bytes."""
+        def padded(n):
+            return (n + 7) // 8 * 8
+        return (128 + 8 + 16 + 8 + padded(4 * self.rank) + 8 + 8 +
+                padded(self.value_bytes * self.records * self.width))
+
+
 SHAPES = {
-    "10x5000000": (10, 5_000_000),
-    "5000000x10": (5_000_000, 10),
-    "50000000x1": (50_000_000, 1),
-    "7071x7071": (7071, 7071),
-    "1x10000000": (1, 10_000_000),
-    "20000x10000": (20_000, 10_000),
-    "50000000x10": (50_000_000, 10),
+    "10x5000000": Shape(10, 5_000_000),
+    "5000000x10": Shape(5_000_000, 10),
+    "50000000x1": Shape(50_000_000, 1),
+    "7071x7071": Shape(7071, 7071),
+    "1x10000000": Shape(1, 10_000_000),
+    "20000x10000": Shape(20_000, 10_000),
+    "50000000x10": Shape(50_000_000, 10),
+    # Each record one 2000 x 2500 array: 2000 x 2500 x 10, no transpose.
+    "dims10x2000x2500": Shape(10, 5_000_000,
+                              ("--dims", "2000x2500", "-n", "m"), rank=3),
+    # Each record one field of 10 values: u is 10 x 5,000,000.
+    "record5000000x10": Shape(5_000_000, 10, ("--record", "u:real4(10)")),
+    # The values as they are, 4 bytes each: half the output.
+    "single7071x7071": Shape(7071, 7071, ("--class", "single", "-n", "m"),
+                             value_bytes=4),
 }
 FIVE = "10x5000000,5000000x10,50000000x1,7071x7071,1x10000000"
 CASES = ("first-warm", "first-cold", "repeated-warm", "repeated-cold")
@@ -133,36 +173,41 @@ def main():
     for case in cases:
         print(f"\n{case}: medians of {args.runs} rounds"
               f"{', data from a named pipe' if args.pipe else ''}")
-        print(f"{'shape':>12} {'values':>11} {'unf2mat s':>9} "
+        print(f"{'shape':>16} {'values':>11} {'unf2mat s':>9} "
               f"{'floor s':>8} {'x floor':>7} {'ns/value':>8} "
               f"{'RSS MiB':>8} {'bound':>6}" +
               (f" {'base s':>7} {'x base':>6}" if args.baseline else "") +
               (f" {'scipy s':>8}" if args.scipy else ""))
         for name in args.shapes.split(","):
-            records, width = SHAPES[name]
-            data = os.path.join(args.work, f"{name}.dat")
+            shape = SHAPES[name]
+            records, width = shape.records, shape.width
+            data_name = f"{records}x{width}.dat"
+            data = os.path.join(args.work, data_name)
             if not os.path.exists(data):
                 subprocess.run([make_data, data, str(records), str(width)],
                                check=True)
-            source = "bench_pipe.dat" if args.pipe else f"{name}.dat"
-            ours = Program("unf2mat", [converter], args.work,
-                           f"converted_{name}.mat",
-                           f"{source}\n\n\n\nconverted_{name}.mat\nm\n",
-                           pipe_from=data if args.pipe else None)
+            source = "bench_pipe.dat" if args.pipe else data_name
+            pipe_from = data if args.pipe else None
+            output = f"converted_{name}.mat"
+            command, control = shape.command(converter, output, source)
+            ours = Program("unf2mat", command, args.work, output, control,
+                           pipe_from=pipe_from)
             programs = [ours]
             if args.baseline:
-                programs.append(Program(
-                    "base", [os.path.abspath(args.baseline)], args.work,
-                    f"base_{name}.mat",
-                    f"{source}\n\n\n\nbase_{name}.mat\nm\n",
-                    pipe_from=data if args.pipe else None))
+                output = f"base_{name}.mat"
+                command, control = shape.command(
+                    os.path.abspath(args.baseline), output, source)
+                programs.append(Program("base", command, args.work, output,
+                                        control, pipe_from=pipe_from))
             # The floor writes as many bytes as the converter's MAT-file.
-            mat_bytes = 136 + 48 + 8 * records * width
+            mat_bytes = shape.mat_bytes()
             the_floor = Program("floor", [floor, data, f"floor_{name}.out",
                                           str(mat_bytes)],
                                 args.work, f"floor_{name}.out")
             programs.append(the_floor)
-            if args.scipy:
+            # The scipy route makes the plain matrix only.
+            with_scipy = args.scipy and not shape.args
+            if with_scipy:
                 programs.append(Program(
                     "scipy", [SYSTEM_PYTHON,
                               os.path.join(HERE, "scipy_route.py"), data,
@@ -187,19 +232,24 @@ def main():
             values = records * width
             ours_s = statistics.median(ours.times)
             floor_s = statistics.median(the_floor.times)
-            line = (f"{name:>12} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
+            line = (f"{name:>16} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
                     f"{statistics.median(ratios):>7.2f} "
                     f"{1e9 * ours_s / values:>8.2f} "
                     f"{max(ours.rss) / MIB:>8.0f} {RSS_BOUND / MIB:>6.0f}")
             if args.baseline:
                 line += (f" {statistics.median(programs[1].times):>7.3f} "
                          f"{statistics.median(base_ratios):>6.2f}")
-            if args.scipy:
+            if with_scipy:
                 scipy = programs[-1]
                 line += (f" {'>' + str(int(args.scipy_timeout)):>8}"
                          if scipy.gave_up else
                          f" {statistics.median(scipy.times):>8.2f}")
+            elif args.scipy:
+                line += f" {'-':>8}"
             print(line, flush=True)
+            if os.path.getsize(ours.output) != mat_bytes:
+                print(f"  the floor wrote {mat_bytes} bytes, the converter "
+                      f"{os.path.getsize(ours.output)}", flush=True)
             for program in programs:
                 if os.path.exists(program.output):
                     os.remove(program.output)
