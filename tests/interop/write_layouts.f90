@@ -84,15 +84,18 @@ program write_layouts
     call put4('u', 'real4', [4, 3, 4], transfer(w(:, :, 1:4), [0]))
     call put4('one43', 'real4', [4, 3], transfer(w(:, :, 5), [0]))
     call put4('one232', 'real4', [2, 3, 2], transfer(w(:, :, 5), [0]))
-  case ('several')  ! plain rows: a and c of 4 values, b of 6
+    call put4('u44', 'real4', [4, 4, 0], [integer ::])  ! record 1 too short
+  case ('several')  ! plain rows: a and c of 4 values, b of 6; none, no record
     ac = reshape([(special(i), i = 1, size(ac))], shape(ac))
     b = reshape([(special(i + 20), i = 1, size(b))], shape(b))
     call plain('a.dat', ac(1:3, :))
     call plain('b.dat', b)
     call plain('c.dat', ac(4:5, :))
+    call create('none.dat')
     call put4('a', 'real4', [3, 4], transfer(ac(1:3, :), [0]))
     call put4('b', 'real4', shape(b), transfer(b, [0]))
     call put4('ac', 'real4', shape(ac), transfer(ac, [0]))
+    call put4('none', 'real4', [0, 0], [integer ::])
   case default
     error stop 'unknown case'
   end select
@@ -122,7 +125,7 @@ contains
     character(*), intent(in) :: name, type
     integer, intent(in) :: dims(:), bits(:)
     write (11, '(A, 1X, A, *(1X, I0))') name, type, dims
-    write (11, '(Z8.8)') bits
+    if (size(bits) > 0) write (11, '(Z8.8)') bits  ! not an empty line
   end subroutine put4
 
   subroutine put8(name, type, dims, bits)
