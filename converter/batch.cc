@@ -15,6 +15,7 @@
 #include "converter/version.h"
 #include "loader/load_start.h"
 #include "loader/variables.h"
+#include "matfile/hdf5_file.h"
 
 namespace unf2mat {
 namespace {
@@ -188,7 +189,13 @@ void SettleInputs(RunState& state, const CommandLine& line,
   state.mat_options = line.mat_options;
   state.inputs = std::move(inputs);
   std::vector<std::string> names = VariableNames(state.inputs, state.request);
-  for (const std::string& name : names) WarnAboutVariableName(name, warnings);
+  for (const std::string& name : names) {
+    WarnAboutVariableName(name, warnings);
+    if (state.mat_options.format != MatFormat::kV73) continue;
+    if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
+      throw RunError(problem);
+    }
+  }
   std::sort(names.begin(), names.end());
   if (auto twice = std::adjacent_find(names.begin(), names.end());
       twice != names.end()) {

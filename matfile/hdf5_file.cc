@@ -1,5 +1,7 @@
 #include "matfile/hdf5_file.h"
 
+#include "common/run_error.h"
+
 #ifdef UNF2MAT_HAVE_HDF5
 #include <hdf5.h>
 
@@ -64,11 +66,12 @@ hid_t FileType(MatClass mat_class) {
   return H5T_IEEE_F64LE;
 }
 
+constexpr std::uint64_t kChunkBytes = std::uint64_t{1} << 20;
+
 // Chunks of about 1 MiB, of whole rows of the innermost dimensions where
 // they fit, so that a tile of whole columns fills whole chunks.
 std::vector<hsize_t> ChunkDims(const std::vector<hsize_t>& dims,
                                std::size_t size) {
-  constexpr std::uint64_t kChunkBytes = std::uint64_t{1} << 20;
   std::vector<hsize_t> chunk(dims.size(), 1);
   std::uint64_t bytes = size;
   for (std::size_t k = dims.size(); k-- > 0;) {
@@ -82,17 +85,50 @@ std::vector<hsize_t> ChunkDims(const std::vector<hsize_t>& dims,
   return chunk;
 }
 
-// Selects values [a, b) of the row-major array `dims` in `space`, as at most
-// 2n - 1 boxes: a partial row at each end, whole slabs between.
-class RangeSelector {
- public:
-  RangeSelector(hid_t space, const std::vector<hsize_t>& dims)
-      : space_(space), dims_(dims), start_(dims.size()) {}
+// A chunk that the tiles fill whole, so that none is written in parts that
+// the cache lets go of between them (each then read back to be finished): a
+// matrix's tiles of row bands fill chunks of the band's height across a few
+// of its columns; others, chunks of whole columns.
+std::vector<hsize_t> ChunkFor(const MatVariable& variable,
+                              const std::vector<hsize_t>& dims,
+                              std::size_t tile_bytes) {
+  const std::size_t size = ClassSize(variable.mat_class);
+  const std::uint64_t rows = variable.rows, columns = variable.columns;
+  if (dims.size() != 2 || dims[0] != columns || dims[1] != rows) {
+    return ChunkDims(dims, size);
+  }
+  const TileShape tiles =
+      PlanTiles(rows, columns, ValueSize(variable.values->element()),
+                std::min(tile_bytes, variable.values->tile_bytes()));
+  const std::uint64_t height =
+      tiles.rows < rows
+          ? tiles.rows
+          : std::min<std::uint64_t>(
+                rows, std::max<std::uint64_t>(1, kChunkBytes / size));
+  const std::uint64_t across =
+      std::clamp<std::uint64_t>(kChunkBytes / (size * height), 1, columns);
+  return {across, height};
+}
 
-  bool Select(std::uint64_t a, std::uint64_t b) {
-    ok_ = H5Sselect_none(space_) >= 0;
+// A box of the dataset: its corner and its extent, and how many values.
+struct Box {
+  std::vector<hsize_t> start, extent;
+  std::uint64_t values;
+};
+
+// Values [a, b) of the row-major array `dims`, as at most 2n - 1 boxes in
+// order: a partial row at each end, whole slabs between. Each is written on
+// its own: HDF5 maps a single box to its chunks at once, but a union of
+// boxes value by value.
+class RangeBoxes {
+ public:
+  explicit RangeBoxes(const std::vector<hsize_t>& dims)
+      : dims_(dims), start_(dims.size()) {}
+
+  const std::vector<Box>& Of(std::uint64_t a, std::uint64_t b) {
+    boxes_.clear();
     if (a < b) Range(0, a, b);
-    return ok_;
+    return boxes_;
   }
 
  private:
@@ -101,16 +137,16 @@ class RangeSelector {
     for (std::size_t i = k + 1; i < dims_.size(); ++i) stride *= dims_[i];
     return stride;
   }
-  // A box from start_ (fixed up to k, 0 after) of `count` slabs of level k.
-  void Box(std::size_t k, std::uint64_t count) {
-    std::vector<hsize_t> start = start_, extent(dims_.size(), 1);
-    extent[k] = count;
+  // `count` slabs of level k from start_ (fixed up to k, 0 after).
+  void Add(std::size_t k, std::uint64_t count) {
+    Box box{start_, std::vector<hsize_t>(dims_.size(), 1), count};
+    box.extent[k] = count;
     for (std::size_t i = k + 1; i < dims_.size(); ++i) {
-      start[i] = 0;
-      extent[i] = dims_[i];
+      box.start[i] = 0;
+      box.extent[i] = dims_[i];
+      box.values *= dims_[i];
     }
-    ok_ = ok_ && H5Sselect_hyperslab(space_, H5S_SELECT_OR, start.data(),
-                                     nullptr, extent.data(), nullptr) >= 0;
+    boxes_.push_back(std::move(box));
   }
   // Values [a, b) of the sub-array at level k under start_[0, k).
   void Range(std::size_t k, std::uint64_t a, std::uint64_t b) {
@@ -127,7 +163,7 @@ class RangeSelector {
     }
     if (j > i) {
       start_[k] = i;
-      Box(k, j - i);
+      Add(k, j - i);
     }
     if (b % stride != 0) {
       start_[k] = j;
@@ -135,43 +171,53 @@ class RangeSelector {
     }
   }
 
-  hid_t space_;
   const std::vector<hsize_t>& dims_;
   std::vector<hsize_t> start_;
-  bool ok_ = true;
+  std::vector<Box> boxes_;
 };
 
 // Puts each run of values where it lies in the dataset.
 class DatasetSink final : public ValueSink {
  public:
-  DatasetSink(hid_t dataset, hid_t type, const std::vector<hsize_t>& dims)
+  DatasetSink(hid_t dataset, hid_t type, std::size_t size,
+              const std::vector<hsize_t>& dims)
       : dataset_(dataset),
         type_(type),
+        size_(size),
         dims_(dims),
         space_(H5Dget_space(dataset), H5Sclose),
-        selector_(space_.get(), dims_) {}
+        boxes_(dims_) {}
 
   int Put(std::uint64_t index, const char* bytes,
           std::uint64_t count) override {
     if (error_ != 0) return error_;
-    errno = 0;
-    const hsize_t n = count;
-    Handle memory(H5Screate_simple(1, &n, nullptr), H5Sclose);
-    if (!memory.ok() || !selector_.Select(index, index + count) ||
-        H5Dwrite(dataset_, type_, memory.get(), space_.get(), H5P_DEFAULT,
-                 bytes) < 0) {
-      error_ = LastError();
+    for (const Box& box : boxes_.Of(index, index + count)) {
+      errno = 0;
+      // The memory in the box's own shape: HDF5 maps same-shaped
+      // selections chunk by chunk, others value by value.
+      Handle memory(H5Screate_simple(static_cast<int>(box.extent.size()),
+                                     box.extent.data(), nullptr),
+                    H5Sclose);
+      if (!memory.ok() ||
+          H5Sselect_hyperslab(space_.get(), H5S_SELECT_SET, box.start.data(),
+                              nullptr, box.extent.data(), nullptr) < 0 ||
+          H5Dwrite(dataset_, type_, memory.get(), space_.get(), H5P_DEFAULT,
+                   bytes) < 0) {
+        return error_ = LastError();
+      }
+      bytes += size_ * box.values;
     }
-    return error_;
+    return 0;
   }
   int error() const { return error_; }
 
  private:
   hid_t dataset_;
   hid_t type_;
+  std::size_t size_;
   std::vector<hsize_t> dims_;
   Handle space_;
-  RangeSelector selector_;
+  RangeBoxes boxes_;
   int error_ = 0;
 };
 
@@ -220,12 +266,9 @@ void WriteDataset(hid_t file, const MatVariable& variable,
                   const std::string& shown_path) {
   const std::string name(variable.name);
   const std::string what = "dataset " + Quote(name);
-  // HDF5 reads a '/' as a path into groups.
-  if (name.empty() || name == "." || name.find('/') != std::string::npos) {
-    throw RunError("cannot write MAT-file " + Quote(shown_path) +
-                   ": v7.3 cannot name a variable " + Quote(name) +
-                   ", as HDF5 reads a '/' in a name as a path; give another "
-                   "with --name");
+  if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
+    throw RunError("cannot write MAT-file " + Quote(shown_path) + ": " +
+                   problem);
   }
   errno = 0;
   if (variable.rows * variable.columns == 0) {
@@ -240,8 +283,7 @@ void WriteDataset(hid_t file, const MatVariable& variable,
       H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
       H5Sclose);
   Handle properties(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  const std::vector<hsize_t> chunk =
-      ChunkDims(dims, ClassSize(variable.mat_class));
+  const std::vector<hsize_t> chunk = ChunkFor(variable, dims, tile_bytes);
   if (!space.ok() || !properties.ok() ||
       H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()),
                    chunk.data()) < 0 ||
@@ -256,7 +298,7 @@ void WriteDataset(hid_t file, const MatVariable& variable,
                                              ClassName(variable.mat_class))) {
     Fail(what, shown_path, LastError());
   }
-  DatasetSink sink(dataset.get(), type, dims);
+  DatasetSink sink(dataset.get(), type, ClassSize(variable.mat_class), dims);
   WriteValues(*variable.values, variable.mat_class, variable.rows,
               variable.columns,
               std::min(tile_bytes, variable.values->tile_bytes()), sink);
@@ -295,7 +337,19 @@ void WriteHdf5(const std::string& path, const std::string& shown_path,
   if (!file.Close()) Fail("HDF5", shown_path, LastError());
 }
 
-#else
+#endif
+
+std::string Hdf5NameProblem(std::string_view name) {
+  // HDF5 reads a '/' as a path into groups.
+  if (!name.empty() && name != "." && name.find('/') == std::string::npos) {
+    return "";
+  }
+  return "v7.3 cannot name a variable " + Quote(name) +
+         ", as HDF5 reads a '/' in a name as a path; give another with "
+         "--name";
+}
+
+#ifndef UNF2MAT_HAVE_HDF5
 
 bool CanWriteHdf5() { return false; }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "matfile/matfile.h"
 
@@ -16,6 +17,9 @@ inline constexpr std::size_t kUserBlockBytes = 512;
 
 // Whether this build writes HDF5 (it was built with the HDF5 library).
 bool CanWriteHdf5();
+
+// Why v7.3 cannot name a dataset `name`; empty where it can.
+std::string Hdf5NameProblem(std::string_view name);
 
 // Writes `variables` into the new, empty file at `path`, reached under that
 // name only by this call, leaving the user block for the caller's header;

@@ -102,8 +102,10 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
   const ValueType element = source.element();
   const std::size_t size = ValueSize(element);
   const std::size_t out_size = ClassSize(mat_class);
-  const auto [tile_rows, tile_columns, capacity] =
-      PlanTiles(rows, columns, size, tile_bytes);
+  // Named copies, not a structured binding: lambdas below take them.
+  const TileShape shape = PlanTiles(rows, columns, size, tile_bytes);
+  const std::uint64_t tile_rows = shape.rows, tile_columns = shape.columns,
+                      capacity = shape.capacity;
   const bool one_tile = tile_rows == rows && tile_columns == columns;
   // Not in large pages: asking for them stalls the first touch while the
   // kernel compacts memory, which costs far more than the faults it saves.
