@@ -61,36 +61,32 @@ std::optional<std::string> ParseSkip(std::string_view text,
   return std::nullopt;
 }
 
-std::optional<std::string> ParseClass(std::string_view text,
-                                      ClassChoice* classes) {
-  constexpr std::pair<std::string_view, ClassChoice> kClasses[] = {
-      {"double", ClassChoice::kDouble},
-      {"single", ClassChoice::kSingle},
-      {"native", ClassChoice::kNative}};
-  for (const auto& [name, choice] : kClasses) {
-    if (text == name) {
-      *classes = choice;
+// One of a few named values: `option`'s argument `text`, a `what`.
+template <typename T, std::size_t N>
+std::optional<std::string> ParseChoice(
+    std::string_view text, const std::pair<std::string_view, T> (&choices)[N],
+    std::string_view option, std::string_view what, T* value) {
+  std::string names;
+  for (std::size_t k = 0; k < N; ++k) {
+    if (text == choices[k].first) {
+      *value = choices[k].second;
       return std::nullopt;
     }
+    names += std::string(k == 0       ? ""
+                         : k + 1 == N ? " or "
+                                      : ", ") +
+             std::string(choices[k].first);
   }
-  return "unknown class " + Quote(text) +
-         ": --class takes double, single or native";
+  return "unknown " + std::string(what) + " " + Quote(text) + ": " +
+         std::string(option) + " takes " + names;
 }
 
-std::optional<std::string> ParseFormat(std::string_view text,
-                                       MatFormat* format) {
-  constexpr std::pair<std::string_view, MatFormat> kFormats[] = {
-      {"v6", MatFormat::kV6},
-      {"v7", MatFormat::kV7},
-      {"v7.3", MatFormat::kV73}};
-  for (const auto& [name, value] : kFormats) {
-    if (text == name) {
-      *format = value;
-      return std::nullopt;
-    }
-  }
-  return "unknown format " + Quote(text) + ": --format takes v6, v7 or v7.3";
-}
+constexpr std::pair<std::string_view, ClassChoice> kClasses[] = {
+    {"double", ClassChoice::kDouble},
+    {"single", ClassChoice::kSingle},
+    {"native", ClassChoice::kNative}};
+constexpr std::pair<std::string_view, MatFormat> kFormats[] = {
+    {"v6", MatFormat::kV6}, {"v7", MatFormat::kV7}, {"v7.3", MatFormat::kV73}};
 
 std::optional<std::string> ParseLevel(std::string_view text,
                                       std::optional<int>* level) {
@@ -232,7 +228,8 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         error = ParseDims(optarg, &line->request.record->fields.back().dims);
         break;
       case kClassOption:
-        error = ParseClass(optarg, &line->request.classes);
+        error = ParseChoice(optarg, kClasses, "--class", "class",
+                            &line->request.classes);
         break;
       case kJoinOption:
         line->request.join = true;
@@ -241,7 +238,8 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         error = ParseJobs(optarg, &line->jobs);
         break;
       case kFormatOption:
-        error = ParseFormat(optarg, &line->mat_options.format);
+        error = ParseChoice(optarg, kFormats, "--format", "format",
+                            &line->mat_options.format);
         break;
       case kLevelOption:
         error = ParseLevel(optarg, &line->mat_options.level);
