@@ -3,7 +3,7 @@
 # against the I/O floor on data files of several shapes, in the cases a user
 # meets (see docs/performance.md). Options go to run_bench.py, such as
 # --runs N, --cases first-warm,repeated-cold, --shapes, --baseline FILE,
-# --scipy, --pipe or --work DIR. The work directory (default
+# --scipy, --pipe, --formats or --work DIR. The work directory (default
 # /tmp/unf2mat-bench) needs about 3.5 GB for the five shapes, and about
 # 10 GB more for 20000x10000 and 50000000x10; its data files are kept.
 set -euo pipefail

@@ -4,6 +4,7 @@ in the cases a user meets, and prints a table per case.
 usage: run_bench.py --build DIR [--work DIR] [--runs N] [--shapes NAME,...]
                     [--cases CASE,...] [--sleep S] [--baseline CONVERTER]
                     [--scipy] [--scipy-timeout S] [--pipe]
+                    [--formats]
 
 The cases: `first` (no output of an earlier run exists: each program's old
 output is removed before it runs) or `repeated` (each program replaces its
@@ -17,10 +18,20 @@ the converter's time over the floor's, and the table shows the medians.
 --pipe feeds the converter its data file through a named pipe (the floor
 still reads the file), to measure what a pipe costs.
 
-A shape with converter arguments (a layout, a class) is converted from the
-command line, the others by the control lines; it shares its data file with
-the plain shape of as many records and values, and the floor writes as many
-bytes as its MAT-file holds.
+A shape with converter arguments (a layout, a class, a format) is converted
+from the command line, the others by the control lines; it shares its data
+file with the plain shape of as many records and values, and the floor
+writes as many bytes as its MAT-file holds. A compressed file's size is not
+known before it is written: for those the floor writes what v6 writes. An
+uncompressed v7.3 file's size is what an untimed run first writes.
+
+A format shape is the format's name, a dot and a plain shape: v7l1.7071x7071
+is 7071x7071 with --format v7 --level 1 (v7l6 level 6, v73 v7.3
+uncompressed, v73l1 v7.3 at level 1). --formats times them all on three
+shapes, the third of noise (noise7071x7071, from make_noise.py: values that
+compress as little as measured data). `MiB` is the MAT-file's size and
+`x v6` how many times smaller than v6 it is; with --scipy, the v7l6 shapes
+run the scipy route with do_compression=True (zlib's default level, 6).
 """
 import argparse
 import os
@@ -38,12 +49,25 @@ class Shape:
     the converter's arguments (none: the control lines), and the rank and
     value size of the one variable they give."""
 
-    def __init__(self, records, width, args=(), rank=2, value_bytes=8):
+    def __init__(self, records, width, args=(), rank=2, value_bytes=8,
+                 noise=False, floor="exact", scipy=None):
         self.records = records
         self.width = width
         self.args = list(args)
         self.rank = rank
         self.value_bytes = value_bytes
+        # Uniform noise from make_noise.py rather than make_data's values.
+        self.noise = noise
+        # What the floor writes: "exact" (mat_bytes, which the converter
+        # must write too), "v6" (mat_bytes, where the converter's size is
+        # not known before) or "output" (an untimed run's size).
+        self.floor = floor
+        # The scipy route: "plain", "compress" or None.
+        self.scipy = scipy
+
+    def data_name(self):
+        prefix = "noise_" if self.noise else ""
+        return f"{prefix}{self.records}x{self.width}.dat"
 
     def command(self, binary, output, source):
         """The converter's command line and its control lines, if any."""
@@ -61,13 +85,13 @@ class Shape:
 
 
 SHAPES = {
-    "10x5000000": Shape(10, 5_000_000),
-    "5000000x10": Shape(5_000_000, 10),
-    "50000000x1": Shape(50_000_000, 1),
-    "7071x7071": Shape(7071, 7071),
-    "1x10000000": Shape(1, 10_000_000),
-    "20000x10000": Shape(20_000, 10_000),
-    "50000000x10": Shape(50_000_000, 10),
+    "10x5000000": Shape(10, 5_000_000, scipy="plain"),
+    "5000000x10": Shape(5_000_000, 10, scipy="plain"),
+    "50000000x1": Shape(50_000_000, 1, scipy="plain"),
+    "7071x7071": Shape(7071, 7071, scipy="plain"),
+    "1x10000000": Shape(1, 10_000_000, scipy="plain"),
+    "20000x10000": Shape(20_000, 10_000, scipy="plain"),
+    "50000000x10": Shape(50_000_000, 10, scipy="plain"),
     # Each record one 2000 x 2500 array: 2000 x 2500 x 10, no transpose.
     "dims10x2000x2500": Shape(10, 5_000_000,
                               ("--dims", "2000x2500", "-n", "m"), rank=3),
@@ -76,7 +100,24 @@ SHAPES = {
     # The values as they are, 4 bytes each: half the output.
     "single7071x7071": Shape(7071, 7071, ("--class", "single", "-n", "m"),
                              value_bytes=4),
+    "noise7071x7071": Shape(7071, 7071, noise=True, scipy="plain"),
 }
+# Each format: its options, what its floor writes, its scipy route.
+FORMATS = {
+    "v7l1": (("--format", "v7", "--level", "1"), "v6", None),
+    "v7l6": (("--format", "v7", "--level", "6"), "v6", "compress"),
+    "v73": (("--format", "v7.3"), "output", None),
+    "v73l1": (("--format", "v7.3", "--level", "1"), "v6", None),
+}
+for _base in ("7071x7071", "5000000x10", "noise7071x7071", "10x5000000"):
+    _plain = SHAPES[_base]
+    for _tag, (_options, _floor, _scipy) in FORMATS.items():
+        SHAPES[f"{_tag}.{_base}"] = Shape(
+            _plain.records, _plain.width, (*_options, "-n", "m"),
+            noise=_plain.noise, floor=_floor, scipy=_scipy)
+FORMAT_SHAPES = ",".join(
+    name for base in ("7071x7071", "5000000x10", "noise7071x7071")
+    for name in [base] + [f"{tag}.{base}" for tag in FORMATS])
 FIVE = "10x5000000,5000000x10,50000000x1,7071x7071,1x10000000"
 CASES = ("first-warm", "first-cold", "repeated-warm", "repeated-cold")
 # Peak memory allowed a conversion, whatever the data file's size.
@@ -159,7 +200,20 @@ def main():
     parser.add_argument("--scipy-timeout", type=float, default=150)
     parser.add_argument("--pipe", action="store_true",
                         help="feed the converter through a named pipe")
+    parser.add_argument("--formats", action="store_true",
+                        help="the shapes of the formats (--shapes then "
+                        "adds to them)")
     args = parser.parse_args()
+    if args.formats:
+        shapes = FORMAT_SHAPES
+        if "--shapes" in sys.argv[1:]:
+            shapes += "," + args.shapes
+    else:
+        shapes = args.shapes
+    names = shapes.split(",")
+    for name in names:
+        if name not in SHAPES:
+            sys.exit(f"unknown shape {name}")
     build = os.path.abspath(args.build)
     converter = os.path.join(build, "unf2mat")
     floor = os.path.join(build, "bench", "unf2mat_io_floor")
@@ -173,18 +227,20 @@ def main():
     for case in cases:
         print(f"\n{case}: medians of {args.runs} rounds"
               f"{', data from a named pipe' if args.pipe else ''}")
-        print(f"{'shape':>16} {'values':>11} {'unf2mat s':>9} "
+        print(f"{'shape':>20} {'values':>11} {'unf2mat s':>9} "
               f"{'floor s':>8} {'x floor':>7} {'ns/value':>8} "
-              f"{'RSS MiB':>8} {'bound':>6}" +
+              f"{'RSS MiB':>8} {'bound':>6} {'MiB':>7} {'x v6':>5}" +
               (f" {'base s':>7} {'x base':>6}" if args.baseline else "") +
-              (f" {'scipy s':>8}" if args.scipy else ""))
-        for name in args.shapes.split(","):
+              (f" {'scipy s':>8} {'MiB':>7}" if args.scipy else ""))
+        for name in names:
             shape = SHAPES[name]
             records, width = shape.records, shape.width
-            data_name = f"{records}x{width}.dat"
+            data_name = shape.data_name()
             data = os.path.join(args.work, data_name)
             if not os.path.exists(data):
-                subprocess.run([make_data, data, str(records), str(width)],
+                maker = ([SYSTEM_PYTHON, os.path.join(HERE, "make_noise.py")]
+                         if shape.noise else [make_data])
+                subprocess.run([*maker, data, str(records), str(width)],
                                check=True)
             source = "bench_pipe.dat" if args.pipe else data_name
             pipe_from = data if args.pipe else None
@@ -201,17 +257,24 @@ def main():
                                         control, pipe_from=pipe_from))
             # The floor writes as many bytes as the converter's MAT-file.
             mat_bytes = shape.mat_bytes()
+            v6_bytes = mat_bytes
+            if shape.floor == "output":
+                ours.run("first-warm", 0)
+                mat_bytes = os.path.getsize(ours.output)
+                ours.times.clear()
+                ours.rss.clear()
             the_floor = Program("floor", [floor, data, f"floor_{name}.out",
                                           str(mat_bytes)],
                                 args.work, f"floor_{name}.out")
             programs.append(the_floor)
             # The scipy route makes the plain matrix only.
-            with_scipy = args.scipy and not shape.args
+            with_scipy = args.scipy and shape.scipy is not None
             if with_scipy:
+                compress = ["--compress"] if shape.scipy == "compress" else []
                 programs.append(Program(
                     "scipy", [SYSTEM_PYTHON,
-                              os.path.join(HERE, "scipy_route.py"), data,
-                              f"scipy_{name}.mat", "m"],
+                              os.path.join(HERE, "scipy_route.py"),
+                              *compress, data, f"scipy_{name}.mat", "m"],
                     args.work, f"scipy_{name}.mat",
                     timeout=args.scipy_timeout))
             if case.startswith("repeated"):
@@ -232,24 +295,27 @@ def main():
             values = records * width
             ours_s = statistics.median(ours.times)
             floor_s = statistics.median(the_floor.times)
-            line = (f"{name:>16} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
+            out_bytes = os.path.getsize(ours.output)
+            line = (f"{name:>20} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
                     f"{statistics.median(ratios):>7.2f} "
                     f"{1e9 * ours_s / values:>8.2f} "
-                    f"{max(ours.rss) / MIB:>8.0f} {RSS_BOUND / MIB:>6.0f}")
+                    f"{max(ours.rss) / MIB:>8.0f} {RSS_BOUND / MIB:>6.0f} "
+                    f"{out_bytes / MIB:>7.1f} {v6_bytes / out_bytes:>5.2f}")
             if args.baseline:
                 line += (f" {statistics.median(programs[1].times):>7.3f} "
                          f"{statistics.median(base_ratios):>6.2f}")
             if with_scipy:
                 scipy = programs[-1]
-                line += (f" {'>' + str(int(args.scipy_timeout)):>8}"
+                line += (f" {'>' + str(int(args.scipy_timeout)):>8} {'-':>7}"
                          if scipy.gave_up else
-                         f" {statistics.median(scipy.times):>8.2f}")
+                         f" {statistics.median(scipy.times):>8.2f}"
+                         f" {os.path.getsize(scipy.output) / MIB:>7.1f}")
             elif args.scipy:
-                line += f" {'-':>8}"
+                line += f" {'-':>8} {'-':>7}"
             print(line, flush=True)
-            if os.path.getsize(ours.output) != mat_bytes:
+            if shape.floor != "v6" and out_bytes != mat_bytes:
                 print(f"  the floor wrote {mat_bytes} bytes, the converter "
-                      f"{os.path.getsize(ours.output)}", flush=True)
+                      f"{out_bytes}", flush=True)
             for program in programs:
                 if os.path.exists(program.output):
                     os.remove(program.output)

@@ -1,7 +1,10 @@
 """The conversion as a scipy user would write it: FortranFile.read_reals in a
 loop, then savemat.
 
-usage: scipy_route.py DATA_FILE MAT_FILE VARIABLE
+usage: scipy_route.py [--compress] DATA_FILE MAT_FILE VARIABLE
+
+--compress passes do_compression=True to savemat (a v7 file, deflated at
+zlib's default level).
 """
 import sys
 
@@ -10,7 +13,11 @@ from scipy.io import FortranFile, savemat
 
 
 def main():
-    data_file, mat_file, variable = sys.argv[1:4]
+    argv = sys.argv[1:]
+    compress = "--compress" in argv
+    if compress:
+        argv.remove("--compress")
+    data_file, mat_file, variable = argv[:3]
     rows = []
     with FortranFile(data_file, "r") as f:
         while True:
@@ -22,7 +29,7 @@ def main():
                 break
             rows.append(row[: rows[0].size] if rows else row)
     matrix = numpy.vstack(rows).astype(numpy.float64)
-    savemat(mat_file, {variable: matrix})
+    savemat(mat_file, {variable: matrix}, do_compression=compress)
 
 
 if __name__ == "__main__":
