@@ -1,5 +1,5 @@
-// Several conversions at once, each in a process of its own (the run state
-// is one per process), their output said whole and in order.
+// Several conversions at once, in worker processes (the run state is one
+// per process), their output said whole and in the order of the tasks.
 #ifndef UNF2MAT_CONVERTER_PARALLEL_H_
 #define UNF2MAT_CONVERTER_PARALLEL_H_
 
@@ -10,10 +10,11 @@
 
 namespace unf2mat {
 
-// Runs `task` for each of 0 .. count - 1 in a child process, up to `jobs`
-// at once, each child's standard output and error kept until it ends and
-// then written to the console's, in the order of the tasks. Returns 0 when
-// every task returned 0, else 1.
+// Runs `task` for each of 0 .. count - 1 in `jobs` worker processes, each
+// taking the next task as it finishes one; each task's standard output and
+// error are kept until it ends, then written to the console's in the order
+// of the tasks. Returns 0 when every task returned 0, else 1 (a task whose
+// worker died failed).
 int RunInChildren(std::size_t count, std::size_t jobs,
                   const std::function<int(std::size_t)>& task,
                   Console& console);

@@ -8,9 +8,9 @@ namespace unf2mat {
 void BufferedWriter::Append(const char* data, std::size_t n) {
   position_ += n;
   while (n > 0 && error_ == 0) {
-    if (used_ == buffer_.size()) Flush();
-    std::size_t take = std::min(n, buffer_.size() - used_);
-    std::memcpy(buffer_.data() + used_, data, take);
+    if (used_ == capacity_) Flush();
+    std::size_t take = std::min(n, capacity_ - used_);
+    std::memcpy(buffer_.get() + used_, data, take);
     used_ += take;
     data += take;
     n -= take;
@@ -32,8 +32,8 @@ void BufferedWriter::MoveTo(std::uint64_t offset) {
 
 int BufferedWriter::Flush() {
   if (error_ == 0 && used_ > 0) {
-    error_ = moved_ ? file_.WriteAt(buffered_at_, buffer_.data(), used_)
-                    : file_.Write(buffer_.data(), used_);
+    error_ = moved_ ? file_.WriteAt(buffered_at_, buffer_.get(), used_)
+                    : file_.Write(buffer_.get(), used_);
   }
   buffered_at_ += used_;
   used_ = 0;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "io/file.h"
 
@@ -18,7 +18,11 @@ class BufferedWriter {
 
   explicit BufferedWriter(OutputFile& file,
                           std::size_t buffer_size = kDefaultBufferSize)
-      : file_(file), buffer_(buffer_size == 0 ? 1 : buffer_size) {}
+      : file_(file),
+        capacity_(buffer_size == 0 ? 1 : buffer_size),
+        // Not zeroed: fresh pages cost a fault each, and only those written
+        // are taken.
+        buffer_(new char[capacity_]) {}
 
   void Append(const char* data, std::size_t n);
   // Writes n bytes at `offset` from the start of the file, straight from
@@ -38,7 +42,8 @@ class BufferedWriter {
 
  private:
   OutputFile& file_;
-  std::vector<char> buffer_;
+  std::size_t capacity_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t buffered_at_ = 0;  // where the buffer's first byte goes

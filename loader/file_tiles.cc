@@ -94,7 +94,12 @@ FileTiles::FileTiles(std::vector<TilePart> parts, RecordView view,
     parts_.push_back({std::move(part), first_row, transpose});
     first_row += rows;
   }
-  first_.buffer.resize(std::max(read_bytes, 2 * ValueSize(ValueType::kReal8)));
+  // No larger than the files: a small file's conversion takes few pages.
+  std::uint64_t bytes = 0;
+  for (const Part& part : parts_) bytes += part.file.size;
+  first_.buffer.resize(static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(bytes, 2 * ValueSize(ValueType::kReal8),
+                                std::max<std::size_t>(read_bytes, 16))));
 }
 
 const FileTiles::Part& FileTiles::PartOf(std::uint64_t record) const {
