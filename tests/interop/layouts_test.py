@@ -127,11 +127,11 @@ def option(options, name, default=None):
     return words[words.index(name) + 1] if name in words else default
 
 
-def variables(spec, entries, options):
+def variables(wanted, entries, options):
     """(name, class, dims, [hex]) of each variable, in the order given."""
     chosen = option(options, "--class", "double")
     out = []
-    for item in spec.split():
+    for item in wanted.split():
         name, _, entry = item.partition("=")
         value_type, dims, bits = entries[entry or name]
         klass = NATIVE[value_type] if chosen == "native" else chosen
@@ -406,11 +406,11 @@ def main():
                 os.path.join(work, case, "expected.txt"))
         for case in sorted(entries):
             where, written = os.path.join(work, case), []
-            for row, (of, options, spec, warning, formats) in enumerate(
+            for row, (of, options, wanted, warning, formats) in enumerate(
                     CONVERSIONS):
                 if of != case:
                     continue
-                want = variables(spec, entries[case], options)
+                want = variables(wanted, entries[case], options)
                 errors = describe_errors(args, where, options, want)
                 failures += [f"{case} {options}: {e}" for e in errors]
                 for k, form in enumerate(formats):
