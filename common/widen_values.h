@@ -31,6 +31,14 @@ inline void WidenValues(ValueType type, const void* src, std::size_t n,
       return WidenRun<ValueType::kInt4>(bytes, n, dst);
     case ValueType::kInt8:
       return WidenRun<ValueType::kInt8>(bytes, n, dst);
+    case ValueType::kInt1:
+      return WidenRun<ValueType::kInt1>(bytes, n, dst);
+    case ValueType::kInt2:
+      return WidenRun<ValueType::kInt2>(bytes, n, dst);
+    case ValueType::kLogical4:
+      return WidenRun<ValueType::kLogical4>(bytes, n, dst);
+    case ValueType::kChar1:
+      return WidenRun<ValueType::kChar1>(bytes, n, dst);
     case ValueType::kReal4:
       break;
   }

@@ -17,24 +17,45 @@
 
 namespace unf2mat {
 
-// One real array, as the MAT-file holds it. Its values, in the file's
+class CellSource;
+
+// One array, as the MAT-file holds it: numeric (real or complex), logical,
+// char, or a cell array of such arrays. Its values, in the file's
 // (column-major) order, are those of a rows x columns matrix.
 struct MatVariable {
-  std::string_view name;  // its bytes, written as they are
+  std::string_view name;  // its bytes, written as they are; empty in a cell
   std::uint64_t rows = 0;
   std::uint64_t columns = 0;
-  TileSource* values = nullptr;  // rows x columns; none for an empty matrix
+  // rows x columns values; none for an empty array or a cell array. Of a
+  // complex array, each value's real and imaginary parts in turn: the
+  // source is 2 rows x columns of them.
+  TileSource* values = nullptr;
   // The array's dimensions, whose product is rows x columns; none: rows and
   // columns.
   std::vector<std::uint64_t> dims;
   // Values of the source's element() become values of this class: widened
-  // to double, or kept as they are where the class is their own.
+  // to double, kept as they are where the class is their own, a logical 4
+  // bytes made one (0 or 1), a character byte a UTF-16 unit.
   MatClass mat_class = MatClass::kDouble;
+  bool complex = false;
+  // A cell array: its rows x columns cells, in column-major order.
+  CellSource* cells = nullptr;
 
   // The dimensions as the file gives them.
   std::vector<std::uint64_t> shape() const {
     return dims.empty() ? std::vector<std::uint64_t>{rows, columns} : dims;
   }
+};
+
+// The cells of a cell array, made one at a time: a conversion may have many,
+// each read from the data file only as it is written.
+class CellSource {
+ public:
+  virtual ~CellSource() = default;
+  // Cell `k` (column-major), an array with an empty name. Its values (and
+  // the cells of a cell within it) are made only where `with_values` is
+  // asked; what it points to stays valid until the next call.
+  virtual MatVariable Cell(std::uint64_t k, bool with_values) = 0;
 };
 
 // Each tile of values is staged in two buffers of at most this many bytes
