@@ -13,6 +13,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/completion/unf2mat
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The shipped layouts, to read and to start a layout of one's own from.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/loader/layouts/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/unf2mat/layouts
+        FILES_MATCHING PATTERN "*.layout")
 
 set(CPACK_PACKAGE_NAME unf2mat)
 set(CPACK_PACKAGE_CONTACT "unf2mat maintainers <unf2mat@localhost>")

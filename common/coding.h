@@ -69,12 +69,17 @@ inline std::uint64_t ByteSwap64(std::uint64_t v) {
          ByteSwap32(static_cast<std::uint32_t>(v >> 32));
 }
 
-// Copies one value of kSize bytes (4 or 8), reversing its bytes where
+// Copies one value of kSize bytes (1, 2, 4 or 8), reversing its bytes where
 // kSwapped: from the data file's byte order into the host's.
 template <std::size_t kSize, bool kSwapped>
 inline void MoveValue(const char* from, char* to) {
-  static_assert(kSize == 4 || kSize == 8);
-  if constexpr (kSize == 4) {
+  static_assert(kSize == 1 || kSize == 2 || kSize == 4 || kSize == 8);
+  if constexpr (kSize == 1) {
+    *to = *from;
+  } else if constexpr (kSize == 2) {
+    to[0] = from[kSwapped ? 1 : 0];
+    to[1] = from[kSwapped ? 0 : 1];
+  } else if constexpr (kSize == 4) {
     std::uint32_t word = DecodeHost32(from);
     if constexpr (kSwapped) word = ByteSwap32(word);
     std::memcpy(to, &word, kSize);

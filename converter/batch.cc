@@ -14,6 +14,7 @@
 #include "converter/run.h"
 #include "converter/version.h"
 #include "loader/load_start.h"
+#include "loader/shipped_layouts.h"
 #include "loader/variables.h"
 #include "matfile/hdf5_file.h"
 
@@ -27,7 +28,10 @@ constexpr std::string_view kHelp =
 Converts each Fortran unformatted sequential DATAFILE into a MAT-file holding
 one real double matrix, one record per row: run.dat gives run.mat, variable
 run. Loading stops at the first record shorter than the first one, with a
-warning. A LAYOUT is a comma-separated list of NAME:TYPE or
+warning. --layout reads the whole file as its WRITE statements wrote it, each
+field a variable: records, groups that repeat (a count of times, or until the
+file ends), sizes read from the file, characters, complex values, logicals.
+A LAYOUT of --header and --record is a comma-separated list of NAME:TYPE or
 NAME:TYPE(D1,D2,...), TYPE real4, real8, int4 or int8; a field named _ is
 skipped, and the last dimension of the last field of --record may be *, set
 by the first data record. A DATAFILE of - is standard input; it needs -o,
@@ -39,6 +43,12 @@ converted.
                          in it. With several DATAFILEs, one MAT-file for all,
                          variables named after each (a, a_u, ...)
   -n, --name VARIABLE    the variable name
+      --layout NAME|FILE|TEXT
+                         the whole file's layout: a shipped one by name, a
+                         file, or its text, such as 'record n: int4; repeat
+                         { record t: real4; record q: real4(n) }'; FILE may
+                         hold comments (#) and a statement a line.
+                         --layout list names the shipped ones
   -t, --type TYPE        what each value of plain rows or --dims is: real4
                          (the default), real8, int4 or int8
       --skip N           the first N records of each DATAFILE are not loaded
@@ -85,6 +95,17 @@ converted.
 Exit status: 0 when every file converted, 1 when any failed (each failure is
 reported and the next file converted), 2 for a usage error.
 )";
+
+// The shipped layouts, a line each: their names and what they read.
+std::string LayoutList() {
+  std::string text;
+  for (const ShippedLayout& layout : ShippedLayouts()) {
+    std::string name(layout.name);
+    name.resize(std::max<std::size_t>(name.size() + 2, 18), ' ');
+    text += name + std::string(layout.summary()) + "\n";
+  }
+  return text;
+}
 
 // Takes whatever is written, for warnings that -q silences.
 class Discard final : public OutputFile {
@@ -229,6 +250,8 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     case CommandLine::Action::kVersion:
       return Print(console.out, "unf2mat " + std::string(kVersionNumber) + "\n",
                    0);
+    case CommandLine::Action::kListLayouts:
+      return Print(console.out, LayoutList(), 0);
     case CommandLine::Action::kConvert:
     case CommandLine::Action::kDescribe:
       break;
@@ -241,10 +264,11 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
       ClearForNextFile(state);
       status |= RunGuarded(console, [&] {
         const DataInput input{data_file, SettledName(state, line, data_file)};
-        const std::unique_ptr<InputFile> file = data_file == kStandardInput
-                                                    ? StandardInput()
-                                                    : OpenDataFile(data_file);
-        DescribeFile(*file, input, line.request, console.out);
+        std::unique_ptr<InputFile> file = data_file == kStandardInput
+                                              ? StandardInput()
+                                              : OpenDataFile(data_file);
+        DescribeFile(std::move(file), input, line.request, SpoolDirs(""),
+                     console.out);
       });
     }
     return status;

@@ -3,13 +3,17 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <memory>
 #include <charconv>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/run_error.h"
+#include "io/file.h"
+#include "loader/layout.h"
 #include "loader/record_layout.h"
+#include "loader/shipped_layouts.h"
 
 namespace unf2mat {
 namespace {
@@ -26,7 +30,8 @@ enum : int {
   kClassOption,
   kJoinOption,
   kFormatOption,
-  kLevelOption
+  kLevelOption,
+  kLayoutOption
 };
 
 const option kOptions[] = {
@@ -47,6 +52,7 @@ const option kOptions[] = {
     {"format", required_argument, nullptr, kFormatOption},
     {"jobs", required_argument, nullptr, 'j'},
     {"level", required_argument, nullptr, kLevelOption},
+    {"layout", required_argument, nullptr, kLayoutOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -109,10 +115,83 @@ std::optional<std::string> ParseJobs(std::string_view text, std::size_t* jobs) {
   return std::nullopt;
 }
 
+// A layout file is read whole; no layout is longer than this.
+constexpr std::uint64_t kMaxLayoutFileBytes = std::uint64_t{1} << 20;
+
+// The text of the layout file `path`, or why it cannot be read.
+std::optional<std::string> ReadLayoutFile(const std::string& path,
+                                          std::string* text) {
+  std::unique_ptr<PosixInputFile> file;
+  int error = PosixInputFile::Open(path, &file);
+  char buffer[65536];
+  while (error == 0) {
+    const IoResult got = file->Read(buffer, sizeof buffer);
+    if (got.error != 0) error = got.error;
+    if (got.bytes == 0) break;
+    text->append(buffer, got.bytes);
+    if (text->size() > kMaxLayoutFileBytes) {
+      return "layout file " + Quote(path) + " is longer than " +
+             std::to_string(kMaxLayoutFileBytes) + " bytes";
+    }
+  }
+  if (error != 0) return FileError("cannot read layout file", path, error);
+  return std::nullopt;
+}
+
+// The layout --layout gives: a shipped one by name, a file, or its text.
+std::optional<std::string> ParseLayoutOption(
+    const std::string& arg, std::shared_ptr<const Layout>* layout) {
+  std::string text, origin;
+  std::unique_ptr<PosixInputFile> probe;
+  if (const ShippedLayout* shipped = FindShippedLayout(arg)) {
+    text = shipped->text;
+    origin = "layout " + Quote(arg);
+  } else if (PosixInputFile::Open(arg, &probe) == 0) {
+    probe.reset();
+    if (auto error = ReadLayoutFile(arg, &text)) return error;
+    origin = "layout file " + Quote(arg);
+  } else if (arg.find(':') != std::string::npos) {
+    text = arg;
+    origin = "--layout";
+  } else {
+    return "--layout " + Quote(arg) +
+           " is no shipped layout, file or layout text; 'unf2mat --layout "
+           "list' names the shipped ones";
+  }
+  LayoutOrError parsed = ParseLayoutText(text, std::move(origin));
+  if (!parsed.layout) return parsed.error;
+  *layout = std::make_shared<const Layout>(std::move(*parsed.layout));
+  return std::nullopt;
+}
+
 // The options that parse alone may still not go together.
 std::optional<std::string> CheckRequest(const CommandLine& line,
                                         bool type_given, bool dims_given) {
   const LoadRequest& request = line.request;
+  if (request.layout) {
+    if (request.skip > 0 || request.header || request.record) {
+      return std::string(
+          "--layout reads the whole file; --skip, --header, --record and "
+          "--dims read parts of it: give the layout alone");
+    }
+    if (type_given || line.name) {
+      return std::string(
+          "--layout gives each field its type and name; --type and --name are "
+          "for plain rows");
+    }
+    if (request.classes == ClassChoice::kSingle) {
+      for (const LayoutVariable& variable : request.layout->variables) {
+        if (!variable.is_char && variable.type != ValueType::kLogical4 &&
+            variable.type != ValueType::kReal4) {
+          return "--class single keeps only real4 values exactly, but field " +
+                 Quote(variable.name) + " is " +
+                 std::string(ValueTypeName(variable.type)) +
+                 "; --class native keeps each as it is";
+        }
+      }
+    }
+    return std::nullopt;
+  }
   if (type_given && request.record && !dims_given) {
     return std::string(
         "--type sets the type of plain rows and of --dims; --record gives "
@@ -243,6 +322,13 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         break;
       case kLevelOption:
         error = ParseLevel(optarg, &line->mat_options.level);
+        break;
+      case kLayoutOption:
+        if (std::string_view(optarg) == "list") {
+          line->action = CommandLine::Action::kListLayouts;
+          return std::nullopt;
+        }
+        error = ParseLayoutOption(optarg, &line->request.layout);
         break;
       case kDescribeOption:
         line->action = CommandLine::Action::kDescribe;

@@ -14,13 +14,13 @@
 namespace unf2mat {
 
 struct CommandLine {
-  enum class Action { kConvert, kDescribe, kHelp, kVersion };
+  enum class Action { kConvert, kDescribe, kHelp, kVersion, kListLayouts };
   Action action = Action::kConvert;
   std::vector<std::string> data_files;
   std::optional<std::string> output;  // -o: as line 5 would give it
   std::optional<std::string> name;    // -n: as line 6 would give it
-  // How the data files are read: --type, --skip, --header, --record,
-  // --dims, --class and --join.
+  // How the data files are read: --layout, or --type, --skip, --header,
+  // --record and --dims; --class and --join.
   LoadRequest request;
   // --format and --level: the MAT-file's format.
   MatFileOptions mat_options;

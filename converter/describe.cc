@@ -10,6 +10,7 @@
 #include "common/run_error.h"
 #include "loader/load_messages.h"
 #include "loader/survey.h"
+#include "loader/variables.h"
 
 namespace unf2mat {
 namespace {
@@ -89,11 +90,24 @@ std::string DimsText(const std::vector<std::uint64_t>& dims) {
   return text;
 }
 
+// "5 x 3 x 4, single", "2 x 1 cell of 3 x 4 double, 2 x 2 double".
+std::string ShapeText(const VariableShape& shape) {
+  if (shape.cell) {
+    std::string text = DimsText(shape.dims) + " cell";
+    for (std::size_t k = 0; k < shape.cells.size(); ++k) {
+      text += (k == 0 ? " of " : "; ") + ShapeText(shape.cells[k]);
+    }
+    return text;
+  }
+  return DimsText(shape.dims) + ", " + std::string(ClassName(shape.mat_class)) +
+         (shape.complex ? " complex" : "");
+}
+
 std::string Report(const DataInput& input, const LoadRequest& request,
-                   const Survey& s) {
+                   const Layout& layout, const Survey& s) {
+  const WalkResult& walk = s.placed.walk;
   const ValueType type = request.type;
-  const bool by_layout = request.header || request.record;
-  std::vector<std::string> lines = {FramingLine(s.choice)};
+  std::vector<std::string> lines = {FramingLine(s.placed.choice)};
   lines.push_back(s.split == 0 ? "subrecords: none"
                                : "subrecords: " + Counted(s.split, "record") +
                                      " split into subrecords");
@@ -106,37 +120,42 @@ std::string Report(const DataInput& input, const LoadRequest& request,
   if (s.other_records > 0) {
     lines.push_back("length: others in " + Counted(s.other_records, "record"));
   }
-  const bool stopped = s.end.reason != LoadEnd::Reason::kEnd;
-  if (s.refusal) {
-    lines.push_back("matrix: refused, " + s.refusal->Reason());
+  const bool stopped = walk.end.reason != LoadEnd::Reason::kEnd;
+  const bool plain = layout.rows && layout.variables.size() == 1;
+  if (walk.refusal) {
+    lines.push_back((plain ? "matrix: refused, " : "variables: refused, ") +
+                    walk.refusal->Reason());
+  } else if (!walk.refusal_message.empty()) {
+    lines.push_back("variables: refused, " + walk.refusal_message);
   } else {
-    if (by_layout) {
-      for (const VariableShape& shape :
-           VariableShapes(input, request, 1, s.rows, s.columns)) {
-        lines.push_back("variable: " + Escape(shape.name) + ", " +
-                        DimsText(shape.dims) + ", " +
-                        std::string(ClassName(shape.mat_class)));
-      }
-    } else {
-      lines.push_back("matrix: " + std::to_string(s.rows) + " x " +
-                      std::to_string(s.columns) + " of " +
+    if (plain) {
+      lines.push_back("matrix: " + std::to_string(walk.rows) + " x " +
+                      std::to_string(walk.columns) + " of " +
                       std::string(ValueTypeName(type)) + " values");
+    } else {
+      for (const VariableShape& shape :
+           VariableShapes(input, request, layout, s.placed)) {
+        lines.push_back("variable: " + Escape(shape.name) + ", " +
+                        ShapeText(shape));
+      }
     }
-    lines.push_back(stopped ? "stop: " + StopReason(s.end, s.columns)
+    lines.push_back(stopped ? "stop: " + StopReason(walk.end, walk.columns,
+                                                    layout.origin)
                             : "stop: none, the whole file loads");
-    const std::uint64_t from = stopped ? s.end.offset : s.size.value_or(0);
-    lines.push_back(s.size ? "unread: " + Counted(*s.size - from, "byte")
+    const std::uint64_t from = stopped ? walk.end.offset : s.size.value_or(0);
+    lines.push_back(s.size ? "unread: " + Counted(*s.size - std::min(from, *s.size),
+                                                  "byte")
                            : "unread: the rest of the file, not read");
   }
-  const bool big_endian =
-      (std::endian::native == std::endian::big) != s.choice.framing.swapped;
+  const bool big_endian = (std::endian::native == std::endian::big) !=
+                          s.placed.choice.framing.swapped;
   if (s.lengths_of_8 && s.other_records == 0 && !s.sample.empty() &&
       LooksLikeReal8(s.sample, big_endian)) {
     lines.push_back(
         "hint: every record length is a multiple of 8 bytes and the values "
         "look like halves of real8 values; --type real8 might be meant");
   }
-  if (!by_layout && request.skip == 0) {
+  if (plain && !request.layout && request.skip == 0) {
     if (const std::string hint = HeaderHint(s, type); !hint.empty()) {
       lines.push_back(hint);
     }
@@ -148,15 +167,19 @@ std::string Report(const DataInput& input, const LoadRequest& request,
 
 }  // namespace
 
-void DescribeFile(InputFile& file, const DataInput& input,
-                  const LoadRequest& request, OutputFile& out) {
-  RecordReader reader(file);
+void DescribeFile(std::unique_ptr<InputFile> file, const DataInput& input,
+                  const LoadRequest& request,
+                  const std::vector<std::string>& spool_dirs,
+                  OutputFile& out) {
+  const std::shared_ptr<const Layout> layout = LayoutOf(request);
   // Only plain rows read as real4 are looked at for another type.
-  const bool sampled = request.type == ValueType::kReal4 && !request.record;
-  const Survey survey = SurveyRecords(
-      reader, input.file, request.type, PlanOf(request),
-      VariableLimits(request, input), sampled ? Survey::kSampleWords : 0);
-  const std::string text = Report(input, request, survey);
+  const bool sampled = request.type == ValueType::kReal4 && layout->rows &&
+                       !request.layout;
+  const Survey survey =
+      SurveyFile(std::move(file), input.file, *layout,
+                 VariableLimits(request, *layout, input), spool_dirs,
+                 sampled ? Survey::kSampleWords : 0);
+  const std::string text = Report(input, request, *layout, survey);
   if (int error = out.Write(text.data(), text.size()); error != 0) {
     throw RunError(std::string("cannot write standard output: ") +
                    std::strerror(error));

@@ -3,7 +3,9 @@
 #define UNF2MAT_CONVERTER_DESCRIBE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "io/file.h"
 #include "loader/variables.h"
@@ -12,9 +14,12 @@ namespace unf2mat {
 
 // Prints on `out` what a conversion of the data file `file` of `input`, read
 // as `request` asks, would see, in the format --help and the README give;
-// converts nothing. A file that cannot be read ends it with a RunError.
-void DescribeFile(InputFile& file, const DataInput& input,
-                  const LoadRequest& request, OutputFile& out);
+// converts nothing. A stream is kept as it is read, in the first of
+// `spool_dirs` that takes it. A file that cannot be read ends it with a
+// RunError.
+void DescribeFile(std::unique_ptr<InputFile> file, const DataInput& input,
+                  const LoadRequest& request,
+                  const std::vector<std::string>& spool_dirs, OutputFile& out);
 
 }  // namespace unf2mat
 

@@ -15,21 +15,22 @@
 
 namespace unf2mat {
 
-namespace {
-
-// Where a data file read as a stream is kept: in $TMPDIR, else beside the
-// MAT-file.
-std::vector<std::string> SpoolDirs(const RunState& state) {
+std::vector<std::string> SpoolDirs(std::string_view mat_file) {
   std::vector<std::string> dirs;
   if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp) {
     dirs.emplace_back(tmp);
   }
-  const std::string_view mat_file = TrimTrailingBlanks(state.fname3);
   const std::size_t slash = mat_file.rfind('/');
   dirs.emplace_back(slash == std::string_view::npos
                         ? "."
                         : std::string(mat_file.substr(0, slash + 1)));
   return dirs;
+}
+
+namespace {
+
+std::vector<std::string> SpoolDirsOf(const RunState& state) {
+  return SpoolDirs(TrimTrailingBlanks(state.fname3));
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ void loadcore(RunState& state, OutputFile& warnings) {
   LoadedVariables loaded = LoadVariables(
       inputs, state.request, open,
       {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core},
-      SpoolDirs(state), warnings);
+      SpoolDirsOf(state), warnings);
   state.irow = static_cast<std::int32_t>(loaded.columns);
   state.icol = static_cast<std::int32_t>(loaded.rows);
   state.end = loaded.end;
@@ -71,7 +72,7 @@ void writemat(RunState& state) {
     views.push_back(variable.View());
   }
   MatFileOptions options = state.mat_options;
-  options.scratch_dirs = SpoolDirs(state);
+  options.scratch_dirs = SpoolDirsOf(state);
   const std::uint64_t records = WriteMatFile(
       std::string(TrimTrailingBlanks(state.fname3)), views, options);
   state.irec = static_cast<std::int32_t>(records);

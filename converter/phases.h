@@ -4,7 +4,9 @@
 #define UNF2MAT_CONVERTER_PHASES_H_
 
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "converter/run_state.h"
 #include "io/file.h"
@@ -22,6 +24,10 @@ inline constexpr std::string_view kStandardInput = "-";
 
 // Standard input as a data file.
 std::unique_ptr<InputFile> StandardInput();
+
+// Where a data file read as a stream is kept: in $TMPDIR, else beside the
+// MAT-file `mat_file`.
+std::vector<std::string> SpoolDirs(std::string_view mat_file);
 
 // Writes the loaded variables into the MAT-file fname3; irec is then the
 // number of 8-byte records written. Any old file of that name stays until

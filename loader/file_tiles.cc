@@ -63,8 +63,15 @@ void TransposeValues(const char* src, std::size_t stride, std::size_t rows,
 }
 
 FileTiles::Transposer PickTransposer(ValueType type, bool swapped) {
-  if (ValueSize(type) == 8) {
-    return swapped ? TransposeValues<8, true> : TransposeValues<8, false>;
+  switch (ValueSize(type)) {
+    case 8:
+      return swapped ? TransposeValues<8, true> : TransposeValues<8, false>;
+    case 2:
+      return swapped ? TransposeValues<2, true> : TransposeValues<2, false>;
+    case 1:
+      return TransposeValues<1, false>;
+    default:
+      break;
   }
   return swapped ? TransposeValues<4, true> : TransposeValues<4, false>;
 }
@@ -311,9 +318,18 @@ void FileTiles::CheckExact(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
   const Part& part = PartOf(record);
   std::int64_t value;
   std::memcpy(&value, staging + 8 * bad, sizeof value);
+  if (part.file.record_step == 0) {
+    // Said by where the value lies.
+    std::vector<PayloadPiece> pieces;
+    part.file.places->Find(record - part.first_row, &pieces);
+    throw RunError(InexactValueMessage(0, part.file.name, view_.field, value,
+                                       pieces.empty() ? 0
+                                                      : pieces.front().offset));
+  }
   throw RunError(InexactValueMessage(
-      part.file.records_before + record - part.first_row + 1, part.file.name,
-      view_.field, value));
+      part.file.first_record +
+          (record - part.first_row) * part.file.record_step,
+      part.file.name, view_.field, value));
 }
 
 }  // namespace unf2mat

@@ -25,8 +25,11 @@ struct TilePart {
   std::uint64_t size = 0;  // the file's size when its places were found
   std::shared_ptr<const RecordPlaces> places;
   bool swapped = false;
-  std::string name;                  // of the data file, for messages
-  std::uint64_t records_before = 0;  // for the record numbers they name
+  std::string name;  // of the data file, for messages
+  // Row r lies in record first_record + r * record_step, for the record
+  // numbers messages name; 0 where that is not so.
+  std::uint64_t first_record = 0;
+  std::uint64_t record_step = 0;
 };
 
 // Which bytes of each record hold the values, and how they are laid out.

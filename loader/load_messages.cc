@@ -4,35 +4,84 @@
 
 namespace unf2mat {
 
-std::string StopReason(const LoadEnd& end, std::uint64_t width) {
+namespace {
+
+// "the record layout", or the statement's line of a layout of the file.
+std::string StatementOf(const LoadEnd& end, std::string_view what,
+                      std::string_view origin) {
+  if (end.line == 0) return "the record layout";
+  return "the " + std::string(what) + " on line " + std::to_string(end.line) +
+         " of " + std::string(origin);
+}
+
+}  // namespace
+
+std::string StopReason(const LoadEnd& end, std::uint64_t width,
+                       std::string_view origin) {
   const std::string record = "record " + std::to_string(end.record);
+  std::string reason;
   switch (end.reason) {
     case LoadEnd::Reason::kEnd:
-      break;
+      return "";
     case LoadEnd::Reason::kShortRecord:
       if (end.layout_bytes > 0) {
-        return record + ", which holds " + Counted(end.bytes, "byte") +
-               ", fewer than the " + std::to_string(end.layout_bytes) +
-               " the record layout reads";
+        reason = record + ", which holds " + Counted(end.bytes, "byte") +
+                 ", fewer than the " + std::to_string(end.layout_bytes) +
+                 " " + StatementOf(end, "record", origin) + " reads";
+      } else {
+        reason = record + ", which holds " + Counted(end.values, "value") +
+                 ", fewer than the first record's " + std::to_string(width);
       }
-      return record + ", which holds " + Counted(end.values, "value") +
-             ", fewer than the first record's " + std::to_string(width);
+      break;
     case LoadEnd::Reason::kDamaged:
-      return record + ", whose framing is damaged, at byte offset " +
-             std::to_string(end.offset);
+      reason = record + ", whose framing is damaged, at byte offset " +
+               std::to_string(end.offset);
+      break;
+    case LoadEnd::Reason::kEndOfFile:
+      reason = "the end of the file, where " +
+               StatementOf(end, "statement", origin) + " reads " + record;
+      break;
+    case LoadEnd::Reason::kNoBranch:
+      reason = record + ", which holds " + Counted(end.bytes, "byte") +
+               ", a length no branch of " + StatementOf(end, "either", origin) +
+               " reads";
+      break;
   }
-  return "";
+  if (end.dropped_from > 0) {
+    reason += "; the repetition it ends, from record " +
+              std::to_string(end.dropped_from) + ", was dropped";
+  }
+  return reason;
 }
 
 std::string StopWarning(const LoadEnd& end, std::string_view name,
-                        std::uint64_t width) {
+                        std::uint64_t width, std::string_view origin) {
   if (end.reason == LoadEnd::Reason::kEnd) return "";
   const std::string rest =
-      end.unread_known ? Counted(end.unread, "byte") + " of the file " +
-                             (end.unread == 1 ? "was" : "were") + " not read"
-                       : "the rest of the file was not read";
+      end.reason == LoadEnd::Reason::kEndOfFile ? ""
+      : end.unread_known
+          ? "; " + Counted(end.unread, "byte") + " of the file " +
+                (end.unread == 1 ? "was" : "were") + " not read"
+          : "; the rest of the file was not read";
   return "loading of data file " + Quote(name) + " stopped at " +
-         StopReason(end, width) + "; " + rest;
+         StopReason(end, width, origin) + rest;
+}
+
+std::string LongerWarning(const LongerRecords& longer, std::string_view name,
+                          std::string_view origin) {
+  const std::string statement =
+      longer.line == 0 ? "the record layout"
+                       : "the record on line " + std::to_string(longer.line) +
+                             " of " + std::string(origin);
+  std::string text = "record " + std::to_string(longer.first) +
+                     " of data file " + Quote(name) + " holds " +
+                     Counted(longer.first_bytes, "byte") + " more than " +
+                     statement + " reads of it, which were not read";
+  if (longer.records > 1) {
+    text += "; so do " + std::to_string(longer.records - 1) +
+            " more records, " + Counted(longer.bytes, "byte") + " in all";
+  }
+  return text;
 }
 
 std::string FramingWarning(const FramingChoice& choice, std::string_view name) {
@@ -55,21 +104,26 @@ std::string FramingWarning(const FramingChoice& choice, std::string_view name) {
 
 void WarnAboutLoad(OutputFile& warnings, const FramingChoice& choice,
                    const LoadEnd& end, std::uint64_t width,
-                   std::string_view name) {
+                   std::string_view name, std::string_view origin) {
   if (const std::string warning = FramingWarning(choice, name);
       !warning.empty()) {
     Warn(warnings, warning);
   }
   // Where no framing fits, that warning has said why nothing loads.
   if (choice.basis == FramingChoice::Basis::kNoneFits) return;
-  if (const std::string stop = StopWarning(end, name, width); !stop.empty()) {
+  if (const std::string stop = StopWarning(end, name, width, origin);
+      !stop.empty()) {
     Warn(warnings, stop);
   }
 }
 
 std::string InexactValueMessage(std::uint64_t record, std::string_view name,
-                                std::string_view field, std::int64_t value) {
-  return "record " + std::to_string(record) + " of data file " + Quote(name) +
+                                std::string_view field, std::int64_t value,
+                                std::uint64_t offset) {
+  const std::string where =
+      record > 0 ? "record " + std::to_string(record)
+                 : "the record at byte offset " + std::to_string(offset);
+  return where + " of data file " + Quote(name) +
          " holds " + (field.empty() ? "" : "in field " + Quote(field) + " ") +
          "the int8 value " + std::to_string(value) +
          ", which a double does not hold exactly; --class native keeps it";

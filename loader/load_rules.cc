@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "common/run_error.h"
-#include "common/value_type.h"
 #include "matfile/mat_format.h"
 
 namespace unf2mat {
@@ -21,15 +20,17 @@ bool Within(const LoadLimits& limits, std::uint64_t rows,
 }
 
 std::string Refusal::Reason() const {
+  const std::string of_field = field.empty() ? "" : " of " + Quote(field);
   switch (limit) {
     case Limit::kFirstRecord:
       return "the first record holds " + std::to_string(values) +
-             " values, over the limit of " + std::to_string(bound);
+             " values" + of_field + ", over the limit of " +
+             std::to_string(bound);
     case Limit::kMatrix:
       return "over the limit of " + std::to_string(bound) + " values";
     case Limit::kRecords:
-      return "more than " + std::to_string(bound) +
-             " records, over what a MAT-file element holds";
+      return "more than " + std::to_string(bound) + " records" + of_field +
+             ", over what a MAT-file element holds";
     case Limit::kEmptyRecords:
       break;
   }
@@ -38,11 +39,13 @@ std::string Refusal::Reason() const {
 
 std::string Refusal::Message(std::string_view name,
                              std::string_view hint) const {
+  const std::string of_field = field.empty() ? "" : " of " + Quote(field);
   switch (limit) {
     case Limit::kFirstRecord:
       return "the first record of data file " + Quote(name) + " holds " +
-             std::to_string(values) + " values, over the limit of " +
-             std::to_string(bound) + std::string(hint);
+             std::to_string(values) + " values" + of_field +
+             ", over the limit of " + std::to_string(bound) +
+             std::string(hint);
     case Limit::kMatrix:
       return "data file " + Quote(name) + " holds a matrix over the limit of " +
              std::to_string(bound) + " values" + std::string(hint);
@@ -56,114 +59,85 @@ std::string Refusal::Message(std::string_view name,
   return "data file " + Quote(name) + " holds " + Reason();
 }
 
-LoadRules::LoadRules(LoadLimits limits, RowShape shape,
-                     std::uint64_t records_before,
-                     std::optional<std::uint64_t> file_size)
-    : limits_(std::move(limits)),
-      shape_(shape),
-      records_before_(records_before),
-      file_size_(file_size) {}
-
-std::uint64_t LoadRules::Steps(std::uint64_t bytes) const {
-  if (shape_.step_bytes == 0 || bytes < shape_.fixed_bytes) return 0;
-  return (bytes - shape_.fixed_bytes) / shape_.step_bytes;
+LoadRules::Verdict LoadRules::Claim(std::uint64_t steps,
+                                    const LoadLimits& limits,
+                                    const std::string& field) {
+  if (steps <= limits.record_values) return Verdict::kTake;
+  hint_ = limits.hint;
+  return Refuse({Refusal::Limit::kFirstRecord, steps, limits.record_values,
+                 field});
 }
 
-std::uint64_t LoadRules::first_record_bytes_limit() const {
-  // The whole steps, and a partial one after them.
-  if (shape_.step_bytes == 0) return shape_.fixed_bytes;
-  return shape_.fixed_bytes + limits_.record_values * shape_.step_bytes +
-         shape_.step_bytes - 1;
-}
-
-std::uint64_t LoadRules::stream_lookahead_bytes() const {
-  if (shape_.step_bytes == 0) return shape_.fixed_bytes;
-  return shape_.fixed_bytes +
-         std::min(limits_.record_values, kRecordCapacity) * shape_.step_bytes +
-         shape_.step_bytes - 1;
-}
-
-LoadRules::Verdict LoadRules::Claim(std::uint64_t bytes) {
-  const std::uint64_t steps = Steps(bytes);
-  if (!started_ && steps > limits_.record_values) {
-    return Refuse(Refusal::Limit::kFirstRecord, steps, limits_.record_values);
-  }
-  return Verdict::kTake;
-}
-
-LoadRules::Verdict LoadRules::Record(std::uint64_t bytes,
-                                     std::uint64_t offset) {
+LoadRules::Verdict LoadRules::Record(const RecordAt& record,
+                                     const RecordNeed& need) {
   if (done_) return Verdict::kStop;
-  if (!started_) {
-    if (Claim(bytes) == Verdict::kRefuse) return Verdict::kRefuse;
-    started_ = true;
-    width_ = Steps(bytes);
-  }
-  if (bytes < row_bytes()) {
-    Stop(LoadEnd::Reason::kShortRecord, bytes, offset);
-    return Verdict::kStop;
-  }
-  ++rows_;
-  return CheckMatrix();
+  if (record.bytes >= need.bytes) return Verdict::kTake;
+  Stop(LoadEnd::Reason::kShortRecord, record, need);
+  return Verdict::kStop;
 }
 
-LoadRules::Verdict LoadRules::Repeats(std::uint64_t n) {
-  if (done_ || !started_) return Verdict::kStop;
-  rows_ += n;
-  return CheckMatrix();
-}
-
-void LoadRules::Damaged(std::uint64_t offset) {
-  if (!done_) Stop(LoadEnd::Reason::kDamaged, 0, offset);
-}
-
-std::uint64_t LoadRules::room() const {
-  std::uint64_t fit = limits_.max_rows;
-  if (width_ > 0) {
-    fit = std::min(fit, limits_.matrix_values / width_);
-  } else if (row_bytes() == 0) {
-    fit = std::min(fit, kMaxEmptyRecords);
+LoadRules::Verdict LoadRules::Grow(std::uint64_t reads, std::uint64_t after,
+                                   std::uint64_t each,
+                                   const LoadLimits& limits,
+                                   const std::string& field, bool plain_rows) {
+  hint_ = limits.hint;
+  if (reads > limits.max_rows) {
+    return Refuse({Refusal::Limit::kRecords, 0, limits.max_rows, field});
   }
-  return fit > rows_ ? fit - rows_ : 0;
+  if (after <= limits.matrix_values) return Verdict::kTake;
+  if (plain_rows) {
+    return Refuse({Refusal::Limit::kMatrix, 0, limits.matrix_values, ""});
+  }
+  return Refuse({Refusal::Limit::kRecords, 0,
+                 each == 0 ? 0 : limits.matrix_values / each, field});
+}
+
+LoadRules::Verdict LoadRules::Empty(std::uint64_t n) {
+  empty_ += n;
+  if (empty_ <= kMaxEmptyRecords) return Verdict::kTake;
+  return Refuse({Refusal::Limit::kEmptyRecords, 0, kMaxEmptyRecords, ""});
+}
+
+void LoadRules::Damaged(const RecordAt& record) {
+  if (!done_) Stop(LoadEnd::Reason::kDamaged, record, {});
+}
+
+void LoadRules::EndOfFile(const RecordAt& record, int line) {
+  if (!done_) Stop(LoadEnd::Reason::kEndOfFile, record, {0, 0, line});
+}
+
+void LoadRules::NoBranch(const RecordAt& record, int line) {
+  if (!done_) Stop(LoadEnd::Reason::kNoBranch, record, {0, 0, line});
 }
 
 std::string LoadRules::RefusalMessage(std::string_view name) const {
-  return refusal_.Message(name, limits_.hint);
+  return refusal_.Message(name, hint_);
 }
 
-LoadRules::Verdict LoadRules::CheckMatrix() {
-  if (row_bytes() == 0 && rows_ > kMaxEmptyRecords) {
-    return Refuse(Refusal::Limit::kEmptyRecords, 0, kMaxEmptyRecords);
-  }
-  if (width_ > 0 && rows_ > limits_.matrix_values / width_) {
-    return Refuse(Refusal::Limit::kMatrix, 0, limits_.matrix_values);
-  }
-  if (rows_ > limits_.max_rows) {
-    return Refuse(Refusal::Limit::kRecords, 0, limits_.max_rows);
-  }
-  return Verdict::kTake;
-}
-
-LoadRules::Verdict LoadRules::Refuse(Refusal::Limit limit, std::uint64_t values,
-                                     std::uint64_t bound) {
+LoadRules::Verdict LoadRules::Refuse(Refusal refusal) {
   done_ = true;
-  refusal_ = {limit, values, bound};
+  refusal_ = std::move(refusal);
   return Verdict::kRefuse;
 }
 
-void LoadRules::Stop(LoadEnd::Reason reason, std::uint64_t bytes,
-                     std::uint64_t offset) {
+void LoadRules::Stop(LoadEnd::Reason reason, const RecordAt& record,
+                     const RecordNeed& need) {
   done_ = true;
-  const std::uint64_t values = shape_.by_layout || shape_.step_bytes == 0
-                                   ? 0
-                                   : bytes / shape_.step_bytes;
-  end_ = {reason, records_before_ + rows_ + 1, values, offset,
-          0,      file_size_.has_value()};
-  if (shape_.by_layout && reason == LoadEnd::Reason::kShortRecord) {
-    end_.bytes = bytes;
-    end_.layout_bytes = row_bytes();
+  end_ = {reason,
+          record.number,
+          need.value_bytes > 0 ? record.bytes / need.value_bytes : 0,
+          record.offset,
+          0,
+          file_size_.has_value()};
+  if (reason == LoadEnd::Reason::kShortRecord && need.value_bytes == 0) {
+    end_.bytes = record.bytes;
+    end_.layout_bytes = need.bytes;
   }
-  if (file_size_ && *file_size_ >= offset) end_.unread = *file_size_ - offset;
+  if (reason == LoadEnd::Reason::kNoBranch) end_.bytes = record.bytes;
+  end_.line = need.line;
+  if (file_size_ && *file_size_ >= record.offset) {
+    end_.unread = *file_size_ - record.offset;
+  }
 }
 
 std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,

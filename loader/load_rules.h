@@ -1,9 +1,10 @@
-// The rules of loading, in one place. Every way of loading (into memory, from
-// the records' places in the file) and --describe hand the records to
-// LoadRules one by one, and it alone says what becomes of each: the first
-// record fixes the width; a shorter record, or one whose framing is damaged,
-// ends the matrix; past a limit the file is refused. It alone builds LoadEnd
-// and owns the limits.
+// The rules of loading, in one place. The layout walk (layout_walk.h) hands
+// every record of a data file to LoadRules, whatever the layout (the plain
+// rows of the six control lines included), for a conversion and for
+// --describe alike, and it alone says what becomes of it: taken, the end of
+// loading (a record shorter than the layout, damaged framing, a file that
+// ends inside a group), or a refusal (a limit passed). It alone builds
+// LoadEnd and owns the limits.
 #ifndef UNF2MAT_LOADER_LOAD_RULES_H_
 #define UNF2MAT_LOADER_LOAD_RULES_H_
 
@@ -21,9 +22,12 @@ namespace unf2mat {
 inline constexpr std::uint64_t kRecordCapacity = 10'000'000;
 inline constexpr std::uint64_t kCoreCapacity = 50'000'000;
 // Records of no values cost nothing to store, but an endless source of them
-// (a device of zero bytes, a pipe) must end soon.
+// (a device of zero bytes, a pipe) must end soon; so must a group that reads
+// no record, repeated a count of times the file gives.
 inline constexpr std::uint64_t kMaxEmptyRecords = kCoreCapacity;
 
+// A variable's bounds, in values: in its first value read where a '*'
+// dimension is fixed by it, and in all; past them the file is refused.
 struct LoadLimits {
   LoadLimits(std::uint64_t record = kRecordCapacity,
              std::uint64_t matrix = kCoreCapacity, std::string how_to_lift = "")
@@ -31,62 +35,47 @@ struct LoadLimits {
         matrix_values(matrix),
         hint(std::move(how_to_lift)) {}
 
-  // Steps of the first record (its values, for plain rows); of all rows.
   std::uint64_t record_values;
   std::uint64_t matrix_values;
   std::string hint;  // follows a refusal: how the limit may be lifted
-  // Rows, whatever their width: what the variables of a layout hold.
+  // Reads of the variable: a dimension of the array they stack into.
   std::uint64_t max_rows = UINT64_MAX;
-};
-
-// What of each data record makes its row: `fixed_bytes`, then as many steps
-// of `step_bytes` as the first record holds whole. Plain rows are steps of
-// one value; a layout is fixed, but for an open last field.
-struct RowShape {
-  std::uint64_t fixed_bytes = 0;
-  std::uint64_t step_bytes = 4;
-  bool by_layout = false;  // a short record is said in bytes, not values
 };
 
 // Follows a refusal for a Level 5 element's size.
 inline constexpr std::string_view kLevel5Hint =
     "; --format v7.3 writes one that MATLAB loads";
 
-// The limits of a matrix read where its values lie: what the MAT-file's one
-// element holds for a variable name of `name_length` bytes.
+// The limits of a matrix of doubles in the MAT-file's one element, for a
+// variable name of `name_length` bytes.
 LoadLimits ElementLimits(std::uint64_t name_length);
 // Whether a rows x columns matrix keeps within `limits`.
 bool Within(const LoadLimits& limits, std::uint64_t rows,
             std::uint64_t columns);
 
-// How the records of a data file are read: the first `skip` not at all, the
-// next one as a header where `header_bytes` are wanted of it, and the rest
-// as rows of `row`.
-struct RecordPlan {
-  std::uint64_t skip = 0;
-  std::optional<std::uint64_t> header_bytes;
-  RowShape row;
-
-  std::uint64_t records_before() const { return skip + (header_bytes ? 1 : 0); }
-};
-
-// Plain rows of values of `type`, the first record's length their width.
-inline RecordPlan PlainRows(std::size_t value_size) {
-  return {0, std::nullopt, RowShape{0, value_size}};
-}
-
 // Where and why loading stopped. kEnd: it read the data file to its end.
 struct LoadEnd {
-  enum class Reason : std::uint8_t { kEnd, kShortRecord, kDamaged };
+  enum class Reason : std::uint8_t {
+    kEnd,
+    kShortRecord,  // shorter than the layout reads of it
+    kDamaged,      // its framing is damaged
+    kEndOfFile,    // the file ends inside a repetition of a group
+    kNoBranch,     // no branch of an either reads a record of its length
+  };
   Reason reason;
   std::uint64_t record;  // the record that stopped it, numbered from 1
-  std::uint64_t values;  // the whole values that record holds (kShortRecord)
+  std::uint64_t values;  // the whole values that record holds (plain rows)
   std::uint64_t offset;  // where that record starts in the data file
   std::uint64_t unread;  // bytes of the data file from `offset` to its end
   bool unread_known;     // false where the rest (of a pipe) was not read
   // Of a record read by a layout: its bytes, and the layout's (kShortRecord).
   std::uint64_t bytes = 0;
   std::uint64_t layout_bytes = 0;
+  // Of a layout of the whole file: the line of the statement, and the first
+  // record of the repetition dropped with the record that stopped it (0:
+  // none was).
+  int line = 0;
+  std::uint64_t dropped_from = 0;
 
   bool operator==(const LoadEnd&) const = default;
 };
@@ -94,14 +83,15 @@ struct LoadEnd {
 // The limit a refused file passes.
 struct Refusal {
   enum class Limit : std::uint8_t {
-    kFirstRecord,
-    kMatrix,
-    kEmptyRecords,
-    kRecords
+    kFirstRecord,   // an open field's first record: its values
+    kMatrix,        // the plain rows' values
+    kEmptyRecords,  // rows or repetitions of no values
+    kRecords,       // a variable's values, said in its records
   };
   Limit limit;
   std::uint64_t values;  // of the first record (kFirstRecord)
   std::uint64_t bound;   // the limit
+  std::string field;     // the variable that passes it, where one does
 
   // As --describe says it: "the first record holds 12 values, over the limit
   // of 10".
@@ -110,46 +100,55 @@ struct Refusal {
   std::string Message(std::string_view name, std::string_view hint) const;
 };
 
+// A record as the walk finds it, for the numbers a stop names.
+struct RecordAt {
+  std::uint64_t number;  // from 1
+  std::uint64_t offset;
+  std::uint64_t bytes = 0;
+};
+
+// What a layout reads of a record: its bytes, or, of a record of plain rows,
+// the values of `value_bytes` each (said in values, not bytes).
+struct RecordNeed {
+  std::uint64_t bytes = 0;
+  std::uint64_t value_bytes = 0;  // plain rows only
+  int line = 0;                   // of the statement that reads it
+};
+
 class LoadRules {
  public:
   enum class Verdict { kTake, kStop, kRefuse };
 
   // `file_size`, where known, tells how much of the file a stop leaves
-  // unread.
-  LoadRules(LoadLimits limits, std::size_t value_size,
-            std::optional<std::uint64_t> file_size)
-      : LoadRules(std::move(limits), RowShape{0, value_size}, 0, file_size) {}
-  // Rows of `shape`, from data records that follow `records_before` others
-  // (skipped, or a header), for the numbers a stop names.
-  LoadRules(LoadLimits limits, RowShape shape, std::uint64_t records_before,
-            std::optional<std::uint64_t> file_size);
+  // unread; `hint` follows a refusal of a variable's size.
+  explicit LoadRules(std::optional<std::uint64_t> file_size,
+                     std::string hint = "")
+      : file_size_(file_size), hint_(std::move(hint)) {}
 
-  // The longest first record that may be loaded, in bytes: its whole values
-  // within the limit, and a partial value after them.
-  std::uint64_t first_record_bytes_limit() const;
-  // How far ahead a stream is looked at for its first record: as far as a
-  // record of a matrix held in memory may be.
-  std::uint64_t stream_lookahead_bytes() const;
-  // A first record whose markers claim `bytes` before any of it is read:
-  // kRefuse past the limit; else kTake, and nothing is counted.
-  Verdict Claim(std::uint64_t bytes);
-  // The next record, read whole: `bytes` long, starting at `offset`.
-  Verdict Record(std::uint64_t bytes, std::uint64_t offset);
-  // `n` more records, each a repeat of the last one taken (record::Repeat).
-  Verdict Repeats(std::uint64_t n);
-  // The next record, at `offset`, has damaged framing.
-  void Damaged(std::uint64_t offset);
+  // An open field's first record, whose markers claim it gives `steps`
+  // steps, before any of it is read: kRefuse past `limits`, else kTake.
+  Verdict Claim(std::uint64_t steps, const LoadLimits& limits,
+                const std::string& field);
+  // A record read whole, of which the layout reads `need`: kStop where it is
+  // shorter.
+  Verdict Record(const RecordAt& record, const RecordNeed& need);
+  // A variable read `reads` times now holds `after` values, `each` a read:
+  // kRefuse past its limits. Plain rows are said as a matrix.
+  Verdict Grow(std::uint64_t reads, std::uint64_t after, std::uint64_t each,
+               const LoadLimits& limits, const std::string& field,
+               bool plain_rows);
+  // `n` more repetitions (or plain rows) of no values: kRefuse past their
+  // limit.
+  Verdict Empty(std::uint64_t n);
+  // The record at `record` has damaged framing.
+  void Damaged(const RecordAt& record);
+  // The file ends, at `record`, inside a repetition of a group of `line`.
+  void EndOfFile(const RecordAt& record, int line);
+  // No branch of the either at `line` reads a record of its length.
+  void NoBranch(const RecordAt& record, int line);
+  // The stop just said drops the records of its repetition from `first`.
+  void Dropped(std::uint64_t first) { end_.dropped_from = first; }
 
-  // Steps per row (values, for plain rows), once the first record is taken.
-  std::uint64_t width() const { return width_; }
-  // The bytes of each record that make its row.
-  std::uint64_t row_bytes() const {
-    return shape_.fixed_bytes + width_ * shape_.step_bytes;
-  }
-  std::uint64_t rows() const { return rows_; }
-  // Rows that may still be taken before a limit; one more tells a file that
-  // fits from one that does not.
-  std::uint64_t room() const;
   // Stopped or refused: no record is taken any more.
   bool done() const { return done_; }
   const LoadEnd& end() const { return end_; }
@@ -159,22 +158,14 @@ class LoadRules {
   std::string RefusalMessage(std::string_view name) const;
 
  private:
-  Verdict Refuse(Refusal::Limit limit, std::uint64_t values,
-                 std::uint64_t bound);
-  // The check after rows were taken.
-  Verdict CheckMatrix();
-  void Stop(LoadEnd::Reason reason, std::uint64_t bytes, std::uint64_t offset);
-  // Whole steps in a first record of `bytes`.
-  std::uint64_t Steps(std::uint64_t bytes) const;
+  Verdict Refuse(Refusal refusal);
+  void Stop(LoadEnd::Reason reason, const RecordAt& record,
+            const RecordNeed& need);
 
-  LoadLimits limits_;
-  RowShape shape_;
-  std::uint64_t records_before_;
   std::optional<std::uint64_t> file_size_;
-  bool started_ = false;
+  std::string hint_;
+  std::uint64_t empty_ = 0;
   bool done_ = false;
-  std::uint64_t width_ = 0;
-  std::uint64_t rows_ = 0;
   LoadEnd end_{};
   Refusal refusal_{};
 };

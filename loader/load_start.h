@@ -1,13 +1,18 @@
-// How every way of loading begins: the data file opened, its framing decided,
-// and a first record that its markers show over the limit refused before any
-// of it is read.
+// How every load begins: the data file opened, a stream kept as it is read
+// so that it can be walked like a file, its framing decided, and the walk of
+// its records by the layout.
 #ifndef UNF2MAT_LOADER_LOAD_START_H_
 #define UNF2MAT_LOADER_LOAD_START_H_
 
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "io/file.h"
+#include "loader/layout.h"
+#include "loader/layout_walk.h"
 #include "loader/load_rules.h"
 #include "recordio/record_reader.h"
 
@@ -19,13 +24,26 @@ std::unique_ptr<PosixInputFile> OpenDataFile(std::string_view name);
 // Ends the run for a read of data file `name` that the system refused.
 [[noreturn]] void ThrowReadFailure(std::string_view name, int error);
 
-// Decides the framing of the file `reader` reads, records of `plan`, within
-// the first-record limit of `rules`, and, where the first record is one of
-// plain rows, puts its claimed length to them: kRefuse where it is over the
-// limit. A failed read ends the run.
-LoadRules::Verdict DecideFraming(RecordReader& reader, LoadRules& rules,
-                                 const RecordPlan& plan, std::string_view name,
-                                 FramingChoice* choice);
+// A data file walked by a layout.
+struct PlacedFile {
+  // The file, or the copy of a stream kept as it was read.
+  std::shared_ptr<InputFile> file;
+  std::uint64_t size = 0;  // of the file, or of what was kept of a stream
+  bool stream = false;
+  FramingChoice choice;
+  WalkResult walk;
+};
+
+// Walks the data file `file`, named `name`, by `layout`, each variable
+// within its `limits`; a stream is kept as it is read, past 16 MiB in a
+// temporary file in the first of `spool_dirs` that takes one. `sink` is told
+// of each record and read. A refusal, a failed read or a file that does not
+// hold what the layout reads ends the run with a RunError (in `describe`,
+// only a failed read does).
+PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
+                         const Layout& layout, std::vector<LoadLimits> limits,
+                         const std::vector<std::string>& spool_dirs,
+                         WalkSink* sink = nullptr, bool describe = false);
 
 }  // namespace unf2mat
 

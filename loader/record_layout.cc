@@ -5,6 +5,7 @@
 #include <set>
 
 #include "common/run_error.h"
+#include "loader/layout.h"
 #include "matfile/mat_format.h"
 
 namespace unf2mat {
@@ -186,16 +187,77 @@ std::optional<ValueType> ParseValueType(std::string_view text) {
   return std::nullopt;
 }
 
-bool IsMatlabName(std::string_view name) {
-  auto is_letter = [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-  };
-  auto is_name_char = [&](char c) {
-    return is_letter(c) || (c >= '0' && c <= '9') || c == '_';
-  };
-  return !name.empty() && name.size() <= kMatlabNameMax &&
-         is_letter(name.front()) &&
-         std::all_of(name.begin(), name.end(), is_name_char);
+namespace {
+
+Expr Literal(std::uint64_t n) {
+  Expr e;
+  e.kind = Expr::Kind::kNumber;
+  e.number = static_cast<std::int64_t>(n);
+  e.text = std::to_string(n);
+  return e;
+}
+
+// A record statement of `layout`'s fields, each a new variable.
+Statement RecordOf(const RecordLayout& fields, Layout* layout) {
+  Statement record;
+  record.kind = Statement::Kind::kRecord;
+  record.id = layout->statements++;
+  for (const LayoutField& field : fields.fields) {
+    FieldDecl decl;
+    decl.name = field.name;
+    decl.type = field.type;
+    for (std::uint64_t dim : field.dims) decl.dims.push_back({false, Literal(dim)});
+    if (field.open) decl.dims.push_back({true, Literal(0)});
+    if (!decl.skipped()) {
+      decl.variable = static_cast<std::uint32_t>(layout->variables.size());
+      LayoutVariable variable;
+      variable.name = decl.name;
+      variable.type = decl.type;
+      variable.rank = decl.dims.size();
+      variable.literal_dims = field.dims;
+      variable.branches = {{}};  // in no either: always written
+      if (field.open) variable.literal_dims.push_back(0);
+      layout->variables.push_back(std::move(variable));
+    }
+    record.fields.push_back(std::move(decl));
+  }
+  return record;
+}
+
+}  // namespace
+
+Layout OptionsLayout(std::uint64_t skip,
+                     const std::optional<RecordLayout>& header,
+                     const std::optional<RecordLayout>& record,
+                     ValueType type) {
+  Layout layout;
+  layout.origin = "the layout the options give";
+  if (skip > 0) {
+    Statement statement;
+    statement.kind = Statement::Kind::kSkip;
+    statement.id = layout.statements++;
+    statement.count = Literal(skip);
+    layout.body.push_back(std::move(statement));
+  }
+  if (header) layout.body.push_back(RecordOf(*header, &layout));
+  const std::size_t header_variables = layout.variables.size();
+  Statement repeat;
+  repeat.kind = Statement::Kind::kRepeat;
+  repeat.id = layout.statements++;
+  RecordLayout rows;
+  if (record) {
+    rows = *record;
+  } else {
+    rows.fields.push_back({"", type, {}, true});
+    layout.rows = static_cast<std::uint32_t>(layout.variables.size());
+  }
+  repeat.blocks.push_back({RecordOf(rows, &layout)});
+  // Every variable is read within the group, but the header's.
+  for (std::size_t v = header_variables; v < layout.variables.size(); ++v) {
+    layout.variables[v].groups = {repeat.id};
+  }
+  layout.body.push_back(std::move(repeat));
+  return layout;
 }
 
 }  // namespace unf2mat

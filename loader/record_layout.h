@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/value_type.h"
+#include "loader/layout.h"
 
 namespace unf2mat {
 
@@ -55,9 +56,19 @@ std::optional<std::string> ParseDims(std::string_view text,
 // The value type a layout spells: "real4", "real8", "int4" or "int8".
 std::optional<ValueType> ParseValueType(std::string_view text);
 
-// Whether MATLAB takes `name` as a variable name: a letter, then letters,
-// digits or underscores, at most 63 in all.
-bool IsMatlabName(std::string_view name);
+// The layout of the whole file that the options say: `skip` records passed
+// by, a header record of `header`, then every record read by `record`, or,
+// without it, plain rows of `type`. A field with no name (--dims, plain
+// rows) is named after the data file.
+Layout OptionsLayout(std::uint64_t skip,
+                     const std::optional<RecordLayout>& header,
+                     const std::optional<RecordLayout>& record,
+                     ValueType type);
+
+// Plain rows of `type`, as the six control lines read them.
+inline Layout RowsLayout(ValueType type) {
+  return OptionsLayout(0, std::nullopt, std::nullopt, type);
+}
 
 }  // namespace unf2mat
 

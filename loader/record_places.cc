@@ -61,6 +61,13 @@ void RecordPlaces::AddAlike(std::uint64_t rows, std::uint64_t stride) {
   Append({first, rows, base, stride, last.piece_begin, last.piece_end});
 }
 
+void RecordPlaces::Truncate(std::uint64_t rows) {
+  if (rows >= rows_) return;
+  rows_ = rows;
+  while (!runs_.empty() && runs_.back().first_row >= rows) runs_.pop_back();
+  if (!runs_.empty()) runs_.back().rows = rows - runs_.back().first_row;
+}
+
 const RecordPlaces::Run& RecordPlaces::RunOf(std::uint64_t row) const {
   auto after = std::upper_bound(
       runs_.begin(), runs_.end(), row,

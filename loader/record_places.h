@@ -26,6 +26,9 @@ class RecordPlaces {
   // one before.
   void AddAlike(std::uint64_t rows, std::uint64_t stride);
 
+  // Keeps the first `rows` rows only.
+  void Truncate(std::uint64_t rows);
+
   // The pieces of row `row`, at their offsets in the file.
   void Find(std::uint64_t row, std::vector<PayloadPiece>* pieces) const;
 

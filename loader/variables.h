@@ -1,6 +1,8 @@
-// The variables a conversion writes: from each data file, its plain rows or
-// the fields of its records, and the fields of its header record; or, for
-// files joined as one series, the same variables stacked over all of them.
+// The variables a conversion writes: each field of the layout a variable,
+// stacked over the repetitions of the groups it is read in, a cell array
+// where its shape changes with them; the plain rows of the control lines a
+// matrix, a record a row. Several data files give each their own variables,
+// or, joined as one series, the same ones stacked over all of them.
 #ifndef UNF2MAT_LOADER_VARIABLES_H_
 #define UNF2MAT_LOADER_VARIABLES_H_
 
@@ -14,14 +16,17 @@
 #include "common/tile_source.h"
 #include "common/value_type.h"
 #include "io/file.h"
+#include "loader/layout.h"
 #include "loader/load_rules.h"
+#include "loader/load_start.h"
 #include "loader/memory_loader.h"
 #include "loader/record_layout.h"
 #include "matfile/matfile.h"
 
 namespace unf2mat {
 
-// The MAT class of every variable: double, single, or the values' own.
+// The MAT class of every numeric variable: double, single, or the values'
+// own. Characters are always char, logicals logical.
 enum class ClassChoice : std::uint8_t { kDouble, kSingle, kNative };
 
 // How the data files are read, as the command line asks.
@@ -32,6 +37,8 @@ struct LoadRequest {
   // Every data record read by it. A field without a name (--dims) is named
   // as plain rows would be.
   std::optional<RecordLayout> record;
+  // The layout of the whole file (--layout), in place of the above.
+  std::shared_ptr<const Layout> layout;
   ClassChoice classes = ClassChoice::kDouble;
   bool join = false;      // the data files are one series
   bool prefixed = false;  // fields are named after their data file too
@@ -52,10 +59,15 @@ struct Variable {
   std::vector<std::uint64_t> dims;
   std::uint64_t rows = 0, columns = 0;  // as the values are handed out
   MatClass mat_class = MatClass::kDouble;
+  bool complex = false;
   std::unique_ptr<TileSource> values;
+  std::unique_ptr<CellSource> cells;
 
   MatVariable View() const {
-    return {name, rows, columns, values.get(), dims, mat_class};
+    MatVariable view{name, rows, columns, values.get(), dims, mat_class};
+    view.complex = complex;
+    view.cells = cells.get();
+    return view;
   }
 };
 
@@ -63,7 +75,7 @@ struct Variable {
 // summary and the run state.
 struct LoadedVariables {
   std::vector<Variable> variables;
-  std::uint64_t rows = 0, columns = 0;  // of the first file's data records
+  std::uint64_t rows = 0, columns = 0;  // of the first file's plain rows
   LoadEnd end{};
 };
 
@@ -71,27 +83,33 @@ struct LoadedVariables {
 // exactly.
 std::optional<MatClass> ClassOf(ValueType type, ClassChoice classes);
 
-// How the records of each data file are read.
-RecordPlan PlanOf(const LoadRequest& request);
-// The limits that keep each variable of `input` within a MAT-file element.
-LoadLimits VariableLimits(const LoadRequest& request, const DataInput& input);
+// The layout the data files are read by: --layout's, or the one the other
+// options give.
+std::shared_ptr<const Layout> LayoutOf(const LoadRequest& request);
 
-// A variable's name, dimensions and class.
+// The limits that keep each variable of `layout` (by id), read from
+// `input`, within a MAT-file element.
+std::vector<LoadLimits> VariableLimits(const LoadRequest& request,
+                                       const Layout& layout,
+                                       const DataInput& input);
+
+// A variable as --describe tells it: its name, and its dimensions and class;
+// of a cell array, the shapes of its cells.
 struct VariableShape {
   std::string name;
   std::vector<std::uint64_t> dims;
   MatClass mat_class = MatClass::kDouble;
+  bool complex = false;
+  bool cell = false;
+  std::vector<VariableShape> cells;  // the first few distinct ones
 };
 
-// The variables of `input` (the first of `files` joined ones), in the order
-// they are written: its header fields, then its record fields or plain
-// rows, of `rows` rows whose first fixed `width` (values of plain rows,
-// steps of an open field).
+// The variables `placed` gives, read by `layout` from `input`, in the order
+// they are written.
 std::vector<VariableShape> VariableShapes(const DataInput& input,
                                           const LoadRequest& request,
-                                          std::uint64_t files,
-                                          std::uint64_t rows,
-                                          std::uint64_t width);
+                                          const Layout& layout,
+                                          const PlacedFile& placed);
 
 // The names of all the variables of `inputs`, as they are written.
 std::vector<std::string> VariableNames(const std::vector<DataInput>& inputs,

@@ -8,6 +8,7 @@ namespace unf2mat {
 namespace record {
 
 Step ScanCursor::Marker(char* dst, std::size_t m) {
+  ++markers_;
   Step step = PeekMarker(dst, m);
   if (step == Step::kEnd) {
     // The file ends here, or inside the marker.
@@ -30,10 +31,12 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 }  // namespace record
 
 RecordScanner::RecordScanner(InputFile& file, std::optional<std::uint64_t> size,
-                             const record::Framing& framing)
+                             const record::Framing& framing,
+                             std::uint64_t start)
     : window_(file, std::size_t{1} << 18, size),
       size_(size),
-      framing_(framing) {}
+      framing_(framing),
+      offset_(start) {}
 
 record::Step RecordScanner::Next(std::uint64_t room,
                                  std::vector<PayloadPiece>* pieces,
@@ -42,7 +45,29 @@ record::Step RecordScanner::Next(std::uint64_t room,
   record::ScanCursor cursor(window_, offset_, size_, pieces);
   const record::Step step = WalkRecord(cursor, framing_, room, bytes, &repeat_);
   if (step == record::Step::kOk) offset_ = cursor.at();
+  subrecords_ = cursor.markers();
   return step;
+}
+
+bool RecordScanner::ReadPayload(const std::vector<PayloadPiece>& pieces,
+                                std::uint64_t from, std::size_t n, char* dst) {
+  std::uint64_t start = 0;  // of the piece in the payload
+  for (const PayloadPiece& piece : pieces) {
+    if (n == 0) break;
+    const std::uint64_t end = start + piece.bytes;
+    while (from < end && n > 0) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
+          {n, end - from, window_.capacity()}));
+      const char* src = window_.At(piece.offset + (from - start), take, take);
+      if (src == nullptr) return false;
+      std::memcpy(dst, src, take);
+      dst += take;
+      from += take;
+      n -= take;
+    }
+    start = end;
+  }
+  return n == 0;
 }
 
 bool RecordScanner::Holds(std::uint64_t n) {

@@ -36,6 +36,8 @@ class ScanCursor {
 
   Step Marker(char* dst, std::size_t m);
   Step PeekMarker(char* dst, std::size_t m);
+  // Leading markers read: the subrecords of a record that walked whole.
+  std::size_t markers() const { return markers_; }
   Step Take(std::uint64_t n) {
     if (n > 0 && !pieces_->empty() &&
         pieces_->back().offset + pieces_->back().bytes == at_) {
@@ -61,6 +63,7 @@ class ScanCursor {
   std::uint64_t at_;
   std::optional<std::uint64_t> size_;
   std::vector<PayloadPiece>* pieces_;
+  std::size_t markers_ = 0;
 };
 
 Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
@@ -73,9 +76,9 @@ Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
 class RecordScanner {
  public:
   // `size`, where known, bounds every walk; else the file's end shows where
-  // reads find no more.
+  // reads find no more. The walk begins at `start`, where a record does.
   RecordScanner(InputFile& file, std::optional<std::uint64_t> size,
-                const record::Framing& framing);
+                const record::Framing& framing, std::uint64_t start = 0);
 
   // Walks the record at offset(), noting its first `room` payload bytes in
   // *pieces (cleared first) and its length in *bytes; moves past it on kOk.
@@ -87,6 +90,13 @@ class RecordScanner {
   // a failed read leaves error() set.
   std::uint64_t SkipRepeats(std::uint64_t max);
 
+  // Copies bytes [from, from + n) of the payload that lies in `pieces` (as
+  // Next noted them) into dst; false where a read fails or finds the end.
+  bool ReadPayload(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
+                   std::size_t n, char* dst);
+
+  // The subrecords of the record Next walked last.
+  std::size_t subrecords() const { return subrecords_; }
   // The distance from one repeat to the next, where the record Next walked
   // last may be repeated; 0 otherwise.
   std::uint64_t repeat_stride() const { return repeat_.stride; }
@@ -102,6 +112,7 @@ class RecordScanner {
   record::Framing framing_;
   std::uint64_t offset_ = 0;
   record::Repeat repeat_;
+  std::size_t subrecords_ = 0;
 };
 
 }  // namespace unf2mat

@@ -7,187 +7,145 @@
 #include <string>
 #include <vector>
 
+#include "common/run_error.h"
+#include "loader/layout_walk.h"
+#include "loader/record_layout.h"
+#include "tests/fake_files.h"
+#include "tests/test_util.h"
+
 namespace unf2mat {
 namespace {
 
-using Verdict = LoadRules::Verdict;
 using Reason = LoadEnd::Reason;
 
-// One thing a loader tells the rules, and the verdict it must get.
-struct Step {
-  enum Kind { kClaim, kRecord, kRepeats, kDamaged } kind;
-  std::uint64_t n;  // bytes; repeats; offset where damaged
-  std::uint64_t offset = 0;
-  Verdict verdict = Verdict::kTake;
-};
+// Records of these payload lengths (of zero bytes); -1 stands for a record
+// whose trailing marker is damaged.
+std::string Records(const std::vector<int>& lengths) {
+  std::string bytes;
+  for (int length : lengths) {
+    if (length < 0) {
+      bytes += test::WithByteFlipped(test::FramedRecord("12345678"), 12);
+    } else {
+      bytes += test::FramedRecord(std::string(length, '\0'));
+    }
+  }
+  return bytes;
+}
 
-Step Claim(std::uint64_t bytes, Verdict v = Verdict::kTake) {
-  return {Step::kClaim, bytes, 0, v};
-}
-Step Rec(std::uint64_t bytes, std::uint64_t offset = 0,
-         Verdict v = Verdict::kTake) {
-  return {Step::kRecord, bytes, offset, v};
-}
-Step Repeats(std::uint64_t n, Verdict v = Verdict::kTake) {
-  return {Step::kRepeats, n, 0, v};
-}
-Step Damaged(std::uint64_t offset) { return {Step::kDamaged, offset}; }
-
-// Real4 values; a matrix of at most 3 values a record and 6 in all, in a
-// file of 100 bytes unless it is a pipe.
+// Each rule of loading, as the walk meets it: the first record fixes the
+// width, a shorter one stops, past a limit the file is refused. Plain rows
+// of real4 within 3 values a record and 6 in all, unless a row says.
 TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
-  constexpr Verdict kStop = Verdict::kStop, kRefuse = Verdict::kRefuse;
-  const std::uint64_t many = kMaxEmptyRecords;
+  const RecordLayout header{{{"h", ValueType::kInt4, {}, false}}};
+  const RecordLayout twelve{{{"a", ValueType::kInt4, {3}, false}}};
+  const RecordLayout open{{{"t", ValueType::kInt4, {}, false},
+                           {"u", ValueType::kInt4, {2}, true}}};
   struct {
     const char* rule;
-    std::vector<Step> steps;
+    std::vector<int> records;
     std::uint64_t rows, width;
     LoadEnd end = {};
     std::string refusal = "";
-    bool pipe = false;
-    RowShape shape = {0, 4};   // plain rows of real4
-    std::uint64_t before = 0;  // records ahead of the data ones
+    std::optional<RecordLayout> header_layout = std::nullopt;
+    std::optional<RecordLayout> record_layout = std::nullopt;
     std::uint64_t max_rows = UINT64_MAX;
   } const cases[] = {
-      {"the first record fixes the width", {Rec(8), Rec(8)}, 2, 2},
-      {"a partial value is no value", {Rec(11), Rec(8)}, 2, 2},
-      {"a longer record gives its first values", {Rec(4), Rec(12)}, 2, 1},
+      {"the first record fixes the width", {8, 8}, 2, 2},
+      {"a partial value is no value", {11, 8}, 2, 2},
+      {"a longer record gives its first values", {4, 12}, 2, 1},
       {"a shorter record stops, and nothing after it is taken",
-       {Rec(8, 0), Rec(4, 16, kStop), Rec(8, 28, kStop), Repeats(2, kStop)},
+       {8, 4, 8, 8},
        1,
        2,
-       {Reason::kShortRecord, 2, 1, 16, 84, true}},
-      {"from a pipe the rest is not known",
-       {Rec(8, 0), Rec(4, 16, kStop)},
-       1,
-       2,
-       {Reason::kShortRecord, 2, 1, 16, 0, false},
-       "",
-       true},
-      {"a damaged record stops",
-       {Rec(12, 0), Damaged(20), Rec(12, 40, kStop)},
-       1,
-       3,
-       {Reason::kDamaged, 2, 0, 20, 80, true}},
-      {"a damaged first record gives no matrix",
-       {Damaged(0)},
-       0,
-       0,
-       {Reason::kDamaged, 1, 0, 0, 100, true}},
-      {"an empty first record: rows of no values",
-       {Rec(0), Rec(5), Rec(0)},
-       3,
-       0},
-      {"a first record claimed at the limit and a partial value",
-       {Claim(15)},
-       0,
-       0},
-      {"a first record claimed over the limit",
-       {Claim(16, kRefuse)},
-       0,
-       0,
-       {},
+       {Reason::kShortRecord, 2, 1, 16, 44, true}},
+      {"a damaged record stops", {12, -1, 12}, 1, 3,
+       {Reason::kDamaged, 2, 0, 20, 36, true}},
+      {"a damaged first record gives no matrix", {-1}, 0, 0,
+       {Reason::kDamaged, 1, 0, 0, 16, true}},
+      {"an empty first record: rows of no values", {0, 5, 0}, 3, 0},
+      {"a first record at the limit and a partial value", {15}, 1, 3},
+      {"a first record over the limit", {16}, 0, 0, {},
        "the first record of data file 'd' holds 4 values, over the limit of "
        "3; hint"},
-      {"a first record read over the limit",
-       {Rec(16, 0, kRefuse)},
-       0,
-       0,
-       {},
-       "the first record of data file 'd' holds 4 values, over the limit of "
-       "3; hint"},
-      {"a matrix at the limit", {Rec(8), Repeats(2)}, 3, 2},
-      {"a record past the matrix limit",
-       {Rec(8), Rec(8), Rec(8), Rec(12, 0, kRefuse)},
-       4,
-       2,
-       {},
+      {"a matrix at the limit", {8, 8, 8}, 3, 2},
+      {"a record past the matrix limit", {8, 8, 8, 12}, 0, 0, {},
        "data file 'd' holds a matrix over the limit of 6 values; hint"},
-      {"repeats past the matrix limit",
-       {Rec(12), Repeats(2, kRefuse)},
-       3,
-       3,
-       {},
+      {"repeats past the matrix limit", {12, 12, 12}, 0, 0, {},
        "data file 'd' holds a matrix over the limit of 6 values; hint"},
-      {"records of no values at their limit",
-       {Rec(0), Repeats(many - 1)},
-       many,
-       0},
-      {"records of no values past their limit",
-       {Rec(0), Repeats(many - 1), Rec(0, 0, kRefuse)},
-       many + 1,
-       0,
-       {},
-       "data file 'd' holds more than 50000000 records of no values"},
       // Records read by a layout of 12 bytes, after a header record.
       {"a record shorter than the layout stops, said in bytes",
-       {Rec(16, 8), Rec(8, 32, kStop)},
+       {4, 16, 8, 12},
        1,
        0,
-       {Reason::kShortRecord, 3, 0, 32, 68, true, 8, 12},
+       {Reason::kShortRecord, 3, 0, 36, 36, true, 8, 12},
        "",
-       false,
-       {12, 0, true},
-       1},
+       header,
+       twelve},
       {"a first record shorter than the layout gives no rows",
-       {Rec(8, 0, kStop)},
+       {8},
        0,
        0,
-       {Reason::kShortRecord, 1, 0, 0, 100, true, 8, 12},
+       {Reason::kShortRecord, 1, 0, 0, 16, true, 8, 12},
        "",
-       false,
-       {12, 0, true}},
+       std::nullopt,
+       twelve},
       {"an open last field: the first record fixes its steps",
-       {Rec(23, 0), Rec(20, 31), Rec(19, 59, kStop)},
+       {23, 20, 19},
        2,
-       2,
-       {Reason::kShortRecord, 3, 0, 59, 41, true, 19, 20},
+       0,
+       {Reason::kShortRecord, 3, 0, 59, 27, true, 19, 20},
        "",
-       false,
-       {4, 8, true}},
-      {"rows past what the layout's variables hold",
-       {Rec(12), Repeats(1), Rec(12, 0, kRefuse)},
-       3,
+       std::nullopt,
+       open},
+      {"reads past what a field's variable holds",
+       {12, 12, 12},
+       0,
        0,
        {},
-       "data file 'd' holds more than 2 records, over what a MAT-file element "
-       "holds; hint",
-       false,
-       {12, 0, true},
-       0,
+       "data file 'd' holds more than 2 records of 'a', over what a "
+       "MAT-file element holds; hint",
+       std::nullopt,
+       twelve,
        2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
-    LoadLimits limits(3, 6, "; hint");
-    limits.max_rows = c.max_rows;
-    LoadRules rules(limits, c.shape, c.before,
-                    c.pipe ? std::nullopt : std::optional<std::uint64_t>(100));
-    EXPECT_EQ(rules.first_record_bytes_limit(),
-              c.shape.step_bytes == 0
-                  ? c.shape.fixed_bytes
-                  : c.shape.fixed_bytes + 4 * c.shape.step_bytes - 1);
-    for (const Step& step : c.steps) {
-      switch (step.kind) {
-        case Step::kClaim:
-          EXPECT_EQ(rules.Claim(step.n), step.verdict);
-          break;
-        case Step::kRecord:
-          EXPECT_EQ(rules.Record(step.n, step.offset), step.verdict);
-          break;
-        case Step::kRepeats:
-          EXPECT_EQ(rules.Repeats(step.n), step.verdict);
-          break;
-        case Step::kDamaged:
-          rules.Damaged(step.n);
-          break;
-      }
+    const Layout layout = OptionsLayout(0, c.header_layout, c.record_layout,
+                                        ValueType::kReal4);
+    test::MemoryInputFile file(Records(c.records));
+    WalkSetup setup;
+    setup.file = &file;
+    setup.size = file.Size();
+    setup.name = "d";
+    for (std::size_t v = 0; v < layout.variables.size(); ++v) {
+      LoadLimits limits(3, 6, "; hint");
+      if (c.record_layout) limits.matrix_values = 3 * c.max_rows;
+      setup.limits.push_back(limits);
     }
-    EXPECT_EQ(rules.rows(), c.rows);
-    EXPECT_EQ(rules.width(), c.width);
-    EXPECT_EQ(rules.end(), c.end);
-    EXPECT_EQ(c.refusal.empty() ? "" : rules.RefusalMessage("d"), c.refusal);
+    try {
+      const WalkResult walk = WalkLayout(layout, setup);
+      EXPECT_EQ(c.refusal, "");
+      const std::uint32_t data = static_cast<std::uint32_t>(
+          layout.variables.size() - (c.record_layout ? c.record_layout->fields.size() : 1));
+      EXPECT_EQ(walk.variables[data].reads, c.rows);
+      if (layout.rows) {
+        EXPECT_EQ(walk.columns, c.width);
+      }
+      EXPECT_EQ(walk.end, c.end);
+    } catch (const RunError& e) {
+      EXPECT_EQ(e.what(), c.refusal);
+    }
   }
+}
+
+// Records of no values cost nothing to keep, but a source of them without
+// end must end.
+TEST(LoadRulesTest, RecordsOfNoValuesEnd) {
+  LoadRules rules(std::nullopt);
+  EXPECT_EQ(rules.Empty(kMaxEmptyRecords), LoadRules::Verdict::kTake);
+  EXPECT_EQ(rules.Empty(1), LoadRules::Verdict::kRefuse);
+  EXPECT_EQ(rules.RefusalMessage("d"),
+            "data file 'd' holds more than 50000000 records of no values");
 }
 
 // What fits is what the MAT-file's element holds, and what MATLAB loads of

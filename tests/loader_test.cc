@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "converter/phases.h"
+#include "loader/loader.h"
 #include "loader/memory_loader.h"
-#include "loader/place_loader.h"
+#include "loader/record_layout.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
 
@@ -33,20 +34,32 @@ MemoryStore Store(RunState& state) {
   return {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core};
 }
 
+// Places `bytes` (a file, or a pipe read in pieces of 3 bytes) as plain
+// rows of real4 within `limits`.
+PlacedFile Place(const std::string& bytes, const LoadLimits& limits,
+                 bool pipe = false) {
+  std::unique_ptr<InputFile> file;
+  if (pipe) {
+    file = std::make_unique<test::ScriptedInputFile>(bytes, 3);
+  } else {
+    file = std::make_unique<MemoryInputFile>(bytes);
+  }
+  return PlaceDataFile(std::move(file), "data.dat",
+                       RowsLayout(ValueType::kReal4), {limits}, {"/tmp"});
+}
+
 // Loads into the shared state's core, as from a pipe (or a file whose size
-// is known) through a small buffer; irow and icol as loadcore sets them.
+// is known); irow and icol as loadcore sets them.
 RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
                bool pipe = false) {
   RunState& state = test::FreshState();
   for (int k = 0; k < 16; ++k) state.core[k] = kUntouched;
-  MemoryInputFile file(bytes);
-  test::ScriptedInputFile stream(bytes, 3);
-  RecordReader reader(pipe ? static_cast<InputFile&>(stream) : file, 8);
-  const LoadOutcome outcome = LoadIntoMemory(
-      reader, "data.dat", ValueType::kReal4, limits, Store(state));
-  state.irow = static_cast<int>(outcome.columns);
-  state.icol = static_cast<int>(outcome.rows);
-  state.end = outcome.end;
+  const PlacedFile placed = Place(bytes, limits, pipe);
+  LoadIntoMemory(placed, RowsLayout(ValueType::kReal4), "data.dat",
+                 Store(state));
+  state.irow = static_cast<int>(placed.walk.columns);
+  state.icol = static_cast<int>(placed.walk.rows);
+  state.end = placed.walk.end;
   return state;
 }
 
@@ -56,23 +69,21 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
 std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
-  LoadOutcome outcome;
-  const PlacedRecords placed =
-      LoadPlaces(std::make_unique<MemoryInputFile>(bytes), bytes.size(),
-                 "data.dat", PlainRows(4), ElementLimits(0), &outcome);
-  const std::unique_ptr<FileTiles> tiles = PlainTiles(
-      placed, "data.dat", ValueType::kReal4, outcome.columns, read_bytes);
-  EXPECT_NE(tiles, nullptr);
-  *irow = static_cast<int>(outcome.columns);
-  *icol = static_cast<int>(outcome.rows);
-  const std::size_t rows = outcome.rows, cols = outcome.columns;
+  const PlacedFile placed = Place(bytes, ElementLimits(0));
+  auto part = PartOf(placed, 0, "data.dat");
+  EXPECT_TRUE(part.has_value());
+  const std::size_t rows = placed.walk.rows, cols = placed.walk.columns;
+  FileTiles tiles({*part}, RecordView{ValueType::kReal4, 0, cols, false, false, ""},
+                  read_bytes);
+  *irow = static_cast<int>(cols);
+  *icol = static_cast<int>(rows);
   std::vector<double> matrix(rows * cols);
   std::vector<char> staging(8 * tr * tc);
   for (std::size_t r0 = 0; r0 < rows; r0 += tr) {
     for (std::size_t c0 = 0; c0 < cols; c0 += tc) {
       const std::size_t n = std::min(tr, rows - r0),
                         m = std::min(tc, cols - c0);
-      const char* tile = tiles->Fill(r0, n, c0, m, staging.data());
+      const char* tile = tiles.Fill(r0, n, c0, m, staging.data());
       for (std::size_t k = 0; k < n * m; ++k) {
         float value;
         std::memcpy(&value, tile + 4 * k, 4);
@@ -316,17 +327,19 @@ TEST(LoaderTest, LoadsLongRecordsInPieces) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RunState& state = test::FreshState();
-    MemoryInputFile file(test::FramedFile(records, c.framing, c.max_subrecord));
-    RecordReader reader(file);
-    LoadOutcome outcome;
+    const std::string bytes =
+        test::FramedFile(records, c.framing, c.max_subrecord);
+    PlacedFile placed;
     try {
-      outcome = LoadIntoMemory(reader, "data.dat", ValueType::kReal4, c.limits,
-                               Store(state));
+      placed = Place(bytes, c.limits);
+      LoadIntoMemory(placed, RowsLayout(ValueType::kReal4), "data.dat",
+                     Store(state));
       EXPECT_STREQ(c.message, "");
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(), c.message);
       continue;
     }
+    const WalkResult& outcome = placed.walk;
     EXPECT_EQ(outcome.columns, width);
     EXPECT_EQ(outcome.rows, 3u);
     for (std::size_t k :
@@ -338,11 +351,8 @@ TEST(LoaderTest, LoadsLongRecordsInPieces) {
 
 // A pipe's first record can be measured only by reading it.
 TEST(LoaderTest, RefusesALongFirstRecordFromAPipe) {
-  test::ScriptedInputFile pipe(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), 5);
-  RecordReader reader(pipe, 8);
   try {
-    LoadIntoMemory(reader, "data.dat", ValueType::kReal4, {3, 6},
-                   Store(test::FreshState()));
+    Place(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), {3, 6}, /*pipe=*/true);
     ADD_FAILURE() << "no error";
   } catch (const RunError& e) {
     EXPECT_STREQ(e.what(),
@@ -355,11 +365,11 @@ TEST(LoaderTest, FailedReadEndsTheRun) {
   const std::string bytes = DataFile({{1, 2}, {3, 4}});
   for (std::size_t fail_after : {0, 2, 6, 16, 20, 30}) {
     SCOPED_TRACE(fail_after);
-    test::ScriptedInputFile file(bytes, 1 << 20, fail_after, EIO);
-    RecordReader reader(file, 4);
     try {
-      LoadIntoMemory(reader, "data.dat", ValueType::kReal4, {},
-                     Store(test::FreshState()));
+      PlaceDataFile(
+          std::make_unique<test::ScriptedInputFile>(bytes, 1 << 20,
+                                                    fail_after, EIO),
+          "data.dat", RowsLayout(ValueType::kReal4), {LoadLimits{}}, {"/tmp"});
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(),

@@ -1,0 +1,894 @@
+#include "loader/layout_walk.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <utility>
+
+#include "common/coding.h"
+#include "common/run_error.h"
+#include "loader/load_messages.h"
+#include "matfile/mat_format.h"
+
+namespace unf2mat {
+namespace {
+
+using Verdict = LoadRules::Verdict;
+using record::Step;
+
+// Values read for sizes and counts are held in memory; a file cannot make
+// them more than this.
+constexpr std::uint64_t kMaxHeldValues = std::uint64_t{1} << 22;
+// A variable whose shape changes from read to read has a run per read.
+constexpr std::size_t kMaxRuns = std::size_t{1} << 20;
+// The largest size a product of dimensions may reach before it is checked
+// against the record: far past any record, far from overflow.
+constexpr std::uint64_t kMaxProduct = std::uint64_t{1} << 62;
+
+// The values of an integer field, for the sizes and counts that name it.
+struct Held {
+  bool has = false;
+  std::vector<std::int64_t> last;
+  std::vector<std::uint64_t> last_dims;
+  std::uint64_t record = 0;  // of the last read
+  // Every read's, where some expression picks one: their values end to end.
+  std::vector<std::int64_t> all;
+  std::vector<std::uint64_t> starts;
+  std::vector<std::vector<std::uint64_t>> dims;
+};
+
+// A record as the scanner found it.
+struct Fetched {
+  Step step = Step::kEnd;
+  std::uint64_t bytes = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t number = 0;
+  std::vector<PayloadPiece> pieces;
+};
+
+// A field of a record statement as sized for one record.
+struct FieldPlan {
+  const FieldDecl* decl;
+  ReadShape shape;
+  std::uint64_t at;     // in the record
+  std::uint64_t bytes;  // in it
+};
+
+// Bytes [from, from + n) of a payload that lies in `pieces`.
+std::vector<PayloadPiece> Cut(const std::vector<PayloadPiece>& pieces,
+                              std::uint64_t from, std::uint64_t n) {
+  std::vector<PayloadPiece> cut;
+  std::uint64_t start = 0;
+  for (const PayloadPiece& piece : pieces) {
+    const std::uint64_t end = start + piece.bytes;
+    if (n > 0 && from < end) {
+      const std::uint64_t take = std::min(n, end - from);
+      cut.push_back({piece.offset + (from - start), take});
+      from += take;
+      n -= take;
+    }
+    start = end;
+  }
+  return cut;
+}
+
+std::int64_t DecodeInteger(const char* src, std::size_t size, bool swapped) {
+  std::uint64_t raw = 0;
+  if (!swapped) {
+    std::memcpy(&raw, src, size);
+    if constexpr (std::endian::native == std::endian::big) raw >>= 64 - 8 * size;
+  } else {
+    for (std::size_t k = 0; k < size; ++k) {
+      raw |= std::uint64_t{static_cast<unsigned char>(src[k])}
+             << (8 * (std::endian::native == std::endian::little
+                          ? size - 1 - k
+                          : k));
+    }
+  }
+  // Sign-extended from its own width.
+  const int shift = static_cast<int>(64 - 8 * size);
+  return static_cast<std::int64_t>(raw << shift) >> shift;
+}
+
+class Walker {
+ public:
+  Walker(const Layout& layout, const WalkSetup& setup, WalkSink* sink)
+      : layout_(layout),
+        setup_(setup),
+        sink_(sink),
+        scanner_(*setup.file, setup.size, setup.framing),
+        rules_(setup.size),
+        held_(layout.variables.size()),
+        open_steps_(layout.statements),
+        bulk_(layout.statements, false) {
+    result_.variables.resize(layout.variables.size());
+    result_.taken.resize(layout.statements);
+    MarkBulk(layout.body);
+  }
+
+  WalkResult Run();
+
+ private:
+  enum class Flow { kGo, kStop };
+
+  // A group being repeated: its statement, its repetition, and its index.
+  struct Level {
+    const Statement* statement;
+    std::uint64_t rep;
+    std::int64_t first;
+    // Of a group that repeats until the file ends: each variable's reads
+    // when its repetition began, and its first record.
+    std::vector<std::uint64_t> reads_before;
+    std::uint64_t rep_first_record;
+  };
+
+  void MarkBulk(const Block& block);
+  static bool UsesIndex(const Expr& e);
+
+  const Fetched& Fetch();
+  void Unfetch() { pending_ = true; }
+
+  Flow RunBlock(const Block& block);
+  Flow RunStatement(const Statement& s);
+  Flow RunRecord(const Statement& s);
+  Flow RunSkip(const Statement& s);
+  Flow RunRepeat(const Statement& s);
+  Flow RunUntilEnd(const Statement& s);
+  Flow RunEither(const Statement& s);
+  // Takes `n` more records that repeat the last, each read by `s` as it was;
+  // returns how many it took.
+  std::uint64_t Bulk(const Statement& s, std::uint64_t most);
+
+  // Sizes the fields of `s` in record `r`; false where the record is too
+  // short, with *need the bytes it would take. `dry` changes nothing that
+  // lasts: the either's test of a branch.
+  bool Plan(const Statement& s, const Fetched& r, bool dry,
+            std::vector<FieldPlan>* plans, std::uint64_t* need);
+  void Take(const Statement& s, const Fetched& r,
+            const std::vector<FieldPlan>& plans, std::uint64_t need);
+  void Hold(std::uint32_t variable, const ReadShape& shape, const Fetched& r,
+            std::uint64_t at);
+  std::uint32_t ShapeId(VariableReads& reads, const ReadShape& shape);
+  void NoteRead(std::uint32_t variable, const ReadShape& shape,
+                std::uint64_t record, std::uint64_t n);
+  Flow Check(Verdict verdict);
+
+  std::int64_t Eval(const Expr& e, const std::string& what);
+  std::uint64_t EvalSize(const Expr& e, const FieldDecl& field,
+                         const std::string& what);
+  [[noreturn]] void Fail(const std::string& message) const;
+  std::string Where(const TextPlace& at) const;
+
+  // The stop of a walk that needed a record where the file ended.
+  Flow EndedAt(int line);
+  Flow DamagedAt(const Fetched& r);
+  void Rollback(Level& level);
+
+  const Layout& layout_;
+  const WalkSetup& setup_;
+  WalkSink* sink_;
+  RecordScanner scanner_;
+  LoadRules rules_;
+  WalkResult result_;
+  std::vector<Held> held_;
+  std::vector<std::optional<std::uint64_t>> open_steps_;  // by statement
+  std::vector<bool> bulk_;  // by repeat statement: its one record in bulk
+  std::vector<Level> levels_;
+  Fetched rec_;
+  bool pending_ = false;
+  std::uint64_t records_ = 0;
+  std::uint64_t held_values_ = 0;
+  std::uint64_t last_need_ = 0;  // of the last record taken
+  bool rolled_back_ = false;
+  std::vector<std::int64_t> index_values_;
+};
+
+bool Walker::UsesIndex(const Expr& e) {
+  if (e.kind == Expr::Kind::kIndex) return true;
+  return std::any_of(e.args.begin(), e.args.end(), UsesIndex);
+}
+
+// A group of one record, none of whose fields gives a size or changes with
+// the group's index, reads every record alike: runs of records of one
+// length are taken at once.
+void Walker::MarkBulk(const Block& block) {
+  for (const Statement& s : block) {
+    for (const Block& inner : s.blocks) MarkBulk(inner);
+    if (s.kind != Statement::Kind::kRepeat || s.blocks[0].size() != 1 ||
+        s.blocks[0][0].kind != Statement::Kind::kRecord) {
+      continue;
+    }
+    bool alike = true;
+    for (const FieldDecl& field : s.blocks[0][0].fields) {
+      if (!field.skipped() && layout_.variables[field.variable].sized_by) {
+        alike = false;
+      }
+      if (field.length && UsesIndex(*field.length)) alike = false;
+      for (const Dim& dim : field.dims) {
+        if (!dim.open && UsesIndex(dim.size)) alike = false;
+      }
+      // Several strings a read are rows at two distances.
+      if (field.type == ValueType::kChar1 && !field.dims.empty()) {
+        alike = false;
+      }
+    }
+    bulk_[s.id] = alike;
+  }
+}
+
+const Fetched& Walker::Fetch() {
+  if (pending_) {
+    pending_ = false;
+    return rec_;
+  }
+  rec_.offset = scanner_.offset();
+  rec_.step = scanner_.Next(UINT64_MAX, &rec_.pieces, &rec_.bytes);
+  if (rec_.step == Step::kFailed || scanner_.error() != 0) {
+    Fail(FileError("cannot read data file", setup_.name,
+                   scanner_.error() != 0 ? scanner_.error() : EIO));
+  }
+  if (rec_.step == Step::kOk) {
+    rec_.number = ++records_;
+    result_.walked_to = scanner_.offset();
+    if (sink_ != nullptr) {
+      sink_->Walked(rec_.number, rec_.offset, rec_.bytes,
+                    scanner_.subrecords());
+    }
+  } else {
+    rec_.number = records_ + 1;
+    rec_.bytes = 0;
+  }
+  return rec_;
+}
+
+void Walker::Fail(const std::string& message) const { throw RunError(message); }
+
+std::string Walker::Where(const TextPlace& at) const {
+  return at.line > 0 ? " on line " + std::to_string(at.line) + " of " +
+                           layout_.origin
+                     : " of " + layout_.origin;
+}
+
+std::int64_t Walker::Eval(const Expr& e, const std::string& what) {
+  auto fail = [&](const std::string& why) -> std::int64_t {
+    Fail("data file " + Quote(setup_.name) + ", record " +
+         std::to_string(records_ + (pending_ ? 0 : 1)) + ": " + what + ": " +
+         why);
+  };
+  std::int64_t a = 0, b = 0, out = 0;
+  switch (e.kind) {
+    case Expr::Kind::kNumber:
+      return e.number;
+    case Expr::Kind::kIndex:
+      return index_values_[e.ref];
+    case Expr::Kind::kNegate:
+      a = Eval(e.args[0], what);
+      if (__builtin_sub_overflow(std::int64_t{0}, a, &out)) {
+        return fail(e.text + " overflows");
+      }
+      return out;
+    case Expr::Kind::kAdd:
+    case Expr::Kind::kSubtract:
+    case Expr::Kind::kMultiply:
+    case Expr::Kind::kDivide: {
+      a = Eval(e.args[0], what);
+      b = Eval(e.args[1], what);
+      bool overflow = false;
+      if (e.kind == Expr::Kind::kAdd) {
+        overflow = __builtin_add_overflow(a, b, &out);
+      } else if (e.kind == Expr::Kind::kSubtract) {
+        overflow = __builtin_sub_overflow(a, b, &out);
+      } else if (e.kind == Expr::Kind::kMultiply) {
+        overflow = __builtin_mul_overflow(a, b, &out);
+      } else {
+        if (b == 0) return fail(e.text + " divides by 0");
+        if (a == INT64_MIN && b == -1) return fail(e.text + " overflows");
+        out = a / b;
+      }
+      if (overflow) return fail(e.text + " overflows");
+      return out;
+    }
+    case Expr::Kind::kField:
+      break;
+  }
+  const LayoutVariable& variable = layout_.variables[e.ref];
+  const Held& held = held_[e.ref];
+  if (!held.has) {
+    return fail("field " + Quote(variable.name) + " has not been read yet");
+  }
+  std::vector<std::int64_t> subscripts;
+  for (const Expr& arg : e.args) subscripts.push_back(Eval(arg, what));
+  const std::vector<std::int64_t>* values = &held.last;
+  const std::vector<std::uint64_t>* dims = &held.last_dims;
+  std::uint64_t start = 0;
+  if (e.picks_read) {
+    const std::int64_t k = subscripts.back();
+    subscripts.pop_back();
+    if (k < 1 || static_cast<std::uint64_t>(k) > held.starts.size()) {
+      return fail(e.text + " asks for value " + std::to_string(k) + " of " +
+                  Quote(variable.name) + ", which has been read " +
+                  std::to_string(held.starts.size()) + " times");
+    }
+    values = &held.all;
+    dims = &held.dims[static_cast<std::size_t>(k - 1)];
+    start = held.starts[static_cast<std::size_t>(k - 1)];
+  }
+  std::uint64_t linear = 0, stride = 1;
+  for (std::size_t d = 0; d < subscripts.size(); ++d) {
+    const std::int64_t s = subscripts[d];
+    if (s < 1 || static_cast<std::uint64_t>(s) > (*dims)[d]) {
+      return fail("subscript " + std::to_string(d + 1) + " of " + e.text +
+                  " is " + std::to_string(s) + ", outside 1 to " +
+                  std::to_string((*dims)[d]));
+    }
+    linear += static_cast<std::uint64_t>(s - 1) * stride;
+    stride *= (*dims)[d];
+  }
+  return (*values)[static_cast<std::size_t>(start + linear)];
+}
+
+std::uint64_t Walker::EvalSize(const Expr& e, const FieldDecl& field,
+                               const std::string& what) {
+  const std::int64_t value = Eval(e, what);
+  if (value < 0 || static_cast<std::uint64_t>(value) > mat::kMaxDimension) {
+    std::string from;
+    std::function<void(const Expr&)> fields = [&](const Expr& x) {
+      if (x.kind == Expr::Kind::kField) {
+        from += (from.empty() ? "" : ", ") +
+                Quote(layout_.variables[x.ref].name) + " of record " +
+                std::to_string(held_[x.ref].record);
+      }
+      for (const Expr& arg : x.args) fields(arg);
+    };
+    fields(e);
+    Fail("data file " + Quote(setup_.name) + ": " + what + " of field " +
+         Quote(field.name) + Where(field.at) + ", " + e.text + ", is " +
+         std::to_string(value) +
+         (from.empty() ? "" : " (from " + from + ")") +
+         (value < 0 ? ": a size cannot be negative"
+                    : ", past the " + std::to_string(mat::kMaxDimension) +
+                          " a MAT-file dimension holds") +
+         "; nothing was written");
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
+                  std::vector<FieldPlan>* plans, std::uint64_t* need) {
+  plans->clear();
+  std::uint64_t at = 0;
+  // A dry plan holds the values it reads only until it is done.
+  std::vector<std::pair<std::uint32_t, Held>> saved;
+  struct Restore {
+    std::vector<std::pair<std::uint32_t, Held>>& saved;
+    std::vector<Held>& held;
+    ~Restore() {
+      for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+        held[it->first] = std::move(it->second);
+      }
+    }
+  } restore{saved, held_};
+  const std::uint64_t held_values = held_values_;
+  for (const FieldDecl& field : s.fields) {
+    FieldPlan plan{&field, {field.type, field.complex, 0, {}}, at, 0};
+    std::uint64_t unit = field.value_bytes();
+    if (field.length) {
+      plan.shape.length = EvalSize(*field.length, field, "the length");
+      unit = plan.shape.length;
+    }
+    std::uint64_t product = 1;
+    bool overflow = false;
+    for (const Dim& dim : field.dims) {
+      if (dim.open) continue;
+      const std::uint64_t size = EvalSize(dim.size, field, "a dimension");
+      plan.shape.dims.push_back(size);
+      overflow = overflow || __builtin_mul_overflow(product, size, &product) ||
+                 product > kMaxProduct;
+    }
+    overflow = overflow || __builtin_mul_overflow(product, unit, &unit) ||
+               unit > kMaxProduct;
+    if (overflow) {
+      Fail("data file " + Quote(setup_.name) + ", record " +
+           std::to_string(r.number) + ": field " + Quote(field.name) +
+           Where(field.at) + " would hold more than " +
+           std::to_string(kMaxProduct) + " bytes; nothing was written");
+    }
+    if (field.open()) {
+      // The first record fixes the steps of '*'; a partial one is no step.
+      std::optional<std::uint64_t>& fixed = open_steps_[s.id];
+      const std::uint64_t left = r.bytes > at ? r.bytes - at : 0;
+      std::uint64_t steps = fixed ? *fixed : unit == 0 ? 0 : left / unit;
+      if (!fixed && !dry) {
+        if (!field.skipped() &&
+            Check(rules_.Claim(steps, setup_.limits[field.variable],
+                               layout_.rows == field.variable ? "" : field.name)) ==
+                Flow::kStop) {
+          return false;
+        }
+        fixed = steps;
+      }
+      plan.shape.dims.push_back(steps);
+      unit *= steps;
+    }
+    plan.bytes = unit;
+    at += plan.bytes;
+    plans->push_back(std::move(plan));
+    if (at > r.bytes) {
+      *need = at;
+      if (dry) held_values_ = held_values;
+      return false;
+    }
+    if (!field.skipped() && layout_.variables[field.variable].sized_by) {
+      if (dry) saved.emplace_back(field.variable, held_[field.variable]);
+      Hold(field.variable, plans->back().shape, r, plans->back().at);
+    }
+  }
+  *need = at;
+  if (dry) held_values_ = held_values;
+  return true;
+}
+
+void Walker::Hold(std::uint32_t variable, const ReadShape& shape,
+                  const Fetched& r, std::uint64_t at) {
+  const std::size_t size = ValueSize(shape.type);
+  const std::uint64_t n = shape.count();
+  Held& held = held_[variable];
+  const bool keep_all = layout_.variables[variable].keep_all_values;
+  held_values_ += keep_all ? n : 0;
+  if (n > kMaxHeldValues || held_values_ > kMaxHeldValues) {
+    Fail("data file " + Quote(setup_.name) + ", record " +
+         std::to_string(r.number) + ": field " +
+         Quote(layout_.variables[variable].name) +
+         ", which gives sizes, would hold more than " +
+         std::to_string(kMaxHeldValues) + " values in memory");
+  }
+  std::vector<char> bytes(static_cast<std::size_t>(n * size));
+  if (!scanner_.ReadPayload(r.pieces, at, bytes.size(), bytes.data())) {
+    Fail(FileError("cannot read data file", setup_.name,
+                   scanner_.error() != 0 ? scanner_.error() : EIO));
+  }
+  held.has = true;
+  held.record = r.number;
+  held.last.resize(static_cast<std::size_t>(n));
+  for (std::size_t k = 0; k < n; ++k) {
+    held.last[k] =
+        DecodeInteger(bytes.data() + k * size, size, setup_.framing.swapped);
+  }
+  held.last_dims = shape.dims;
+  if (keep_all) {
+    held.starts.push_back(held.all.size());
+    held.all.insert(held.all.end(), held.last.begin(), held.last.end());
+    held.dims.push_back(shape.dims);
+  }
+}
+
+std::uint32_t Walker::ShapeId(VariableReads& reads, const ReadShape& shape) {
+  for (std::size_t k = reads.shapes.size(); k-- > 0;) {
+    if (reads.shapes[k] == shape) return static_cast<std::uint32_t>(k);
+  }
+  reads.shapes.push_back(shape);
+  return static_cast<std::uint32_t>(reads.shapes.size() - 1);
+}
+
+// Counts `n` reads of `variable` of `shape`, the first in record `record`,
+// each in the group repetition after the one before.
+void Walker::NoteRead(std::uint32_t variable, const ReadShape& shape,
+                      std::uint64_t record, std::uint64_t n) {
+  VariableReads& reads = result_.variables[variable];
+  const LayoutVariable& declared = layout_.variables[variable];
+  std::vector<std::uint32_t> groups;
+  std::vector<std::uint64_t> index;
+  for (const Level& level : levels_) {
+    groups.push_back(level.statement->id);
+    index.push_back(level.rep);
+  }
+  if (!reads.read) {
+    reads.read = true;
+    reads.groups = groups;
+    reads.first_record = record;
+  } else if (reads.groups != groups) {
+    Fail(layout_.origin + " reads field " + Quote(declared.name) +
+         " in two different groups; only one of them can make its variable");
+  }
+  // Reads taken at once lie in records one after another.
+  if (reads.reads == 1) reads.record_step = record - reads.first_record;
+  if (reads.reads == 0 && n > 1) reads.record_step = 1;
+  if ((reads.reads > 0 &&
+       record != reads.first_record + reads.reads * reads.record_step) ||
+      (n > 1 && reads.record_step != 1)) {
+    reads.records_regular = false;
+  }
+  const std::uint32_t id = ShapeId(reads, shape);
+  VariableReads::Run* last = reads.runs.empty() ? nullptr : &reads.runs.back();
+  bool extends = last != nullptr && last->shape == id && !index.empty();
+  if (extends) {
+    for (std::size_t d = 0; d + 1 < index.size(); ++d) {
+      extends = extends && last->index[d] == index[d];
+    }
+    extends = extends && last->index.back() + last->reads == index.back();
+  }
+  if (extends) {
+    last->reads += n;
+  } else {
+    if (reads.runs.size() >= kMaxRuns) {
+      Fail("data file " + Quote(setup_.name) + ": field " +
+           Quote(declared.name) + " changes its shape more than " +
+           std::to_string(kMaxRuns) + " times");
+    }
+    reads.runs.push_back({reads.reads, n, id, index});
+  }
+  reads.reads += n;
+}
+
+Walker::Flow Walker::Check(Verdict verdict) {
+  if (verdict != Verdict::kRefuse) return Flow::kGo;
+  if (!setup_.describe) throw RunError(rules_.RefusalMessage(setup_.name));
+  result_.refusal = rules_.refusal();
+  result_.refusal_message = rules_.RefusalMessage(setup_.name);
+  return Flow::kStop;
+}
+
+void Walker::Take(const Statement& s, const Fetched& r,
+                  const std::vector<FieldPlan>& plans, std::uint64_t need) {
+  if (r.bytes > need) {
+    // What the layout does not read of a record is said, not dropped
+    // silently.
+    LongerRecords* longer = nullptr;
+    for (LongerRecords& l : result_.longer) {
+      if (l.line == s.at.line) longer = &l;
+    }
+    if (longer == nullptr) {
+      result_.longer.push_back({s.at.line, r.number, r.bytes - need, 0, 0});
+      longer = &result_.longer.back();
+    }
+    ++longer->records;
+    longer->bytes += r.bytes - need;
+  }
+  for (const FieldPlan& plan : plans) {
+    if (plan.decl->skipped()) continue;
+    const std::uint32_t v = plan.decl->variable;
+    VariableReads& reads = result_.variables[v];
+    const std::vector<PayloadPiece> cut = Cut(r.pieces, plan.at, plan.bytes);
+    if (setup_.keep_places) {
+      if (plan.shape.type == ValueType::kChar1 && plan.shape.count() != 1) {
+        // A row a string.
+        for (std::uint64_t k = 0; k < plan.shape.count(); ++k) {
+          reads.places->Add(Cut(cut, k * plan.shape.length, plan.shape.length));
+        }
+      } else {
+        reads.places->Add(cut);
+      }
+    }
+    if (sink_ != nullptr) sink_->Read(v, plan.shape, cut);
+    NoteRead(v, plan.shape, r.number, 1);
+    reads.units += plan.shape.units();
+  }
+}
+
+Walker::Flow Walker::RunRecord(const Statement& s) {
+  const Fetched& r = Fetch();
+  if (r.step == Step::kEnd) return EndedAt(s.at.line);
+  if (r.step == Step::kDamaged) return DamagedAt(r);
+  std::vector<FieldPlan> plans;
+  std::uint64_t need = 0;
+  const bool fits = Plan(s, r, /*dry=*/false, &plans, &need);
+  if (rules_.done()) return Flow::kStop;  // refused by a claim
+  const std::size_t value_bytes =
+      layout_.rows ? ValueSize(layout_.variables[*layout_.rows].type) : 0;
+  if (rules_.Record({r.number, r.offset, r.bytes},
+                    {need, value_bytes, s.at.line}) != Verdict::kTake ||
+      !fits) {
+    return Flow::kStop;
+  }
+  last_need_ = need;
+  Take(s, r, plans, need);
+  if (r.bytes == 0 && Check(rules_.Empty(1)) == Flow::kStop) {
+    return Flow::kStop;
+  }
+  for (const FieldPlan& plan : plans) {
+    if (plan.decl->skipped()) continue;
+    const std::uint32_t v = plan.decl->variable;
+    const VariableReads& reads = result_.variables[v];
+    if (Check(rules_.Grow(reads.reads, reads.units, plan.shape.units(),
+                          setup_.limits[v], plan.decl->name,
+                          layout_.rows == v)) == Flow::kStop) {
+      return Flow::kStop;
+    }
+  }
+  return Flow::kGo;
+}
+
+std::uint64_t Walker::Bulk(const Statement& s, std::uint64_t most) {
+  const Statement& body = s.blocks[0][0];
+  // One past what fits tells a whole one from the end.
+  std::uint64_t fit = most;
+  for (const FieldDecl& field : body.fields) {
+    if (field.skipped()) continue;
+    const VariableReads& reads = result_.variables[field.variable];
+    const std::uint64_t each = reads.shapes[reads.runs.back().shape].units();
+    const std::uint64_t limit = setup_.limits[field.variable].matrix_values;
+    if (each > 0) {
+      fit = std::min(fit, (limit > reads.units ? (limit - reads.units) / each
+                                               : 0) +
+                              1);
+    }
+  }
+  if (rec_.bytes == 0) fit = std::min(fit, kMaxEmptyRecords + 1);
+  const std::uint64_t n = scanner_.SkipRepeats(fit);
+  if (scanner_.error() != 0) {
+    Fail(FileError("cannot read data file", setup_.name, scanner_.error()));
+  }
+  if (n == 0) return 0;
+  const std::uint64_t stride = scanner_.repeat_stride();
+  const std::uint64_t first = records_ + 1;
+  records_ += n;
+  result_.walked_to = scanner_.offset();
+  if (sink_ != nullptr) sink_->WalkedAgain(n, stride);
+  if (rec_.bytes > last_need_) {
+    for (LongerRecords& longer : result_.longer) {
+      if (longer.line != body.at.line) continue;
+      longer.records += n;
+      longer.bytes += n * (rec_.bytes - last_need_);
+    }
+  }
+  for (const FieldDecl& field : body.fields) {
+    if (field.skipped()) continue;
+    VariableReads& reads = result_.variables[field.variable];
+    const ReadShape shape = reads.shapes[reads.runs.back().shape];
+    if (setup_.keep_places) reads.places->AddAlike(n, stride);
+    if (sink_ != nullptr) sink_->ReadAgain(field.variable, n, stride);
+    levels_.back().rep += 1;
+    NoteRead(field.variable, shape, first, n);
+    levels_.back().rep -= 1;
+    reads.units += n * shape.units();
+    if (Check(rules_.Grow(reads.reads, reads.units, shape.units(),
+                          setup_.limits[field.variable], field.name,
+                          layout_.rows == field.variable)) == Flow::kStop) {
+      return n;
+    }
+  }
+  if (rec_.bytes == 0) Check(rules_.Empty(n));
+  return n;
+}
+
+Walker::Flow Walker::RunSkip(const Statement& s) {
+  const std::uint64_t n =
+      s.count ? static_cast<std::uint64_t>(std::max<std::int64_t>(
+                    0, Eval(*s.count, "the count of records skipped" +
+                                          Where(s.at))))
+              : 1;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const Fetched& r = Fetch();
+    if (r.step == Step::kEnd) return EndedAt(s.at.line);
+    if (r.step == Step::kDamaged) return DamagedAt(r);
+  }
+  return Flow::kGo;
+}
+
+Walker::Flow Walker::RunRepeat(const Statement& s) {
+  if (!s.count) return RunUntilEnd(s);
+  const std::string what = "the count of the group" + Where(s.at);
+  std::int64_t first = 1;
+  std::int64_t count = 0;
+  if (s.index) {
+    first = Eval(*s.first, what);
+    const std::int64_t last = Eval(*s.count, what);
+    // As a DO loop: none where the last is before the first.
+    count = last >= first ? last - first + 1 : 0;
+  } else {
+    count = Eval(*s.count, what);
+  }
+  if (count < 0 || static_cast<std::uint64_t>(count) > mat::kMaxDimension) {
+    Fail("data file " + Quote(setup_.name) + ", record " +
+         std::to_string(records_ + (pending_ ? 0 : 1)) + ": " + what + ", " +
+         s.count->text + ", is " + std::to_string(count) +
+         (count < 0 ? ": a count cannot be negative"
+                    : ", past the " + std::to_string(mat::kMaxDimension) +
+                          " a MAT-file dimension holds") +
+         "; nothing was written");
+  }
+  const auto n = static_cast<std::uint64_t>(count);
+  levels_.push_back({&s, 0, first, {}, 0});
+  if (s.index) {
+    if (index_values_.size() <= *s.index) index_values_.resize(*s.index + 1);
+  }
+  Flow flow = Flow::kGo;
+  for (std::uint64_t rep = 0; rep < n && flow == Flow::kGo;) {
+    levels_.back().rep = rep;
+    if (s.index) {
+      index_values_[*s.index] = first + static_cast<std::int64_t>(rep);
+    }
+    const std::uint64_t before = records_ - (pending_ ? 1 : 0);
+    flow = RunBlock(s.blocks[0]);
+    if (flow != Flow::kGo) break;
+    if (records_ == before && Check(rules_.Empty(1)) == Flow::kStop) {
+      flow = Flow::kStop;
+      break;
+    }
+    ++rep;
+    if (bulk_[s.id] && rep < n) rep += Bulk(s, n - rep);
+    if (rules_.done()) flow = Flow::kStop;
+  }
+  levels_.pop_back();
+  return flow;
+}
+
+Walker::Flow Walker::RunUntilEnd(const Statement& s) {
+  levels_.push_back({&s, 0, 0, {}, 0});
+  const std::size_t depth = levels_.size() - 1;  // inner groups push more
+  Flow flow = Flow::kGo;
+  for (std::uint64_t rep = 0; flow == Flow::kGo;) {
+    const Fetched& r = Fetch();
+    if (r.step == Step::kEnd) break;
+    Unfetch();
+    Level& level = levels_[depth];
+    level.rep = rep;
+    level.rep_first_record = r.number;
+    level.reads_before.resize(result_.variables.size());
+    for (std::size_t v = 0; v < result_.variables.size(); ++v) {
+      level.reads_before[v] = result_.variables[v].reads;
+    }
+    // The record just fetched is counted, and not yet read.
+    const std::uint64_t before = records_ - (r.step == Step::kOk ? 1 : 0);
+    flow = RunBlock(s.blocks[0]);
+    if (flow == Flow::kStop) {
+      if (!rolled_back_ && !result_.refusal) Rollback(levels_[depth]);
+      break;
+    }
+    if (records_ == before) {
+      Fail(layout_.origin + ": the group" + Where(s.at) +
+           " read no record of data file " + Quote(setup_.name) +
+           " in a repetition, and would repeat without end");
+    }
+    ++rep;
+    if (bulk_[s.id]) rep += Bulk(s, UINT64_MAX);
+    if (rules_.done()) flow = Flow::kStop;
+  }
+  levels_.pop_back();
+  return flow;
+}
+
+void Walker::Rollback(Level& level) {
+  rolled_back_ = true;
+  if (rules_.end().record > level.rep_first_record) {
+    rules_.Dropped(level.rep_first_record);
+  }
+  for (std::size_t v = 0; v < result_.variables.size(); ++v) {
+    VariableReads& reads = result_.variables[v];
+    const std::uint64_t keep = level.reads_before[v];
+    if (reads.reads == keep) continue;
+    // The rows and values of the reads kept, from the runs.
+    std::uint64_t rows = 0, units = 0;
+    while (!reads.runs.empty() && reads.runs.back().first_read >= keep) {
+      reads.runs.pop_back();
+    }
+    if (!reads.runs.empty()) {
+      VariableReads::Run& last = reads.runs.back();
+      last.reads = keep - last.first_read;
+    }
+    for (const VariableReads::Run& run : reads.runs) {
+      const ReadShape& shape = reads.shapes[run.shape];
+      rows += run.reads * (shape.type == ValueType::kChar1 ? shape.count() : 1);
+      units += run.reads * shape.units();
+    }
+    reads.places->Truncate(rows);
+    reads.units = units;
+    reads.reads = keep;
+    if (keep == 0) reads.read = false;
+  }
+}
+
+Walker::Flow Walker::RunEither(const Statement& s) {
+  const Fetched& r = Fetch();
+  if (r.step == Step::kEnd) return EndedAt(s.at.line);
+  if (r.step == Step::kDamaged) return DamagedAt(r);
+  std::vector<FieldPlan> plans;
+  for (std::size_t b = 0; b < s.blocks.size(); ++b) {
+    const Block& branch = s.blocks[b];
+    std::uint64_t need = 0;
+    if (Plan(branch.front(), r, /*dry=*/true, &plans, &need) &&
+        need == r.bytes) {
+      std::vector<bool>& taken = result_.taken[s.id];
+      taken.resize(s.blocks.size());
+      taken[b] = true;
+      Unfetch();
+      return RunBlock(branch);
+    }
+  }
+  rules_.NoBranch({r.number, r.offset, r.bytes}, s.at.line);
+  return Flow::kStop;
+}
+
+Walker::Flow Walker::EndedAt(int line) {
+  rules_.EndOfFile({records_ + 1, result_.walked_to, 0}, line);
+  return Flow::kStop;
+}
+
+Walker::Flow Walker::DamagedAt(const Fetched& r) {
+  rules_.Damaged({r.number, r.offset, 0});
+  return Flow::kStop;
+}
+
+Walker::Flow Walker::RunStatement(const Statement& s) {
+  switch (s.kind) {
+    case Statement::Kind::kRecord:
+      return RunRecord(s);
+    case Statement::Kind::kSkip:
+      return RunSkip(s);
+    case Statement::Kind::kRepeat:
+      return RunRepeat(s);
+    case Statement::Kind::kEither:
+      break;
+  }
+  return RunEither(s);
+}
+
+Walker::Flow Walker::RunBlock(const Block& block) {
+  for (const Statement& s : block) {
+    if (RunStatement(s) == Flow::kStop) return Flow::kStop;
+  }
+  return Flow::kGo;
+}
+
+WalkResult Walker::Run() {
+  // Plain rows refuse a first record the markers show is over the limit
+  // before any of it is read.
+  if (layout_.rows && setup_.claimed_first_record) {
+    const std::uint64_t size = ValueSize(layout_.variables[*layout_.rows].type);
+    if (Check(rules_.Claim(*setup_.claimed_first_record / size,
+                           setup_.limits[*layout_.rows], "")) == Flow::kStop) {
+      return std::move(result_);
+    }
+  }
+  const Flow flow = RunBlock(layout_.body);
+  if (flow == Flow::kGo) {
+    if (const Fetched& r = Fetch(); r.step != Step::kEnd) {
+      result_.trailing = RecordAt{r.number, r.offset, r.bytes};
+    }
+  }
+  result_.end = rules_.end();
+  if (flow == Flow::kStop && !rolled_back_ && !result_.refusal) {
+    // The file does not hold what the layout reads, and no group that
+    // repeats until its end can end there.
+    const std::string message = "data file " + Quote(setup_.name) +
+                                " does not hold what " + layout_.origin +
+                                " reads: " +
+                                StopReason(result_.end, 0, layout_.origin);
+    if (!setup_.describe) Fail(message);
+    result_.refusal_message = message;
+  }
+  result_.records = records_;
+  if (layout_.rows) {
+    const VariableReads& rows = result_.variables[*layout_.rows];
+    result_.rows = rows.reads;
+    result_.columns = rows.shapes.empty() ? 0 : rows.shapes[0].count();
+  }
+  return std::move(result_);
+}
+
+}  // namespace
+
+bool WalkResult::Reached(const LayoutVariable& variable) const {
+  return std::any_of(
+      variable.branches.begin(), variable.branches.end(),
+      [&](const std::vector<std::pair<std::uint32_t, std::size_t>>& path) {
+        return std::all_of(path.begin(), path.end(), [&](const auto& branch) {
+          const std::vector<bool>& ran = taken[branch.first];
+          return branch.second < ran.size() && ran[branch.second];
+        });
+      });
+}
+
+std::uint64_t ReadShape::count() const {
+  std::uint64_t n = 1;
+  for (std::uint64_t d : dims) n *= d;
+  return n;
+}
+
+WalkResult WalkLayout(const Layout& layout, const WalkSetup& setup,
+                      WalkSink* sink) {
+  return Walker(layout, setup, sink).Run();
+}
+
+}  // namespace unf2mat
