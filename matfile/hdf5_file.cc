@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/run_error.h"
@@ -52,6 +54,7 @@ int LastError() { return errno != 0 ? errno : EIO; }
                  ": " + std::strerror(error));
 }
 
+// The type of a value (of one part of a complex value) in the file.
 hid_t FileType(MatClass mat_class) {
   switch (mat_class) {
     case MatClass::kSingle:
@@ -60,10 +63,42 @@ hid_t FileType(MatClass mat_class) {
       return H5T_STD_I32LE;
     case MatClass::kInt64:
       return H5T_STD_I64LE;
+    case MatClass::kInt8:
+      return H5T_STD_I8LE;
+    case MatClass::kInt16:
+      return H5T_STD_I16LE;
+    case MatClass::kLogical:
+      return H5T_STD_U8LE;
+    case MatClass::kChar:
+      return H5T_STD_U16LE;
     case MatClass::kDouble:
       break;
   }
   return H5T_IEEE_F64LE;
+}
+
+// A new type for the variable's values, to be closed: of a complex array,
+// the pair MATLAB stores, "real" then "imag".
+hid_t NewValueType(const MatVariable& variable) {
+  const hid_t part = FileType(variable.mat_class);
+  if (!variable.complex) return H5Tcopy(part);
+  const std::size_t size = ClassSize(variable.mat_class);
+  const hid_t pair = H5Tcreate(H5T_COMPOUND, 2 * size);
+  if (pair >= 0 && (H5Tinsert(pair, "real", 0, part) < 0 ||
+                    H5Tinsert(pair, "imag", size, part) < 0)) {
+    H5Tclose(pair);
+    return -1;
+  }
+  return pair;
+}
+
+// Of one of the array's values: a complex one has two parts.
+std::size_t PartsOf(const MatVariable& variable) {
+  return variable.complex ? 2 : 1;
+}
+
+std::string_view MatlabClass(const MatVariable& variable) {
+  return variable.cells != nullptr ? "cell" : ClassName(variable.mat_class);
 }
 
 constexpr std::uint64_t kChunkBytes = std::uint64_t{1} << 20;
@@ -92,13 +127,14 @@ std::vector<hsize_t> ChunkDims(const std::vector<hsize_t>& dims,
 std::vector<hsize_t> ChunkFor(const MatVariable& variable,
                               const std::vector<hsize_t>& dims,
                               std::size_t tile_bytes) {
-  const std::size_t size = ClassSize(variable.mat_class);
+  const std::size_t parts = PartsOf(variable);
+  const std::size_t size = parts * ClassSize(variable.mat_class);
   const std::uint64_t rows = variable.rows, columns = variable.columns;
   if (dims.size() != 2 || dims[0] != columns || dims[1] != rows) {
     return ChunkDims(dims, size);
   }
   const TileShape tiles =
-      PlanTiles(rows, columns, ValueSize(variable.values->element()),
+      PlanTiles(rows, columns, parts * ValueSize(variable.values->element()),
                 std::min(tile_bytes, variable.values->tile_bytes()));
   const std::uint64_t height =
       tiles.rows < rows
@@ -235,77 +271,199 @@ bool WriteStringAttribute(hid_t object, const char* name,
          H5Awrite(attribute.get(), type.get(), value.data()) >= 0;
 }
 
+bool WriteScalarAttribute(hid_t object, const char* name, hid_t file_type,
+                          hid_t memory_type, const void* value) {
+  Handle space(H5Screate(H5S_SCALAR), H5Sclose);
+  Handle attribute(H5Acreate2(object, name, file_type, space.get(), H5P_DEFAULT,
+                              H5P_DEFAULT),
+                   H5Aclose);
+  return attribute.ok() && H5Awrite(attribute.get(), memory_type, value) >= 0 &&
+         attribute.Close();
+}
+
+// The attributes MATLAB reads the class by: its name, and for integers
+// that stand for something else, how to read them back.
+bool WriteClassAttributes(hid_t dataset, const MatVariable& variable) {
+  if (!WriteStringAttribute(dataset, "MATLAB_class", MatlabClass(variable))) {
+    return false;
+  }
+  std::int32_t decode = 0;
+  if (variable.cells == nullptr && variable.mat_class == MatClass::kLogical) {
+    decode = 1;
+  } else if (variable.cells == nullptr &&
+             variable.mat_class == MatClass::kChar) {
+    decode = 2;  // UTF-16 units
+  }
+  return decode == 0 ||
+         WriteScalarAttribute(dataset, "MATLAB_int_decode", H5T_STD_I32LE,
+                              H5T_NATIVE_INT32, &decode);
+}
+
 // An empty array as MATLAB stores it: its dimensions as the data, marked.
-bool WriteEmpty(hid_t file, const MatVariable& variable) {
+bool WriteEmpty(hid_t group, const std::string& name,
+                const MatVariable& variable) {
   const std::vector<std::uint64_t> dims = variable.shape();
   const hsize_t n = dims.size();
   Handle space(H5Screate_simple(1, &n, nullptr), H5Sclose);
-  Handle dataset(
-      H5Dcreate2(file, std::string(variable.name).c_str(), H5T_STD_U64LE,
-                 space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
-      H5Dclose);
-  if (!dataset.ok() ||
-      H5Dwrite(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT,
-               dims.data()) < 0 ||
-      !WriteStringAttribute(dataset.get(), "MATLAB_class",
-                            ClassName(variable.mat_class))) {
-    return false;
-  }
+  Handle dataset(H5Dcreate2(group, name.c_str(), H5T_STD_U64LE, space.get(),
+                            H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                 H5Dclose);
   const std::uint8_t empty = 1;
-  Handle scalar(H5Screate(H5S_SCALAR), H5Sclose);
-  Handle attribute(H5Acreate2(dataset.get(), "MATLAB_empty", H5T_STD_U8LE,
-                              scalar.get(), H5P_DEFAULT, H5P_DEFAULT),
-                   H5Aclose);
-  return attribute.ok() &&
-         H5Awrite(attribute.get(), H5T_NATIVE_UINT8, &empty) >= 0 &&
-         attribute.Close() && dataset.Close();
+  return dataset.ok() &&
+         H5Dwrite(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL,
+                  H5P_DEFAULT, dims.data()) >= 0 &&
+         WriteStringAttribute(dataset.get(), "MATLAB_class",
+                              MatlabClass(variable)) &&
+         WriteScalarAttribute(dataset.get(), "MATLAB_empty", H5T_STD_U8LE,
+                              H5T_NATIVE_UINT8, &empty) &&
+         dataset.Close();
 }
 
-void WriteDataset(hid_t file, const MatVariable& variable,
-                  std::optional<int> level, std::size_t tile_bytes,
-                  const std::string& shown_path) {
-  const std::string name(variable.name);
-  const std::string what = "dataset " + Quote(name);
-  if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
-    throw RunError("cannot write MAT-file " + Quote(shown_path) + ": " +
-                   problem);
+// Writes the variables, each a dataset, and each cell of a cell array a
+// dataset of its own in the group /#refs#, which the cell array's dataset
+// of references points to, as MATLAB does.
+class Hdf5Writer {
+ public:
+  Hdf5Writer(hid_t file, std::optional<int> level, std::size_t tile_bytes,
+             const std::string& shown_path)
+      : file_(file),
+        level_(level),
+        tile_bytes_(tile_bytes),
+        shown_path_(shown_path) {}
+
+  // The variable as the dataset `name` of `group`; failures name it as
+  // `shown`: a cell as "c{2}".
+  void Write(hid_t group, const std::string& name, const std::string& shown,
+             const MatVariable& variable) {
+    errno = 0;
+    if (variable.rows * variable.columns == 0) {
+      if (!WriteEmpty(group, name, variable)) Fail(shown, LastError());
+    } else if (variable.cells != nullptr) {
+      WriteCellDataset(group, name, shown, variable);
+    } else {
+      WriteValueDataset(group, name, shown, variable);
+    }
   }
-  errno = 0;
-  if (variable.rows * variable.columns == 0) {
-    if (!WriteEmpty(file, variable)) Fail(what, shown_path, LastError());
-    return;
+
+ private:
+  // A dataset of `type` and the variable's dimensions (HDF5 lists them
+  // slowest first: MATLAB's, reversed), chunked as `chunk`, classed.
+  hid_t CreateDataset(hid_t group, const std::string& name,
+                      const std::string& shown, const MatVariable& variable,
+                      hid_t type, const std::vector<hsize_t>& dims,
+                      const std::vector<hsize_t>& chunk) {
+    Handle space(
+        H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
+        H5Sclose);
+    Handle properties(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    if (!space.ok() || !properties.ok() ||
+        H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()),
+                     chunk.data()) < 0 ||
+        (level_ && H5Pset_deflate(properties.get(),
+                                  static_cast<unsigned>(*level_)) < 0)) {
+      Fail(shown, LastError());
+    }
+    const hid_t dataset =
+        H5Dcreate2(group, name.c_str(), type, space.get(), H5P_DEFAULT,
+                   properties.get(), H5P_DEFAULT);
+    if (dataset < 0) Fail(shown, LastError());
+    if (!WriteClassAttributes(dataset, variable)) {
+      const int error = LastError();
+      H5Dclose(dataset);
+      Fail(shown, error);
+    }
+    return dataset;
   }
-  // HDF5 lists dimensions slowest first: MATLAB's, reversed.
-  const std::vector<std::uint64_t> shape = variable.shape();
-  const std::vector<hsize_t> dims(shape.rbegin(), shape.rend());
-  const hid_t type = FileType(variable.mat_class);
-  Handle space(
-      H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
-      H5Sclose);
-  Handle properties(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  const std::vector<hsize_t> chunk = ChunkFor(variable, dims, tile_bytes);
-  if (!space.ok() || !properties.ok() ||
-      H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()),
-                   chunk.data()) < 0 ||
-      (level &&
-       H5Pset_deflate(properties.get(), static_cast<unsigned>(*level)) < 0)) {
-    Fail(what, shown_path, LastError());
+
+  void WriteValueDataset(hid_t group, const std::string& name,
+                         const std::string& shown,
+                         const MatVariable& variable) {
+    const std::vector<std::uint64_t> shape = variable.shape();
+    const std::vector<hsize_t> dims(shape.rbegin(), shape.rend());
+    Handle type(NewValueType(variable), H5Tclose);
+    if (!type.ok()) Fail(shown, LastError());
+    Handle dataset(CreateDataset(group, name, shown, variable, type.get(), dims,
+                                 ChunkFor(variable, dims, tile_bytes_)),
+                   H5Dclose);
+    const std::size_t parts = PartsOf(variable);
+    DatasetSink sink(dataset.get(), type.get(),
+                     parts * ClassSize(variable.mat_class), dims);
+    unf2mat::WriteValues(
+        *variable.values, variable.mat_class, variable.rows, variable.columns,
+        std::min(tile_bytes_, variable.values->tile_bytes()), sink, parts);
+    if (sink.error() != 0) Fail(shown, sink.error());
+    errno = 0;
+    if (!dataset.Close()) Fail(shown, LastError());
   }
-  Handle dataset(H5Dcreate2(file, name.c_str(), type, space.get(), H5P_DEFAULT,
-                            properties.get(), H5P_DEFAULT),
-                 H5Dclose);
-  if (!dataset.ok() || !WriteStringAttribute(dataset.get(), "MATLAB_class",
-                                             ClassName(variable.mat_class))) {
-    Fail(what, shown_path, LastError());
+
+  // A dataset of references, one to each cell's dataset, written as the
+  // cells are, a batch at a time.
+  void WriteCellDataset(hid_t group, const std::string& name,
+                        const std::string& shown, const MatVariable& variable) {
+    const std::vector<std::uint64_t> shape = variable.shape();
+    const std::vector<hsize_t> dims(shape.rbegin(), shape.rend());
+    Handle dataset(CreateDataset(group, name, shown, variable, H5T_STD_REF_OBJ,
+                                 dims, ChunkDims(dims, sizeof(hobj_ref_t))),
+                   H5Dclose);
+    DatasetSink sink(dataset.get(), H5T_STD_REF_OBJ, sizeof(hobj_ref_t), dims);
+    const std::uint64_t cells = variable.rows * variable.columns;
+    constexpr std::uint64_t kBatch = 1 << 16;
+    std::vector<hobj_ref_t> references(
+        static_cast<std::size_t>(std::min(cells, kBatch)));
+    for (std::uint64_t k = 0; k < cells; ++k) {
+      const std::string cell_name = NextRefName();
+      const std::string cell_shown = shown + "{" + std::to_string(k + 1) + "}";
+      Write(Refs(), cell_name, cell_shown, variable.cells->Cell(k, true));
+      errno = 0;
+      if (H5Rcreate(&references[k % kBatch], Refs(), cell_name.c_str(),
+                    H5R_OBJECT, -1) < 0) {
+        Fail(cell_shown, LastError());
+      }
+      if (k % kBatch == references.size() - 1 || k + 1 == cells) {
+        const std::uint64_t first = k - k % kBatch;
+        if (sink.Put(first, reinterpret_cast<const char*>(references.data()),
+                     k + 1 - first) != 0) {
+          Fail(shown, sink.error());
+        }
+      }
+    }
+    errno = 0;
+    if (!dataset.Close()) Fail(shown, LastError());
   }
-  DatasetSink sink(dataset.get(), type, ClassSize(variable.mat_class), dims);
-  WriteValues(*variable.values, variable.mat_class, variable.rows,
-              variable.columns,
-              std::min(tile_bytes, variable.values->tile_bytes()), sink);
-  if (sink.error() != 0) Fail(what, shown_path, sink.error());
-  errno = 0;
-  if (!dataset.Close()) Fail(what, shown_path, LastError());
-}
+
+  // The group of the cells' datasets, made when first needed.
+  hid_t Refs() {
+    if (!refs_) {
+      errno = 0;
+      refs_.emplace(
+          H5Gcreate2(file_, "#refs#", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+          H5Gclose);
+      if (!refs_->ok()) Fail("#refs#", LastError());
+    }
+    return refs_->get();
+  }
+
+  // "a" to "z", then "aa", "ab" and on: a name no other cell has.
+  std::string NextRefName() {
+    std::string name;
+    for (std::uint64_t n = refs_named_++;; n = n / 26 - 1) {
+      name.insert(name.begin(), static_cast<char>('a' + n % 26));
+      if (n < 26) break;
+    }
+    return name;
+  }
+
+  [[noreturn]] void Fail(const std::string& shown, int error) const {
+    unf2mat::Fail("dataset " + Quote(shown), shown_path_, error);
+  }
+
+  hid_t file_;
+  std::optional<int> level_;
+  std::size_t tile_bytes_;
+  const std::string& shown_path_;
+  std::optional<Handle> refs_;
+  std::uint64_t refs_named_ = 0;
+};
 
 }  // namespace
 
@@ -330,8 +488,16 @@ void WriteHdf5(const std::string& path, const std::string& shown_path,
       H5Fcreate(path.c_str(), H5F_ACC_TRUNC, create.get(), access.get()),
       H5Fclose);
   if (!file.ok()) Fail("HDF5 cannot create it", shown_path, LastError());
-  for (const MatVariable& variable : variables) {
-    WriteDataset(file.get(), variable, level, tile_bytes, shown_path);
+  {
+    Hdf5Writer writer(file.get(), level, tile_bytes, shown_path);
+    for (const MatVariable& variable : variables) {
+      const std::string name(variable.name);
+      if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
+        throw RunError("cannot write MAT-file " + Quote(shown_path) + ": " +
+                       problem);
+      }
+      writer.Write(file.get(), name, name, variable);
+    }
   }
   errno = 0;
   if (!file.Close()) Fail("HDF5", shown_path, LastError());

@@ -6,7 +6,9 @@
 //
 // Each element here is a matrix whose data is, in order: array flags,
 // dimensions (int32, as many as the array has), name, real part (values of
-// the class's own type).
+// the class's own type), and for a complex array the imaginary part likewise;
+// or, for a cell array, after the name each cell as a matrix element of an
+// empty name, in column-major order.
 #ifndef UNF2MAT_MATFILE_MAT_FORMAT_H_
 #define UNF2MAT_MATFILE_MAT_FORMAT_H_
 
@@ -32,6 +34,9 @@ inline constexpr std::string_view kEndian = "IM";
 
 // Element types.
 inline constexpr std::int32_t kMiInt8 = 1;
+inline constexpr std::int32_t kMiUint8 = 2;
+inline constexpr std::int32_t kMiInt16 = 3;
+inline constexpr std::int32_t kMiUint16 = 4;
 inline constexpr std::int32_t kMiInt32 = 5;
 inline constexpr std::int32_t kMiUint32 = 6;
 inline constexpr std::int32_t kMiSingle = 7;
@@ -41,11 +46,18 @@ inline constexpr std::int32_t kMiMatrix = 14;
 // A zlib stream of one whole element (MATLAB's v7), not padded.
 inline constexpr std::int32_t kMiCompressed = 15;
 
-// Array class in the array flags; no flag bits are set.
+// Array class in the first word of the array flags, with the flag bits.
+inline constexpr std::int32_t kMxCellClass = 1;
+inline constexpr std::int32_t kMxCharClass = 4;
 inline constexpr std::int32_t kMxDoubleClass = 6;
 inline constexpr std::int32_t kMxSingleClass = 7;
+inline constexpr std::int32_t kMxInt8Class = 8;
+inline constexpr std::int32_t kMxUint8Class = 9;  // a logical array's too
+inline constexpr std::int32_t kMxInt16Class = 10;
 inline constexpr std::int32_t kMxInt32Class = 12;
 inline constexpr std::int32_t kMxInt64Class = 14;
+inline constexpr std::uint32_t kLogicalFlag = 0x0200;
+inline constexpr std::uint32_t kComplexFlag = 0x0800;
 
 // A dimension is an int32.
 inline constexpr std::uint64_t kMaxDimension = 0x7FFF'FFFF;

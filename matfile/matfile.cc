@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "matfile/compressed.h"
 #include "matfile/hdf5_file.h"
 #include "matfile/mat_format.h"
+#include "matfile/part_tiles.h"
 #include "matfile/value_loop.h"
 
 namespace unf2mat {
@@ -116,7 +118,7 @@ class RegionSink final : public ValueSink {
 
 struct ClassTypes {
   std::int32_t mx;  // in the array flags
-  std::int32_t mi;  // of the real part
+  std::int32_t mi;  // of the real (and imaginary) part
 };
 
 ClassTypes TypesOf(MatClass mat_class) {
@@ -127,27 +129,185 @@ ClassTypes TypesOf(MatClass mat_class) {
       return {mat::kMxInt32Class, mat::kMiInt32};
     case MatClass::kInt64:
       return {mat::kMxInt64Class, mat::kMiInt64};
+    case MatClass::kInt8:
+      return {mat::kMxInt8Class, mat::kMiInt8};
+    case MatClass::kInt16:
+      return {mat::kMxInt16Class, mat::kMiInt16};
+    case MatClass::kLogical:
+      return {mat::kMxUint8Class, mat::kMiUint8};
+    case MatClass::kChar:
+      return {mat::kMxCharClass, mat::kMiUint16};
     case MatClass::kDouble:
       break;
   }
   return {mat::kMxDoubleClass, mat::kMiDouble};
 }
 
-std::uint64_t ElementSize(const MatVariable& variable) {
-  const std::uint64_t values = variable.rows * variable.columns;
-  return mat::ElementBytes(variable.name.size(), variable.shape().size(),
-                           ClassSize(variable.mat_class) * values);
+// The first word of the array flags: the class and its flag bits.
+std::uint32_t FlagsWord(const MatVariable& variable) {
+  if (variable.cells != nullptr) return mat::kMxCellClass;
+  std::uint32_t word =
+      static_cast<std::uint32_t>(TypesOf(variable.mat_class).mx);
+  if (variable.mat_class == MatClass::kLogical) word |= mat::kLogicalFlag;
+  if (variable.complex) word |= mat::kComplexFlag;
+  return word;
 }
 
-void WriteElement(const MatVariable& variable, RecordSink& sink,
-                  std::size_t tile_bytes, BufferedWriter& out) {
-  const std::uint64_t values = variable.rows * variable.columns;
-  const ClassTypes types = TypesOf(variable.mat_class);
+// Any size past what an element holds. Sizes are summed up to it and no
+// further, so that no shape, however large, wraps a sum.
+constexpr std::uint64_t kOverLimit = mat::kMaxElementBytes + 1;
+
+std::uint64_t CappedSum(std::uint64_t a, std::uint64_t b) {
+  return std::min(a + b, kOverLimit);  // each at most kOverLimit + 8
+}
+
+// The product rows x columns x size, or kOverLimit where it passes it.
+std::uint64_t CappedProduct(std::uint64_t rows, std::uint64_t columns,
+                            std::uint64_t size) {
+  if (rows != 0 && columns > kOverLimit / size / rows) return kOverLimit;
+  return std::min(rows * columns * size, kOverLimit);
+}
+
+// Bytes of the values of one part (the real or the imaginary).
+std::uint64_t PartBytes(const MatVariable& variable) {
+  return CappedProduct(variable.rows, variable.columns,
+                       ClassSize(variable.mat_class));
+}
+
+// Bytes after the element's tag: of a cell array, its cells' elements, as
+// the cells say their shapes.
+std::uint64_t ElementSize(const MatVariable& variable) {
+  const std::uint64_t head =
+      mat::ElementBytes(variable.name.size(), variable.shape().size(), 0);
+  if (variable.cells == nullptr) {
+    const std::uint64_t part = mat::Padded(PartBytes(variable));
+    return CappedSum(CappedSum(head, part),
+                     variable.complex ? mat::kRecordSize + part : 0);
+  }
+  // No real-part tag: the cells follow the name.
+  std::uint64_t size = head - mat::kRecordSize;
+  const std::uint64_t cells = CappedProduct(variable.rows, variable.columns, 1);
+  for (std::uint64_t k = 0; k < cells && size < kOverLimit; ++k) {
+    size = CappedSum(
+        size, mat::kRecordSize + ElementSize(variable.cells->Cell(k, false)));
+  }
+  return size;
+}
+
+// The largest dimension of the array or of any array in its cells.
+std::uint64_t LargestDimension(const MatVariable& variable) {
   const std::vector<std::uint64_t> dims = variable.shape();
-  sink.PutWords(mat::kMiMatrix,
-                static_cast<std::uint32_t>(ElementSize(variable)));
+  std::uint64_t largest = *std::max_element(dims.begin(), dims.end());
+  if (variable.cells == nullptr) return largest;
+  const std::uint64_t cells = variable.rows * variable.columns;
+  for (std::uint64_t k = 0; k < cells && largest <= mat::kMaxDimension; ++k) {
+    largest =
+        std::max(largest, LargestDimension(variable.cells->Cell(k, false)));
+  }
+  return largest;
+}
+
+// Ends the run where `variable` is too large for a Level 5 element, before
+// anything is written.
+void CheckFitsElement(const MatVariable& variable) {
+  if (variable.cells == nullptr) {
+    // Loading keeps within this; past it the size fields would wrap.
+    if (ElementSize(variable) > mat::kMaxElementBytes) {
+      throw RunError("a matrix of " +
+                     std::to_string(variable.rows * variable.columns) +
+                     " values is over the limit of a MAT-file element");
+    }
+    for (std::uint64_t dim : variable.shape()) {
+      if (dim > mat::kMaxDimension) {
+        throw RunError("a dimension of " + std::to_string(dim) +
+                       " is over the limit of a MAT-file array");
+      }
+    }
+    return;
+  }
+  const std::string what = "cell array " + Quote(variable.name);
+  // Its own dimensions first: they bound how many cells are asked for.
+  for (std::uint64_t dim : variable.shape()) {
+    if (dim > mat::kMaxDimension) {
+      throw RunError("a dimension of " + std::to_string(dim) + " of " + what +
+                     " is over the limit of a MAT-file array");
+    }
+  }
+  if (ElementSize(variable) > mat::kMaxElementBytes) {
+    throw RunError(what + " is over the limit of a MAT-file element (" +
+                   std::to_string(mat::kMaxElementBytes) + " bytes)");
+  }
+  if (const std::uint64_t dim = LargestDimension(variable);
+      dim > mat::kMaxDimension) {
+    throw RunError("a dimension of " + std::to_string(dim) + " in " + what +
+                   " is over the limit of a MAT-file array");
+  }
+}
+
+// The most bytes of a tile of the variable's values. A complex array's
+// part is read through a buffer of both (PartTiles): half as many.
+std::size_t ValueTileBytes(const MatVariable& variable,
+                           std::size_t tile_bytes) {
+  tile_bytes = std::min(tile_bytes, variable.values->tile_bytes());
+  return variable.complex ? std::max<std::size_t>(1, tile_bytes / 2)
+                          : tile_bytes;
+}
+
+// Whether the values come in order, tiles of whole columns, as a stream
+// takes them.
+bool ValuesInOrder(const MatVariable& variable, std::size_t tile_bytes) {
+  return variable.rows * variable.columns == 0 ||
+         PlanTiles(variable.rows, variable.columns,
+                   ValueSize(variable.values->element()),
+                   ValueTileBytes(variable, tile_bytes))
+                 .rows == variable.rows;
+}
+
+// One part of the values, real or imaginary: its tag, then the values from
+// `source`, padded to 8 bytes.
+void WritePart(const MatVariable& variable, TileSource* source,
+               std::size_t tile_bytes, BufferedWriter& out) {
+  const std::uint64_t value_bytes = PartBytes(variable);
+  RecordSink(out).PutWords(
+      static_cast<std::uint32_t>(TypesOf(variable.mat_class).mi),
+      static_cast<std::uint32_t>(value_bytes));
+  if (value_bytes == 0) return;
+  const std::uint64_t start = out.position();
+  RegionSink region(out, start, ClassSize(variable.mat_class));
+  WriteValues(*source, variable.mat_class, variable.rows, variable.columns,
+              tile_bytes, region);
+  out.MoveTo(start + value_bytes);
+  constexpr char kZeros[mat::kRecordSize] = {};
+  out.Append(kZeros, mat::Padded(value_bytes) - value_bytes);
+}
+
+void WriteThroughScratch(const MatVariable& variable, std::size_t tile_bytes,
+                         const std::vector<std::string>& dirs,
+                         BufferedWriter& out);
+
+// The variable's element, tag and all, at out's position. Where
+// `scratch_dirs` is given, the element is written in order (into a stream):
+// an array whose values do not come in order is written to a scratch file
+// first.
+void WriteElement(const MatVariable& variable, BufferedWriter& out,
+                  std::size_t tile_bytes,
+                  const std::vector<std::string>* scratch_dirs) {
+  const bool has_values =
+      variable.cells == nullptr && variable.rows * variable.columns != 0;
+  if (has_values && variable.values == nullptr) {
+    throw std::logic_error("an array of values has no source of them");
+  }
+  if (has_values && scratch_dirs != nullptr &&
+      !ValuesInOrder(variable, tile_bytes)) {
+    return WriteThroughScratch(variable, tile_bytes, *scratch_dirs, out);
+  }
+  const std::uint64_t size = ElementSize(variable);
+  const std::uint64_t end = out.position() + mat::kRecordSize + size;
+  const std::vector<std::uint64_t> dims = variable.shape();
+  RecordSink sink(out);
+  sink.PutWords(mat::kMiMatrix, static_cast<std::uint32_t>(size));
   sink.PutWords(mat::kMiUint32, 8);
-  sink.PutWords(static_cast<std::uint32_t>(types.mx), 0);
+  sink.PutWords(FlagsWord(variable), 0);
   sink.PutWords(mat::kMiInt32, static_cast<std::uint32_t>(4 * dims.size()));
   std::string dim_bytes(4 * dims.size(), '\0');
   for (std::size_t k = 0; k < dims.size(); ++k) {
@@ -156,25 +316,36 @@ void WriteElement(const MatVariable& variable, RecordSink& sink,
   }
   sink.PutPadded(dim_bytes);
   WriteName(variable.name, sink);
-  const std::uint64_t value_bytes = ClassSize(variable.mat_class) * values;
-  sink.PutWords(static_cast<std::uint32_t>(types.mi),
-                static_cast<std::uint32_t>(value_bytes));
-  if (values == 0) return;
-  const std::uint64_t start = out.position();
-  RegionSink region(out, start, ClassSize(variable.mat_class));
-  WriteValues(*variable.values, variable.mat_class, variable.rows,
-              variable.columns,
-              std::min(tile_bytes, variable.values->tile_bytes()), region);
-  out.MoveTo(start + value_bytes);
-  constexpr char kZeros[mat::kRecordSize] = {};
-  out.Append(kZeros, mat::Padded(value_bytes) - value_bytes);
+  if (variable.cells != nullptr) {
+    const std::uint64_t cells = variable.rows * variable.columns;
+    for (std::uint64_t k = 0; k < cells; ++k) {
+      WriteElement(variable.cells->Cell(k, true), out, tile_bytes,
+                   scratch_dirs);
+    }
+  } else if (!variable.complex) {
+    WritePart(variable, variable.values,
+              has_values ? ValueTileBytes(variable, tile_bytes) : 0, out);
+  } else {
+    tile_bytes = has_values ? ValueTileBytes(variable, tile_bytes) : 0;
+    for (int part : {0, 1}) {
+      std::optional<PartTiles> source;
+      if (has_values) source.emplace(*variable.values, part);
+      WritePart(variable, source ? &*source : nullptr, tile_bytes, out);
+    }
+  }
+  // The size in the tag was counted from the cells' shapes as they said
+  // them then.
+  if (out.position() != end) {
+    throw std::logic_error("cell array " + Quote(variable.name) +
+                           " changed its cells' shapes while written");
+  }
 }
 
 // Keeps a variable's element in a scratch file, for one whose values are not
-// made in order: the stream is deflated in order.
+// made in order, and appends it to `out` from there, in order.
 void WriteThroughScratch(const MatVariable& variable, std::size_t tile_bytes,
                          const std::vector<std::string>& dirs,
-                         DeflateFile& deflate) {
+                         BufferedWriter& out) {
   int fd = -1;
   std::string dir;
   if (int error = CreateScratchFile(dirs, &fd, &dir); error != 0) {
@@ -183,8 +354,7 @@ void WriteThroughScratch(const MatVariable& variable, std::size_t tile_bytes,
   PosixInputFile scratch_in(fd, /*owned=*/true);
   PosixOutputFile scratch(fd);
   BufferedWriter element(scratch);
-  RecordSink element_sink(element);
-  WriteElement(variable, element_sink, tile_bytes, element);
+  WriteElement(variable, element, tile_bytes, nullptr);
   if (int error = element.Flush(); error != 0) {
     throw RunError(FileError("cannot write a temporary file in", dir, error));
   }
@@ -195,36 +365,22 @@ void WriteThroughScratch(const MatVariable& variable, std::size_t tile_bytes,
       throw RunError(FileError("cannot read a temporary file in", dir,
                                got.error != 0 ? got.error : EIO));
     }
-    deflate.Write(buffer.data(), got.bytes);
+    out.Append(buffer.data(), got.bytes);
     at += got.bytes;
   }
 }
 
 // A variable's element as a miCOMPRESSED one: its tag, then the zlib stream
-// of the whole matrix element, not padded.
+// of the whole matrix element (of a cell array, with its cells), not padded.
 void WriteCompressed(const MatVariable& variable, std::size_t tile_bytes,
                      const MatFileOptions& options, BufferedWriter& out) {
   const std::uint64_t tag_at = out.position();
   constexpr char kTagRoom[mat::kRecordSize] = {};
   out.Append(kTagRoom, sizeof kTagRoom);
   DeflateFile deflate(out, options.level.value_or(1));
-  tile_bytes = variable.values == nullptr
-                   ? tile_bytes
-                   : std::min(tile_bytes, variable.values->tile_bytes());
-  const std::uint64_t values = variable.rows * variable.columns;
-  const bool in_order =
-      values == 0 ||
-      PlanTiles(variable.rows, variable.columns,
-                ValueSize(variable.values->element()), tile_bytes)
-              .rows == variable.rows;
-  if (in_order) {
-    BufferedWriter element(deflate);
-    RecordSink element_sink(element);
-    WriteElement(variable, element_sink, tile_bytes, element);
-    element.Flush();
-  } else {
-    WriteThroughScratch(variable, tile_bytes, options.scratch_dirs, deflate);
-  }
+  BufferedWriter element(deflate);
+  WriteElement(variable, element, tile_bytes, &options.scratch_dirs);
+  element.Flush();
   if (int error = deflate.Finish(); error != 0) {
     throw RunError("cannot compress variable " + Quote(variable.name) + ": " +
                    std::strerror(error));
@@ -257,20 +413,7 @@ void CheckFormatBuilt(MatFormat format) {
 std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
                           BufferedWriter& out, std::size_t tile_bytes,
                           const MatFileOptions& options) {
-  // Loading keeps within this; past it the size fields would wrap.
-  for (const MatVariable& variable : variables) {
-    if (ElementSize(variable) > mat::kMaxElementBytes) {
-      throw RunError("a matrix of " +
-                     std::to_string(variable.rows * variable.columns) +
-                     " values is over the limit of a MAT-file element");
-    }
-    for (std::uint64_t dim : variable.shape()) {
-      if (dim > mat::kMaxDimension) {
-        throw RunError("a dimension of " + std::to_string(dim) +
-                       " is over the limit of a MAT-file array");
-      }
-    }
-  }
+  for (const MatVariable& variable : variables) CheckFitsElement(variable);
   const std::uint64_t start = out.position();
   RecordSink sink(out);
   WriteHeader(sink);
@@ -278,7 +421,7 @@ std::uint64_t WriteLevel5(std::span<const MatVariable> variables,
     if (options.format == MatFormat::kV7) {
       WriteCompressed(variable, tile_bytes, options, out);
     } else {
-      WriteElement(variable, sink, tile_bytes, out);
+      WriteElement(variable, out, tile_bytes, nullptr);
     }
   }
   return (out.position() - start + mat::kRecordSize - 1) / mat::kRecordSize;

@@ -1,5 +1,5 @@
-// Writing a Level 5 MAT-file (layout in mat_format.h) that holds real
-// arrays, each of its class.
+// Writing a MAT-file (the Level 5 layout in mat_format.h) that holds
+// numeric, logical, char and cell arrays, each of its class.
 #ifndef UNF2MAT_MATFILE_MATFILE_H_
 #define UNF2MAT_MATFILE_MATFILE_H_
 
@@ -28,7 +28,8 @@ struct MatVariable {
   std::uint64_t columns = 0;
   // rows x columns values; none for an empty array or a cell array. Of a
   // complex array, each value's real and imaginary parts in turn: the
-  // source is 2 rows x columns of them.
+  // source is 2 rows x columns of them, and may be read twice (v6 and v7
+  // write the real parts, then the imaginary ones).
   TileSource* values = nullptr;
   // The array's dimensions, whose product is rows x columns; none: rows and
   // columns.
@@ -52,9 +53,13 @@ struct MatVariable {
 class CellSource {
  public:
   virtual ~CellSource() = default;
-  // Cell `k` (column-major), an array with an empty name. Its values (and
-  // the cells of a cell within it) are made only where `with_values` is
-  // asked; what it points to stays valid until the next call.
+  // Cell `k` (column-major), an array with an empty name; what it points to
+  // stays valid until the next call. Its values are made only where
+  // `with_values` is asked; without, it still gives its shape, class,
+  // complex and, for a cell array, `cells`, whose cells are asked the same
+  // way (a Level 5 element's size is counted from them before it is
+  // written). A cell may be asked for more than once, and is the same each
+  // time.
   virtual MatVariable Cell(std::uint64_t k, bool with_values) = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,37 +14,82 @@
 namespace unf2mat {
 namespace {
 
-// Hands n values of `element` at src (the host's byte order) to `sink` as
-// little-endian values of `mat_class`, the first the array's value `index`:
-// straight from src where they are such values already, else through
-// `encoded`, which stays in cache.
-int WriteEncoded(ValueType element, MatClass mat_class, const char* src,
-                 std::uint64_t n, std::uint64_t index,
-                 std::vector<double>& encoded, ValueSink& sink) {
-  const std::size_t size = ValueSize(element);
-  const bool own_class = mat_class == NativeClass(element);
-  if (!own_class && mat_class != MatClass::kDouble) {
+// How values of the source's type become values of the array's class.
+enum class Encoding : std::uint8_t {
+  kAsTheyAre,  // the class is their own, and the host little-endian
+  kSwapped,    // the class is their own, each value's bytes reversed
+  kLogical,    // 4 bytes, any of them non-zero, made one byte: 1, else 0
+  kChar,       // a byte made a little-endian UTF-16 unit (its Latin-1 code)
+  kDouble      // widened
+};
+
+Encoding EncodingOf(ValueType element, MatClass mat_class) {
+  if (mat_class == NativeClass(element)) {
+    if (mat_class == MatClass::kLogical) return Encoding::kLogical;
+    if (mat_class == MatClass::kChar) return Encoding::kChar;
+    return std::endian::native == std::endian::little ? Encoding::kAsTheyAre
+                                                      : Encoding::kSwapped;
+  }
+  if (mat_class != MatClass::kDouble) {
     throw std::logic_error("values of " + std::string(ValueTypeName(element)) +
                            " cannot be written as class " +
                            std::string(ClassName(mat_class)));
   }
-  if (own_class && std::endian::native == std::endian::little) {
-    return sink.Put(index, src, n);
+  return Encoding::kDouble;
+}
+
+void EncodeLogicals(const char* src, std::size_t n, char* dst) {
+  for (std::size_t k = 0; k < n; ++k) {
+    std::uint32_t bits;
+    std::memcpy(&bits, src + 4 * k, sizeof bits);
+    dst[k] = bits != 0 ? 1 : 0;
   }
-  const std::size_t out_size = ClassSize(mat_class);
-  const std::size_t per_buffer = 8 * encoded.size() / out_size;
+}
+
+void EncodeChars(const char* src, std::size_t n, char* dst) {
+  for (std::size_t k = 0; k < n; ++k) {
+    dst[2 * k] = src[k];
+    dst[2 * k + 1] = 0;
+  }
+}
+
+// Hands n of the array's values, each `parts` values of `element` at src (the
+// host's byte order), to `sink` as little-endian values of `mat_class`, the
+// first the array's value `index`: straight from src where they are such
+// values already, else through `encoded`, which stays in cache.
+int WriteEncoded(Encoding encoding, ValueType element, MatClass mat_class,
+                 std::size_t parts, const char* src, std::uint64_t n,
+                 std::uint64_t index, std::vector<double>& encoded,
+                 ValueSink& sink) {
+  if (encoding == Encoding::kAsTheyAre) return sink.Put(index, src, n);
+  const std::size_t size = ValueSize(element);
+  const std::size_t per_buffer =
+      8 * encoded.size() / (parts * ClassSize(mat_class));
   char* buffer = reinterpret_cast<char*>(encoded.data());
   int error = 0;
   for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
     const std::size_t m =
         static_cast<std::size_t>(std::min<std::uint64_t>(per_buffer, n - k));
-    if (own_class) {
-      for (std::size_t v = 0; v < m; ++v) {
-        std::reverse_copy(src + size * (k + v), src + size * (k + v + 1),
-                          buffer + size * v);
-      }
-    } else {
-      EncodeDoubles(element, src + size * k, m, encoded.data());
+    const char* from = src + parts * size * k;
+    const std::size_t values = parts * m;
+    switch (encoding) {
+      case Encoding::kSwapped:
+        for (std::size_t v = 0; v < values; ++v) {
+          std::reverse_copy(from + size * v, from + size * (v + 1),
+                            buffer + size * v);
+        }
+        break;
+      case Encoding::kLogical:
+        EncodeLogicals(from, values, buffer);
+        break;
+      case Encoding::kChar:
+        EncodeChars(from, values, buffer);
+        break;
+      case Encoding::kDouble:
+        EncodeDoubles(element, from, values, encoded.data());
+        break;
+      case Encoding::kAsTheyAre:  // handed over as they are, above
+        break;
     }
     error = sink.Put(index + k, buffer, m);
   }
@@ -97,11 +143,13 @@ TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
 }
 
 void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
-                 std::uint64_t columns, std::size_t tile_bytes,
-                 ValueSink& sink) {
+                 std::uint64_t columns, std::size_t tile_bytes, ValueSink& sink,
+                 std::size_t parts) {
   const ValueType element = source.element();
-  const std::size_t size = ValueSize(element);
-  const std::size_t out_size = ClassSize(mat_class);
+  const Encoding encoding = EncodingOf(element, mat_class);
+  // Bytes of one of the array's values, all its parts, as read and written.
+  const std::size_t size = parts * ValueSize(element);
+  const std::size_t out_size = parts * ClassSize(mat_class);
   // Named copies, not a structured binding: lambdas below take them.
   const TileShape shape = PlanTiles(rows, columns, size, tile_bytes);
   const std::uint64_t tile_rows = shape.rows, tile_columns = shape.columns,
@@ -114,7 +162,7 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
                                                 : new char[size * capacity]);
   constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
   std::vector<double> encoded(static_cast<std::size_t>(
-      std::min<std::uint64_t>(kEncodedValues, capacity)));
+      std::min<std::uint64_t>(kEncodedValues, parts * capacity)));
   std::uint64_t unstarted = 0;  // bytes written the disk is not yet on
   // Declared after the buffers: it ends, and waits, before they go.
   Worker writer;
@@ -133,16 +181,17 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
       if (writer.failed()) return;
       // The write of two tiles ago, from this buffer, has ended.
       char* staging = count++ % 2 == 0 ? first.get() : second.get();
-      const char* values = source.Fill(r0, tr, c0, tc, staging);
+      const char* values = source.Fill(parts * r0, parts * tr, c0, tc, staging);
       writer.Run([=, &sink, &encoded, &unstarted] {
         int error = 0;
         if (tr == rows) {
           // Whole columns: one run of the file.
-          error = WriteEncoded(element, mat_class, values, tc * rows, c0 * rows,
-                               encoded, sink);
+          error = WriteEncoded(encoding, element, mat_class, parts, values,
+                               tc * rows, c0 * rows, encoded, sink);
         } else {
           for (std::size_t c = 0; c < tc && error == 0; ++c) {
-            error = WriteEncoded(element, mat_class, values + size * c * tr, tr,
+            error = WriteEncoded(encoding, element, mat_class, parts,
+                                 values + size * c * tr, tr,
                                  (c0 + c) * rows + r0, encoded, sink);
           }
         }

@@ -16,7 +16,8 @@ class ValueSink {
  public:
   virtual ~ValueSink() = default;
   // Takes `count` values, little-endian of the array's class, the first the
-  // array's value `index` in its (column-major) order. Returns 0 or the
+  // array's value `index` in its (column-major) order; each value is its
+  // parts in turn (a complex value's real and imaginary). Returns 0 or the
   // first errno value it met, which sticks.
   virtual int Put(std::uint64_t index, const char* bytes,
                   std::uint64_t count) = 0;
@@ -34,10 +35,13 @@ TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
 
 // Hands every value of the rows x columns array `source` holds to `sink`,
 // as values of `mat_class`, through tiles of at most `tile_bytes`; after a
-// failed Put no more tiles are filled. The sink keeps the failure.
+// failed Put no more tiles are filled. The sink keeps the failure. Each of
+// the array's values is `parts` of the source's in turn down its column (a
+// complex value's real and imaginary parts): the source is parts * rows x
+// columns, and no tile splits a value.
 void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
-                 std::uint64_t columns, std::size_t tile_bytes,
-                 ValueSink& sink);
+                 std::uint64_t columns, std::size_t tile_bytes, ValueSink& sink,
+                 std::size_t parts = 1);
 
 }  // namespace unf2mat
 
