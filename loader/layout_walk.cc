@@ -539,8 +539,13 @@ void Walker::Take(const Statement& s, const Fetched& r,
       if (l.line == s.at.line) longer = &l;
     }
     if (longer == nullptr) {
-      result_.longer.push_back({s.at.line, r.number, r.bytes - need, 0, 0});
+      result_.longer.push_back({s.at.line, std::nullopt, r.number,
+                                r.bytes - need, 0, 0});
       longer = &result_.longer.back();
+      if (layout_.rows && s.fields.size() == 1 &&
+          s.fields[0].variable == *layout_.rows) {
+        longer->row_values = plans[0].shape.count();
+      }
     }
     ++longer->records;
     longer->bytes += r.bytes - need;

@@ -71,6 +71,8 @@ struct VariableReads {
 // A record statement whose records held more than it reads of them.
 struct LongerRecords {
   int line = 0;
+  // Of plain rows: the values each record gives, as the first record fixed.
+  std::optional<std::uint64_t> row_values;
   std::uint64_t first = 0;       // the first such record
   std::uint64_t first_bytes = 0;  // its bytes left unread
   std::uint64_t records = 0;

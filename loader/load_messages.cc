@@ -69,17 +69,22 @@ std::string StopWarning(const LoadEnd& end, std::string_view name,
 
 std::string LongerWarning(const LongerRecords& longer, std::string_view name,
                           std::string_view origin) {
-  const std::string statement =
-      longer.line == 0 ? "the record layout"
-                       : "the record on line " + std::to_string(longer.line) +
-                             " of " + std::string(origin);
+  std::string what =
+      longer.row_values ? "the first record's " +
+                              Counted(*longer.row_values, "value")
+      : longer.line == 0 ? "the record layout reads"
+                         : "the record on line " + std::to_string(longer.line) +
+                               " of " + std::string(origin) + " reads";
   std::string text = "record " + std::to_string(longer.first) +
                      " of data file " + Quote(name) + " holds " +
                      Counted(longer.first_bytes, "byte") + " more than " +
-                     statement + " reads of it, which were not read";
+                     what + ", which " +
+                     (longer.first_bytes == 1 ? "was" : "were") + " not read";
   if (longer.records > 1) {
-    text += "; so do " + std::to_string(longer.records - 1) +
-            " more records, " + Counted(longer.bytes, "byte") + " in all";
+    const std::uint64_t more = longer.records - 1;
+    text += "; " + std::to_string(more) +
+            (more == 1 ? " more record does" : " more records do") +
+            " too, " + Counted(longer.bytes, "byte") + " in all";
   }
   return text;
 }

@@ -343,8 +343,9 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
   // Joined files: the repetitions of a group that repeats until the file
   // ends go on from file to file; a variable read once in each, or in a
   // counted group, gains a level of the files.
-  std::size_t depth = 0;
-  bool goes_on = false;
+  // Of a variable never read: the groups its first field is in.
+  std::size_t depth = declared.groups.size();
+  bool goes_on = depth > 0 && !statements_[declared.groups[0]]->count;
   for (const PlacedFile& placed : placed_) {
     const VariableReads& reads = placed.walk.variables[id];
     if (reads.read) {

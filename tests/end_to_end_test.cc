@@ -48,6 +48,9 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
       "unf2mat: warning: data file 'run.dat' is not a Fortran unformatted "
       "sequential file as far as its first record shows: no record framing "
       "fits it; reading it with 4-byte little-endian markers\n";
+  auto longer = [](const std::string& what) {
+    return "unf2mat: warning: " + what + ", which were not read" + "\n";
+  };
   auto stop = [](const std::string& where) {
     return "unf2mat: warning: loading of data file 'run.dat' stopped at " +
            where + " of the file were not read\n";
@@ -60,7 +63,9 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
   } cases[] = {
       {"longer records give their first values",
        DataFile({{1, 2}, {3, 4, 5}, {6, 7}}),
-       {{1, 2}, {3, 4}, {6, 7}}},
+       {{1, 2}, {3, 4}, {6, 7}},
+       longer("record 2 of data file 'run.dat' holds 4 bytes more than the "
+              "first record's 2 values")},
       {"a shorter record ends the matrix",
        DataFile({{1, 2}, {3, 4}, {5}, {6, 7}}), two_rows,
        stop("record 3, which holds 1 value, fewer than the first record's 2; "
@@ -70,11 +75,16 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        stop("record 3, whose framing is damaged, at byte offset 32; 16 bytes")},
       {"a file cut inside a record ends it", Truncated(three, 40), two_rows,
        stop("record 3, whose framing is damaged, at byte offset 32; 8 bytes")},
-      {"a first count not a multiple of four", odd_first, two_rows},
+      {"a first count not a multiple of four", odd_first, two_rows,
+       longer("record 1 of data file 'run.dat' holds 2 bytes more than the "
+              "first record's 2 values")},
       {"an empty data file", "", {}},
       // Rows of no values: a 6 x 0 matrix.
       {"an empty first record", DataFile({{}, {1}, {}, {2, 3}, {}, {}}),
-       Matrix(6)},
+       Matrix(6),
+       "unf2mat: warning: record 2 of data file 'run.dat' holds 4 bytes more "
+       "than the first record's 0 values, which were not read; 1 more record "
+       "does too, 12 bytes in all\n"},
       {"values widened exactly",
        DataFile({{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}),
        {{0.1f, 1e-40f}, {-3.5f, 3.4e38f}}},
@@ -550,6 +560,8 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
     // a regular file leaves unread (a pipe's rest is not known).
     std::string stop_at = "";
     std::uint64_t unread = 0;
+    // A record longer than the first: the warning of the bytes not read.
+    std::string longer = "";
   } const cases[] = {
       {"big-endian, 300 records of 1000 values",
        Bytes(RecordsOf(grid300, kBig4)), kBoth, grid300},
@@ -557,12 +569,20 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
       {"big-endian, 5,000 records of 1000 values, 20 MB",
        Bytes(RecordsOf(grid5000, kBig4)), kBoth, grid5000},
       {"big-endian, 131,072 empty records, then one of 3 values",
-       EmptyRecords(131'072, kBig4) + Bytes(three), kBoth, Matrix(131'073)},
+       EmptyRecords(131'072, kBig4) + Bytes(three), kBoth, Matrix(131'073),
+       false, "", 0,
+       "record 131073 of data file 'run.dat' holds 12 bytes more than the "
+       "first record's 0 values, which were not read"},
       {"big-endian, 140,000 empty records, then one of 3 values",
-       EmptyRecords(140'000, kBig4) + Bytes(three), kBoth, Matrix(140'001)},
+       EmptyRecords(140'000, kBig4) + Bytes(three), kBoth, Matrix(140'001),
+       false, "", 0,
+       "record 140001 of data file 'run.dat' holds 12 bytes more than the "
+       "first record's 0 values, which were not read"},
       {"8-byte big-endian, 131,071 empty records, then one of 3 values",
        EmptyRecords(131'071, kBig8) + Bytes(Rec({1, 2, 3}, kBig8)), kBoth,
-       Matrix(131'072)},
+       Matrix(131'072), false, "", 0,
+       "record 131072 of data file 'run.dat' holds 12 bytes more than the "
+       "first record's 0 values, which were not read"},
       {"8-byte host order, then a count damaged into 2^50",
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4}, kLittle8) +
              Word(std::uint64_t{1} << 50, 8, false) + std::string(40, 'x')),
@@ -589,7 +609,11 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4, 5}, kLittle8) +
              Rec({6, 7, 8, 9}, kLittle8) + Rec({10, 11}, kLittle8) +
              Rec({12, 13, 14}, kLittle8)),
-       kBoth, Matrix{{1, 2}, {3, 4}, {6, 7}, {10, 11}, {12, 13}}},
+       kBoth, Matrix{{1, 2}, {3, 4}, {6, 7}, {10, 11}, {12, 13}}, false, "",
+       0,
+       "record 2 of data file 'run.dat' holds 4 bytes more than the first "
+       "record's 2 values, which were not read; 2 more records do too, 16 "
+       "bytes in all"},
       {"8-byte host order, 100,000 records of 3 values",
        Bytes(RecordsOf(grid100k, kLittle8)), kBoth, grid100k},
       {"8-byte big-endian, 100,000 records of 3 values",
@@ -599,7 +623,9 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
            Plan{Piece{flang_count + Values({4, 5, 6}, false), flang_bytes - 12,
                       flang_count}} +
            Bytes(Rec({7, 8, 9}, kLittle4)),
-       kFile, Matrix{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}},
+       kFile, Matrix{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, false, "", 0,
+       "record 2 of data file 'run.dat' holds 2147483640 bytes more than "
+       "the first record's 3 values, which were not read"},
       // Counts that agree but run past the end: no framing fits.
       {"no framing fits",
        Bytes(Word(16, 4, false) + "abcd" + Word(16, 4, false)), kBoth, Matrix{},
@@ -654,7 +680,9 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
         ExpectSameBytes(ReadFile(In("run.mat")),
                         ExpectedMat("run", c.expected));
       } else {
-        ExpectSuccess(r, "0");
+        ExpectSuccess(r, "0",
+                      c.longer.empty() ? ""
+                                       : "unf2mat: warning: " + c.longer + "\n");
         ExpectSameBytes(ReadFile(In("run.mat")),
                         ExpectedMat("run", c.expected));
       }
@@ -887,7 +915,9 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        {{"hdr.dat", hdr}},
        0,
        "",
-       "",
+       "unf2mat: warning: record 2 of data file 'hdr.dat' holds 16 bytes "
+       "more than the record layout reads, which were not read; 1 more record "
+       "does too, 32 bytes in all\n",
        // The header's int 3 read as a real4 keeps its bits.
        {{"hdr.mat", MatFileOf({MatElement(
                         "a", 7, 7, {3, 1},

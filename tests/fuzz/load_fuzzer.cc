@@ -1,9 +1,12 @@
 // Feeds arbitrary bytes, or files in every framing made from a recipe, to
-// every way of loading with small limits and buffers: into memory, from the
-// records' places (a file read at offsets, a tile at a time), and the walk of
-// --describe. They must agree on the rows, the columns, where and why loading
-// ended or what refused it, and every value's bits. A pipe, which cannot look
-// as far ahead, is held only to the limits.
+// the walk of the records with small limits and buffers. Plain rows must
+// agree, in rows, columns, where and why loading ended or what refused it,
+// and every value's bits, with a reading of their own through the record
+// reader: from the records' places (a file read at offsets, a tile at a
+// time, a row a row and a record a column), held in memory, and as
+// --describe walks it, from a file and from a pipe. Layouts of the whole
+// file (groups, sizes read from the file, either, chars) must walk any bytes
+// to an end or a refusal, and every variable they give must be written.
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -16,13 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "common/run_error.h"
 #include "common/widen_values.h"
 #include "converter/run_state.h"
+#include "io/buffered_writer.h"
 #include "io/file.h"
 #include "io/spooled_input.h"
+#include "loader/loader.h"
 #include "loader/memory_loader.h"
-#include "loader/place_loader.h"
+#include "loader/record_layout.h"
 #include "loader/survey.h"
+#include "loader/variables.h"
+#include "matfile/matfile.h"
 #include "recordio/record_reader.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"
@@ -36,33 +44,6 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// Passes calls on, noting any failure other than a pipe's ESPIPE. The fakes
-// never fail a read, so a failure means the reader asked for a move no file
-// allows (a skip over a damaged count, past the largest offset).
-class FailureWatch final : public InputFile {
- public:
-  explicit FailureWatch(InputFile& file) : file_(file) {}
-  IoResult Read(char* dst, std::size_t n) override {
-    return Note(file_.Read(dst, n));
-  }
-  int Skip(std::uint64_t n) override {
-    return Note(IoResult{0, file_.Skip(n)}).error;
-  }
-  IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override {
-    return Note(file_.ReadAt(offset, dst, n));
-  }
-  std::optional<std::uint64_t> Size() const override { return file_.Size(); }
-  bool failed() const { return failed_; }
-
- private:
-  IoResult Note(IoResult r) {
-    failed_ |= r.error != 0 && r.error != ESPIPE;
-    return r;
-  }
-  InputFile& file_;
-  bool failed_ = false;
-};
-
 // What one way of loading made of a file.
 struct Loaded {
   std::optional<std::string> refusal;  // the message that refused it
@@ -73,94 +54,139 @@ struct Loaded {
 
 constexpr const char* kName = "fuzz.dat";
 
-MemoryStore Store() {
-  return {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core};
-}
-
-// A damaged file loads what comes before the damage or is refused at a
-// limit; it never makes the load fail, nor asks for a move no file allows.
-Loaded InMemory(InputFile& file, std::size_t buffer, ValueType type,
-                const LoadLimits& limits) {
-  FailureWatch watched(file);
-  RecordReader reader(watched, buffer);
+// Plain rows by the rules, read record by record through the record reader:
+// the first record fixes the width, a shorter one or damage ends the
+// matrix, past a limit the file is refused.
+Loaded Reference(const std::string& bytes, ValueType type,
+                 const LoadLimits& limits) {
+  test::MemoryInputFile file(bytes);
+  RecordReader reader(file, 64);
+  reader.set_value_size(ValueSize(type));
+  const std::uint64_t size = ValueSize(type);
   Loaded loaded;
-  try {
-    const LoadOutcome outcome =
-        LoadIntoMemory(reader, kName, type, limits, Store());
-    loaded.rows = outcome.rows;
-    loaded.columns = outcome.columns;
-    loaded.end = outcome.end;
-    Check(Within(limits, loaded.rows, loaded.columns));
-    for (std::uint64_t k = 0; k < loaded.rows * loaded.columns; ++k) {
-      loaded.bits.push_back(std::bit_cast<std::uint64_t>(state.core[k]));
-    }
-  } catch (const RunError& e) {
-    loaded.refusal = e.what();
+  FramingChoice choice;
+  const std::uint64_t first_limit = limits.record_values * size + size - 1;
+  Check(reader.DetectFraming(first_limit, &choice,
+                             std::min(limits.record_values, kRecordCapacity) *
+                                     size +
+                                 size - 1) == ReadStatus::kOk);
+  auto refuse_first = [&](std::uint64_t values) {
+    loaded.refusal = "the first record of data file '" + std::string(kName) +
+                     "' holds " + std::to_string(values) +
+                     " values, over the limit of " +
+                     std::to_string(limits.record_values);
+  };
+  if (choice.first_record_bytes &&
+      *choice.first_record_bytes / size > limits.record_values) {
+    refuse_first(*choice.first_record_bytes / size);
+    return loaded;
   }
-  Check(!watched.failed());
+  std::vector<char> row(bytes.size() + 8);
+  for (std::uint64_t number = 1;; ++number) {
+    const std::uint64_t offset = reader.position();
+    std::uint64_t got = 0;
+    const ReadStatus status =
+        reader.ReadRecord(row.data(), row.size() / size, &got);
+    LoadEnd::Reason reason = LoadEnd::Reason::kEnd;
+    if (status == ReadStatus::kEnd) break;
+    if (status == ReadStatus::kDamaged) reason = LoadEnd::Reason::kDamaged;
+    if (status == ReadStatus::kOk && number == 1) {
+      if (got / size > limits.record_values) {
+        refuse_first(got / size);
+        return loaded;
+      }
+      loaded.columns = got / size;
+    }
+    if (status == ReadStatus::kOk && got < loaded.columns * size) {
+      reason = LoadEnd::Reason::kShortRecord;
+    }
+    if (reason != LoadEnd::Reason::kEnd) {
+      loaded.end = {reason,
+                    number,
+                    reason == LoadEnd::Reason::kShortRecord ? got / size : 0,
+                    reason == LoadEnd::Reason::kDamaged
+                        ? reader.last_record().offset
+                        : offset,
+                    0,
+                    true};
+      loaded.end.unread = bytes.size() - loaded.end.offset;
+      break;
+    }
+    ++loaded.rows;
+    if (loaded.columns > 0 &&
+        loaded.rows > limits.matrix_values / loaded.columns) {
+      loaded.refusal = "data file '" + std::string(kName) +
+                       "' holds a matrix over the limit of " +
+                       std::to_string(limits.matrix_values) + " values";
+      return loaded;
+    }
+    double widened[4096];
+    WidenValues(type, row.data(), loaded.columns, widened);
+    for (std::uint64_t c = 0; c < loaded.columns; ++c) {
+      loaded.bits.push_back(std::bit_cast<std::uint64_t>(widened[c]));
+    }
+  }
   return loaded;
 }
 
-// The matrix read back in tiles of 3 x 2 through reads of `read_bytes`,
-// widened here. As a stream, the bytes come in
-// pieces of `chunk` and are kept in `budget` bytes of memory, past them in a
-// temporary file; a stream that ends within the budget is a file of known
-// size.
-Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
-               const LoadLimits& limits, std::size_t chunk = 0,
-               std::size_t budget = 0) {
+// A stream of `bytes` in pieces of `chunk`, kept in `budget` bytes of memory
+// and past them in a temporary file.
+std::unique_ptr<InputFile> Stream(const std::string& bytes, std::size_t chunk,
+                                  std::size_t budget) {
+  auto spool = std::make_unique<SpooledInput>(
+      std::make_unique<test::ScriptedInputFile>(bytes, chunk), budget,
+      std::vector<std::string>{"/tmp"});
+  return spool;
+}
+
+// The plain rows read where they lie, in tiles of 3 x 2 through reads of
+// `read_bytes`, a record a row and a record a column; and held in memory.
+Loaded InPlace(std::unique_ptr<InputFile> file, std::size_t read_bytes,
+               ValueType type, const LoadLimits& limits) {
   Loaded loaded;
+  const Layout rows = RowsLayout(type);
   try {
-    LoadOutcome outcome;
-    std::shared_ptr<InputFile> file =
-        std::make_shared<test::MemoryInputFile>(bytes);
-    std::optional<std::uint64_t> size = bytes.size();
-    if (chunk > 0) {
-      auto spool = std::make_shared<SpooledInput>(
-          std::make_unique<test::ScriptedInputFile>(bytes, chunk), budget,
-          std::vector<std::string>{"/tmp"});
-      Check(spool->KeepTo(budget + 1) == 0);
-      size = spool->Size();
-      file = spool;
-    }
-    const PlacedRecords placed = LoadPlaces(
-        file, size, kName, PlainRows(ValueSize(type)), limits, &outcome);
-    auto tiles = PlainTiles(placed, kName, type, outcome.columns, read_bytes);
-    loaded.rows = outcome.rows;
-    loaded.columns = outcome.columns;
-    loaded.end = outcome.end;
-    Check(tiles != nullptr);  // a file this small never has too many runs
+    const PlacedFile placed =
+        PlaceDataFile(std::move(file), kName, rows, {limits}, {"/tmp"});
+    loaded.rows = placed.walk.rows;
+    loaded.columns = placed.walk.columns;
+    loaded.end = placed.walk.end;
+    const std::optional<TilePart> part = PartOf(placed, 0, kName);
+    Check(part.has_value());  // a file this small never has too many runs
     loaded.bits.resize(loaded.rows * loaded.columns);
+    FileTiles as_rows({*part}, RecordView{type, 0, loaded.columns, false,
+                                          false, ""},
+                      read_bytes);
+    FileTiles as_columns({*part}, RecordView{type, 0, loaded.columns, true,
+                                             false, ""},
+                         read_bytes);
     char staging[8 * 6];
+    double widened[6];
     for (std::uint64_t r0 = 0; r0 < loaded.rows; r0 += 3) {
       for (std::uint64_t c0 = 0; c0 < loaded.columns; c0 += 2) {
         const std::size_t tr = std::min<std::uint64_t>(3, loaded.rows - r0);
         const std::size_t tc = std::min<std::uint64_t>(2, loaded.columns - c0);
-        const char* tile = tiles->Fill(r0, tr, c0, tc, staging);
-        double widened[6];
-        EncodeDoubles(type, tile, tr * tc, widened);
+        EncodeDoubles(type, as_rows.Fill(r0, tr, c0, tc, staging), tr * tc,
+                      widened);
         for (std::size_t k = 0; k < tr * tc; ++k) {
           loaded.bits[(r0 + k % tr) * loaded.columns + c0 + k / tr] =
               std::bit_cast<std::uint64_t>(widened[k]);
         }
-      }
-    }
-    // The same values read a record a column, as a field stacked along its
-    // last dimension is, must be the matrix transposed.
-    FileTiles columns({placed.Part(kName, PlainRows(ValueSize(type)))},
-                      RecordView{type, 0, loaded.columns, true, false, ""},
-                      read_bytes);
-    for (std::uint64_t c0 = 0; c0 < loaded.rows; c0 += 3) {
-      for (std::uint64_t r0 = 0; r0 < loaded.columns; r0 += 2) {
-        const std::size_t tr = std::min<std::uint64_t>(2, loaded.columns - r0);
-        const std::size_t tc = std::min<std::uint64_t>(3, loaded.rows - c0);
-        const char* tile = columns.Fill(r0, tr, c0, tc, staging);
-        double widened[6];
-        EncodeDoubles(type, tile, tr * tc, widened);
+        // The same values, a record a column: the matrix transposed.
+        EncodeDoubles(type, as_columns.Fill(c0, tc, r0, tr, staging), tr * tc,
+                      widened);
         for (std::size_t k = 0; k < tr * tc; ++k) {
-          Check(loaded.bits[(c0 + k / tr) * loaded.columns + r0 + k % tr] ==
+          Check(loaded.bits[(r0 + k / tc) * loaded.columns + c0 + k % tc] ==
                 std::bit_cast<std::uint64_t>(widened[k]));
         }
+      }
+    }
+    if (Within(LoadLimits{}, loaded.rows, loaded.columns)) {
+      LoadIntoMemory(placed, rows, kName,
+                     {{reinterpret_cast<char*>(state.x), sizeof state.x},
+                      state.core});
+      for (std::uint64_t k = 0; k < loaded.rows * loaded.columns; ++k) {
+        Check(std::bit_cast<std::uint64_t>(state.core[k]) == loaded.bits[k]);
       }
     }
   } catch (const RunError& e) {
@@ -169,19 +195,18 @@ Loaded InPlace(const std::string& bytes, std::size_t read_bytes, ValueType type,
   return loaded;
 }
 
-Loaded Surveyed(const std::string& bytes, std::size_t buffer, ValueType type,
+Loaded Surveyed(std::unique_ptr<InputFile> file, ValueType type,
                 const LoadLimits& limits) {
-  test::MemoryInputFile file(bytes);
-  RecordReader reader(file, buffer);
   const Survey survey =
-      SurveyRecords(reader, kName, type, PlainRows(ValueSize(type)), limits);
+      SurveyFile(std::move(file), kName, RowsLayout(type), {limits}, {"/tmp"});
   Loaded loaded;
-  if (survey.refusal) {
-    loaded.refusal = survey.refusal->Message(kName, limits.hint);
+  const WalkResult& walk = survey.placed.walk;
+  if (walk.refusal) {
+    loaded.refusal = walk.refusal_message;
   } else {
-    loaded.rows = survey.rows;
-    loaded.columns = survey.columns;
-    loaded.end = survey.end;
+    loaded.rows = walk.rows;
+    loaded.columns = walk.columns;
+    loaded.end = walk.end;
   }
   return loaded;
 }
@@ -192,28 +217,49 @@ bool Agree(const Loaded& a, const Loaded& b) {
          (a.bits.empty() || b.bits.empty() || a.bits == b.bits);
 }
 
-// Reads every record in pieces of an odd size.
-void ReadInPieces(InputFile& file, std::size_t buffer, std::size_t capacity) {
-  RecordReader reader(file, buffer);
-  FramingChoice choice;
-  if (reader.DetectFraming(std::uint64_t{capacity} * 4, &choice) !=
-      ReadStatus::kOk) {
-    return;
-  }
-  float window[3];
-  std::size_t seen = 0;
-  const RecordReader::PieceSink sink = [&](std::size_t offset, std::size_t n) {
-    Check(n <= 3 && offset == seen);
-    seen += n;
-  };
-  std::uint64_t bytes = 0;
-  for (int k = 0; k < 1000; ++k) {
-    seen = 0;
-    if (reader.ReadRecordInPieces(window, 3, capacity, sink, &bytes) !=
-        ReadStatus::kOk) {
-      return;
-    }
-    Check(seen == std::min<std::uint64_t>(capacity, bytes / 4));
+// Layouts of the whole file, as users write them: sizes and counts read from
+// the file (hostile ones among them), groups within groups, branches chosen
+// by length, characters, complex values and logicals.
+constexpr const char* kLayouts[] = {
+    "record n: int4; repeat { record t: real4; record q: real4(n) }",
+    "record name: char(6)\nrecord i1, i2: int4\nrepeat {\n record t: real8\n "
+    "record q: real4(i2-i1+1, 2)\n}",
+    "record np: int1; repeat p = 1, np { record a, b: int2 }\nrepeat {\n "
+    "record t: real4\n repeat p = 1, np { record v: real4(b(p)-a(p)+1) }\n}",
+    "either { record nb: int4; record d: int4(2, nb)\n repeat b = 1, nb { "
+    "record x: real4(d(1,b), d(2,b)) } } or { record d: int4(2)\n record x: "
+    "real4(d(1), d(2)) }",
+    "repeat { record k: int4, z: complex8(k), ok: logical4 }",
+    "skip 1; repeat { either { record s: char(4) } or { record u: int8(*) } "
+    "}",
+};
+
+// Every variable a layout gives of `bytes`, written as a v6 MAT-file into
+// memory; a refusal is fine, a crash or a read no file allows is not.
+void WalkLayouts(const std::string& bytes, std::size_t pick) {
+  const LayoutOrError parsed =
+      ParseLayoutText(kLayouts[pick % std::size(kLayouts)], "fuzz");
+  Check(parsed.layout.has_value());
+  LoadRequest request;
+  request.layout = std::make_shared<const Layout>(*parsed.layout);
+  request.classes = pick & 8 ? ClassChoice::kNative : ClassChoice::kDouble;
+  const std::vector<DataInput> inputs = {{kName, "v"}};
+  test::StringOutputFile warnings;
+  try {
+    LoadedVariables loaded = LoadVariables(
+        inputs, request,
+        [&](const std::string&) {
+          return std::make_unique<test::MemoryInputFile>(bytes);
+        },
+        {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core},
+        {"/tmp"}, warnings);
+    std::vector<MatVariable> views;
+    for (const Variable& v : loaded.variables) views.push_back(v.View());
+    test::StringOutputFile out;
+    BufferedWriter writer(out);
+    WriteLevel5(views, writer, 4096);
+    Check(writer.Flush() == 0);
+  } catch (const RunError&) {
   }
 }
 
@@ -254,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (size == 0) return 0;
   // The first byte picks the buffer size (bits 0-2), the limits (bits 3-6)
   // and whether the rest is the file itself or a recipe for one (bit 7); the
-  // length, the type of the values.
+  // length, the type of the values and the layout.
   const std::size_t buffer = std::size_t{8} << (data[0] & 7);
   const LoadLimits limits{std::size_t{4} << ((data[0] >> 3) & 3),
                           std::size_t{64} << ((data[0] >> 5) & 3), ""};
@@ -265,21 +311,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       data[0] & 0x80
           ? FromRecipe(data + 1, size - 1)
           : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
-  test::MemoryInputFile file(bytes);
-  const Loaded in_memory = InMemory(file, buffer, type, limits);
-  Check(Agree(in_memory, InPlace(bytes, buffer, type, limits)));
-  Check(Agree(in_memory, Surveyed(bytes, buffer, type, limits)));
+  const Loaded reference = Reference(bytes, type, limits);
+  Check(Agree(reference,
+              InPlace(std::make_unique<test::MemoryInputFile>(bytes), buffer,
+                      type, limits)));
+  Check(Agree(reference,
+              Surveyed(std::make_unique<test::MemoryInputFile>(bytes), type,
+                       limits)));
   // A pipe, in small pieces: kept within memory it is the file; past it, in
-  // a temporary file, and held in memory, it is a stream, which is looked at
-  // no further ahead for its first record than that record's limit.
+  // a temporary file, it is a stream whose size is not known.
   const std::size_t chunk = 1 + data[0] % 7;
-  Check(Agree(in_memory,
-              InPlace(bytes, buffer, type, limits, chunk, bytes.size())));
-  const Loaded streamed = InPlace(bytes, buffer, type, limits, chunk, chunk);
+  Check(Agree(reference, InPlace(Stream(bytes, chunk, bytes.size() + 1),
+                                 buffer, type, limits)));
+  const Loaded streamed =
+      InPlace(Stream(bytes, chunk, chunk), buffer, type, limits);
   Check(streamed.refusal || Within(limits, streamed.rows, streamed.columns));
-  test::ScriptedInputFile pipe(bytes, chunk);
-  InMemory(pipe, buffer, type, limits);
-  test::MemoryInputFile again(bytes);
-  ReadInPieces(again, buffer, limits.record_values);
+  WalkLayouts(bytes, size + data[0]);
   return 0;
 }
