@@ -65,6 +65,9 @@ ArrayPlan ArrayPlanner::PlanOf(std::size_t run_begin, std::size_t run_end,
           std::max(extents[j - level], IndexOf(run, j, last_of(run)) + 1);
     }
   }
+  if (level == 0 && depth > 0) {
+    extents[0] = std::max(extents[0], trace_.outer_repetitions);
+  }
   std::uint64_t total = 1;
   bool overflow = false;
   for (std::uint64_t e : extents) {

@@ -28,6 +28,9 @@ struct ReadTrace {
   std::vector<ReadShape> shapes;
   std::uint64_t reads = 0;
   std::size_t depth = 0;
+  // The repetitions of the outermost group, where known: a variable not
+  // read in its last ones does not make a whole grid either.
+  std::uint64_t outer_repetitions = 0;
 };
 
 // Reads first, first + step, ..., count of them.

@@ -316,8 +316,8 @@ class Parser {
         return true;
       }
       if (s.kind == Statement::Kind::kEither) return true;
-      if (s.kind == Statement::Kind::kRepeat && !s.count &&
-          ReadsRecords(s.blocks[0])) {
+      // A count read from the file may be 0: the walk says so then.
+      if (s.kind == Statement::Kind::kRepeat && ReadsRecords(s.blocks[0])) {
         return true;
       }
     }

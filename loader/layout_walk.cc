@@ -104,6 +104,8 @@ class Walker {
         bulk_(layout.statements, false) {
     result_.variables.resize(layout.variables.size());
     result_.taken.resize(layout.statements);
+    result_.repetitions.resize(layout.statements);
+    ran_.resize(layout.statements);
     MarkBulk(layout.body);
   }
 
@@ -164,6 +166,11 @@ class Walker {
   Flow EndedAt(int line);
   Flow DamagedAt(const Fetched& r);
   void Rollback(Level& level);
+  // Group `s` ran `reps` repetitions.
+  void Ran(const Statement& s, std::uint64_t reps) {
+    result_.repetitions[s.id] =
+        ++ran_[s.id] == 1 ? std::optional<std::uint64_t>(reps) : std::nullopt;
+  }
 
   const Layout& layout_;
   const WalkSetup& setup_;
@@ -180,8 +187,11 @@ class Walker {
   std::uint64_t records_ = 0;
   std::uint64_t held_values_ = 0;
   std::uint64_t last_need_ = 0;  // of the last record taken
+  // The record the expressions being evaluated size or count, for messages.
+  std::uint64_t eval_record_ = 0;
   bool rolled_back_ = false;
   std::vector<std::int64_t> index_values_;
+  std::vector<std::uint32_t> ran_;  // times each group ran, by statement
 };
 
 bool Walker::UsesIndex(const Expr& e) {
@@ -253,8 +263,7 @@ std::string Walker::Where(const TextPlace& at) const {
 std::int64_t Walker::Eval(const Expr& e, const std::string& what) {
   auto fail = [&](const std::string& why) -> std::int64_t {
     Fail("data file " + Quote(setup_.name) + ", record " +
-         std::to_string(records_ + (pending_ ? 0 : 1)) + ": " + what + ": " +
-         why);
+         std::to_string(eval_record_) + ": " + what + ": " + why);
   };
   std::int64_t a = 0, b = 0, out = 0;
   switch (e.kind) {
@@ -357,6 +366,7 @@ std::uint64_t Walker::EvalSize(const Expr& e, const FieldDecl& field,
 bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
                   std::vector<FieldPlan>* plans, std::uint64_t* need) {
   plans->clear();
+  eval_record_ = r.number;
   std::uint64_t at = 0;
   // A dry plan holds the values it reads only until it is done.
   std::vector<std::pair<std::uint32_t, Held>> saved;
@@ -658,6 +668,7 @@ std::uint64_t Walker::Bulk(const Statement& s, std::uint64_t most) {
 }
 
 Walker::Flow Walker::RunSkip(const Statement& s) {
+  eval_record_ = records_ + (pending_ ? 0 : 1);
   const std::uint64_t n =
       s.count ? static_cast<std::uint64_t>(std::max<std::int64_t>(
                     0, Eval(*s.count, "the count of records skipped" +
@@ -674,6 +685,7 @@ Walker::Flow Walker::RunSkip(const Statement& s) {
 Walker::Flow Walker::RunRepeat(const Statement& s) {
   if (!s.count) return RunUntilEnd(s);
   const std::string what = "the count of the group" + Where(s.at);
+  eval_record_ = records_ + (pending_ ? 0 : 1);
   std::int64_t first = 1;
   std::int64_t count = 0;
   if (s.index) {
@@ -686,7 +698,7 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
   }
   if (count < 0 || static_cast<std::uint64_t>(count) > mat::kMaxDimension) {
     Fail("data file " + Quote(setup_.name) + ", record " +
-         std::to_string(records_ + (pending_ ? 0 : 1)) + ": " + what + ", " +
+         std::to_string(eval_record_) + ": " + what + ", " +
          s.count->text + ", is " + std::to_string(count) +
          (count < 0 ? ": a count cannot be negative"
                     : ", past the " + std::to_string(mat::kMaxDimension) +
@@ -699,7 +711,8 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
     if (index_values_.size() <= *s.index) index_values_.resize(*s.index + 1);
   }
   Flow flow = Flow::kGo;
-  for (std::uint64_t rep = 0; rep < n && flow == Flow::kGo;) {
+  std::uint64_t rep = 0;
+  for (; rep < n && flow == Flow::kGo;) {
     levels_.back().rep = rep;
     if (s.index) {
       index_values_[*s.index] = first + static_cast<std::int64_t>(rep);
@@ -716,6 +729,7 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
     if (rules_.done()) flow = Flow::kStop;
   }
   levels_.pop_back();
+  Ran(s, rep);
   return flow;
 }
 
@@ -723,7 +737,8 @@ Walker::Flow Walker::RunUntilEnd(const Statement& s) {
   levels_.push_back({&s, 0, 0, {}, 0});
   const std::size_t depth = levels_.size() - 1;  // inner groups push more
   Flow flow = Flow::kGo;
-  for (std::uint64_t rep = 0; flow == Flow::kGo;) {
+  std::uint64_t rep = 0;
+  for (; flow == Flow::kGo;) {
     const Fetched& r = Fetch();
     if (r.step == Step::kEnd) break;
     Unfetch();
@@ -751,6 +766,7 @@ Walker::Flow Walker::RunUntilEnd(const Statement& s) {
     if (rules_.done()) flow = Flow::kStop;
   }
   levels_.pop_back();
+  Ran(s, rep);
   return flow;
 }
 

@@ -95,6 +95,9 @@ struct WalkResult {
   std::optional<RecordAt> trailing;
   // The branches of each either (by statement id) that ran.
   std::vector<std::vector<bool>> taken;
+  // The repetitions of each group (by statement id) that ran once; of one
+  // that ran several times, or none, nothing.
+  std::vector<std::optional<std::uint64_t>> repetitions;
 
   // Whether some field of the layout's `variable` was in reach: outside
   // any either, or in branches that ran.

@@ -356,6 +356,7 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
   }
   const bool file_level = request_.join && !goes_on && !trace->rows;
   trace->reads.depth = depth + (file_level ? 1 : 0);
+  if (file_level) trace->reads.outer_repetitions = placed_.size();
   std::uint64_t shift = 0;  // of the until-end group's repetitions
   for (std::size_t f = 0; f < placed_.size(); ++f) {
     const VariableReads& reads = placed_[f].walk.variables[id];
@@ -382,6 +383,13 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
       trace->reads.runs.push_back(std::move(moved));
     }
     shift += extent;
+    if (!file_level && depth > 0) {
+      // The outermost group's repetitions, which go on from file to file.
+      const auto& reps = placed_[f].walk.repetitions[reads.read
+                                                         ? reads.groups[0]
+                                                         : declared.groups[0]];
+      if (reps) trace->reads.outer_repetitions += *reps;
+    }
     trace->part_first_read.push_back(trace->reads.reads);
     trace->reads.reads += reads.reads;
     if (auto part = PartOf(placed_[f], id, inputs_[f].file)) {
@@ -543,9 +551,12 @@ std::vector<VariableShape> VariableShapes(const DataInput& input,
     trace->name = FieldName(input, layout.variables[id], request.prefixed);
     trace->rows = layout.rows == id;
     const VariableReads& reads = placed.walk.variables[id];
-    trace->reads = {reads.runs, reads.shapes, reads.reads,
-                    reads.read ? reads.groups.size()
-                               : layout.variables[id].groups.size()};
+    const std::vector<std::uint32_t>& groups =
+        reads.read ? reads.groups : layout.variables[id].groups;
+    trace->reads = {reads.runs, reads.shapes, reads.reads, groups.size(),
+                    groups.empty() ? 0
+                                   : placed.walk.repetitions[groups[0]]
+                                         .value_or(0)};
     shapes.push_back(DescribeVariable(trace, request.classes));
   }
   return shapes;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -40,9 +41,15 @@ namespace {
 
 RunState state;
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+// Says which check failed, for the finding's report.
+#define Check(condition)                                              \
+  do {                                                                \
+    if (!(condition)) {                                               \
+      std::fprintf(stderr, "check failed, line %d: %s\n", __LINE__, \
+                   #condition);                                       \
+      std::abort();                                                   \
+    }                                                                 \
+  } while (false)
 
 // What one way of loading made of a file.
 struct Loaded {
@@ -136,6 +143,8 @@ std::unique_ptr<InputFile> Stream(const std::string& bytes, std::size_t chunk,
   auto spool = std::make_unique<SpooledInput>(
       std::make_unique<test::ScriptedInputFile>(bytes, chunk), budget,
       std::vector<std::string>{"/tmp"});
+  // One that ends within the budget is then a file of known size.
+  Check(spool->KeepTo(budget + 1) == 0);
   return spool;
 }
 
