@@ -56,9 +56,10 @@ struct FieldPlan {
 };
 
 // Bytes [from, from + n) of a payload that lies in `pieces`.
-std::vector<PayloadPiece> Cut(const std::vector<PayloadPiece>& pieces,
-                              std::uint64_t from, std::uint64_t n) {
-  std::vector<PayloadPiece> cut;
+void Cut(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
+         std::uint64_t n, std::vector<PayloadPiece>* out) {
+  std::vector<PayloadPiece>& cut = *out;
+  cut.clear();
   std::uint64_t start = 0;
   for (const PayloadPiece& piece : pieces) {
     const std::uint64_t end = start + piece.bytes;
@@ -70,7 +71,6 @@ std::vector<PayloadPiece> Cut(const std::vector<PayloadPiece>& pieces,
     }
     start = end;
   }
-  return cut;
 }
 
 std::int64_t DecodeInteger(const char* src, std::size_t size, bool swapped) {
@@ -130,6 +130,8 @@ class Walker {
 
   const Fetched& Fetch();
   void Unfetch() { pending_ = true; }
+  // Records a statement has read: not one fetched and handed back.
+  std::uint64_t RecordsTaken() const { return records_ - (pending_ ? 1 : 0); }
 
   Flow RunBlock(const Block& block);
   Flow RunStatement(const Statement& s);
@@ -187,6 +189,8 @@ class Walker {
   std::uint64_t records_ = 0;
   std::uint64_t held_values_ = 0;
   std::uint64_t last_need_ = 0;  // of the last record taken
+  std::vector<FieldPlan> plans_;  // of the record being read
+  std::vector<PayloadPiece> cut_;
   // The record the expressions being evaluated size or count, for messages.
   std::uint64_t eval_record_ = 0;
   bool rolled_back_ = false;
@@ -365,7 +369,9 @@ std::uint64_t Walker::EvalSize(const Expr& e, const FieldDecl& field,
 
 bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
                   std::vector<FieldPlan>* plans, std::uint64_t* need) {
-  plans->clear();
+  // The plans' shapes keep their storage from record to record.
+  plans->resize(s.fields.size());
+  std::size_t planned = 0;
   eval_record_ = r.number;
   std::uint64_t at = 0;
   // A dry plan holds the values it reads only until it is done.
@@ -381,7 +387,13 @@ bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
   } restore{saved, held_};
   const std::uint64_t held_values = held_values_;
   for (const FieldDecl& field : s.fields) {
-    FieldPlan plan{&field, {field.type, field.complex, 0, {}}, at, 0};
+    FieldPlan& plan = (*plans)[planned++];
+    plan.decl = &field;
+    plan.shape.type = field.type;
+    plan.shape.complex = field.complex;
+    plan.shape.length = 0;
+    plan.shape.dims.clear();
+    plan.at = at;
     std::uint64_t unit = field.value_bytes();
     if (field.length) {
       plan.shape.length = EvalSize(*field.length, field, "the length");
@@ -423,15 +435,15 @@ bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
     }
     plan.bytes = unit;
     at += plan.bytes;
-    plans->push_back(std::move(plan));
     if (at > r.bytes) {
       *need = at;
+      plans->resize(planned);
       if (dry) held_values_ = held_values;
       return false;
     }
     if (!field.skipped() && layout_.variables[field.variable].sized_by) {
       if (dry) saved.emplace_back(field.variable, held_[field.variable]);
-      Hold(field.variable, plans->back().shape, r, plans->back().at);
+      Hold(field.variable, plan.shape, r, plan.at);
     }
   }
   *need = at;
@@ -487,17 +499,18 @@ void Walker::NoteRead(std::uint32_t variable, const ReadShape& shape,
                       std::uint64_t record, std::uint64_t n) {
   VariableReads& reads = result_.variables[variable];
   const LayoutVariable& declared = layout_.variables[variable];
-  std::vector<std::uint32_t> groups;
-  std::vector<std::uint64_t> index;
-  for (const Level& level : levels_) {
-    groups.push_back(level.statement->id);
-    index.push_back(level.rep);
-  }
   if (!reads.read) {
     reads.read = true;
-    reads.groups = groups;
+    for (const Level& level : levels_) {
+      reads.groups.push_back(level.statement->id);
+    }
     reads.first_record = record;
-  } else if (reads.groups != groups) {
+  } else if (reads.groups.size() != levels_.size() ||
+             !std::equal(reads.groups.begin(), reads.groups.end(),
+                         levels_.begin(),
+                         [](std::uint32_t id, const Level& level) {
+                           return id == level.statement->id;
+                         })) {
     Fail(layout_.origin + " reads field " + Quote(declared.name) +
          " in two different groups; only one of them can make its variable");
   }
@@ -509,14 +522,17 @@ void Walker::NoteRead(std::uint32_t variable, const ReadShape& shape,
       (n > 1 && reads.record_step != 1)) {
     reads.records_regular = false;
   }
-  const std::uint32_t id = ShapeId(reads, shape);
   VariableReads::Run* last = reads.runs.empty() ? nullptr : &reads.runs.back();
-  bool extends = last != nullptr && last->shape == id && !index.empty();
+  // The last run's shape is the likeliest.
+  const std::uint32_t id =
+      last != nullptr && reads.shapes[last->shape] == shape ? last->shape
+                                                            : ShapeId(reads, shape);
+  bool extends = last != nullptr && last->shape == id && !levels_.empty();
   if (extends) {
-    for (std::size_t d = 0; d + 1 < index.size(); ++d) {
-      extends = extends && last->index[d] == index[d];
+    for (std::size_t d = 0; d + 1 < levels_.size(); ++d) {
+      extends = extends && last->index[d] == levels_[d].rep;
     }
-    extends = extends && last->index.back() + last->reads == index.back();
+    extends = extends && last->index.back() + last->reads == levels_.back().rep;
   }
   if (extends) {
     last->reads += n;
@@ -526,7 +542,9 @@ void Walker::NoteRead(std::uint32_t variable, const ReadShape& shape,
            Quote(declared.name) + " changes its shape more than " +
            std::to_string(kMaxRuns) + " times");
     }
-    reads.runs.push_back({reads.reads, n, id, index});
+    std::vector<std::uint64_t> index;
+    for (const Level& level : levels_) index.push_back(level.rep);
+    reads.runs.push_back({reads.reads, n, id, std::move(index)});
   }
   reads.reads += n;
 }
@@ -564,18 +582,20 @@ void Walker::Take(const Statement& s, const Fetched& r,
     if (plan.decl->skipped()) continue;
     const std::uint32_t v = plan.decl->variable;
     VariableReads& reads = result_.variables[v];
-    const std::vector<PayloadPiece> cut = Cut(r.pieces, plan.at, plan.bytes);
+    Cut(r.pieces, plan.at, plan.bytes, &cut_);
     if (setup_.keep_places) {
       if (plan.shape.type == ValueType::kChar1 && plan.shape.count() != 1) {
         // A row a string.
+        std::vector<PayloadPiece> string;
         for (std::uint64_t k = 0; k < plan.shape.count(); ++k) {
-          reads.places->Add(Cut(cut, k * plan.shape.length, plan.shape.length));
+          Cut(cut_, k * plan.shape.length, plan.shape.length, &string);
+          reads.places->Add(string);
         }
       } else {
-        reads.places->Add(cut);
+        reads.places->Add(cut_);
       }
     }
-    if (sink_ != nullptr) sink_->Read(v, plan.shape, cut);
+    if (sink_ != nullptr) sink_->Read(v, plan.shape, cut_);
     NoteRead(v, plan.shape, r.number, 1);
     reads.units += plan.shape.units();
   }
@@ -585,7 +605,7 @@ Walker::Flow Walker::RunRecord(const Statement& s) {
   const Fetched& r = Fetch();
   if (r.step == Step::kEnd) return EndedAt(s.at.line);
   if (r.step == Step::kDamaged) return DamagedAt(r);
-  std::vector<FieldPlan> plans;
+  std::vector<FieldPlan>& plans = plans_;
   std::uint64_t need = 0;
   const bool fits = Plan(s, r, /*dry=*/false, &plans, &need);
   if (rules_.done()) return Flow::kStop;  // refused by a claim
@@ -691,8 +711,12 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
   if (s.index) {
     first = Eval(*s.first, what);
     const std::int64_t last = Eval(*s.count, what);
-    // As a DO loop: none where the last is before the first.
-    count = last >= first ? last - first + 1 : 0;
+    // As a DO loop: none where the last is the one before the first; one
+    // further before is no count a file should give.
+    if (__builtin_sub_overflow(last, first, &count) ||
+        __builtin_add_overflow(count, 1, &count)) {
+      count = -1;
+    }
   } else {
     count = Eval(*s.count, what);
   }
@@ -717,10 +741,10 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
     if (s.index) {
       index_values_[*s.index] = first + static_cast<std::int64_t>(rep);
     }
-    const std::uint64_t before = records_ - (pending_ ? 1 : 0);
+    const std::uint64_t before = RecordsTaken();
     flow = RunBlock(s.blocks[0]);
     if (flow != Flow::kGo) break;
-    if (records_ == before && Check(rules_.Empty(1)) == Flow::kStop) {
+    if (RecordsTaken() == before && Check(rules_.Empty(1)) == Flow::kStop) {
       flow = Flow::kStop;
       break;
     }
@@ -749,14 +773,13 @@ Walker::Flow Walker::RunUntilEnd(const Statement& s) {
     for (std::size_t v = 0; v < result_.variables.size(); ++v) {
       level.reads_before[v] = result_.variables[v].reads;
     }
-    // The record just fetched is counted, and not yet read.
-    const std::uint64_t before = records_ - (r.step == Step::kOk ? 1 : 0);
+    const std::uint64_t before = RecordsTaken();
     flow = RunBlock(s.blocks[0]);
     if (flow == Flow::kStop) {
       if (!rolled_back_ && !result_.refusal) Rollback(levels_[depth]);
       break;
     }
-    if (records_ == before) {
+    if (RecordsTaken() == before) {
       Fail(layout_.origin + ": the group" + Where(s.at) +
            " read no record of data file " + Quote(setup_.name) +
            " in a repetition, and would repeat without end");

@@ -399,6 +399,61 @@ TEST_F(FaultTest, TruncatedAtEveryLength) {
   }
 }
 
+// Sizes and counts read from a file are the file's to lie about: each lie is
+// refused in one line naming the field and the record, quickly, before
+// anything is written, and the old MAT-file stays.
+TEST_F(FaultTest, HostileSizesAndCountsAreRefused) {
+  auto ints = [](std::initializer_list<std::int32_t> values) {
+    return FramedRecord(std::string_view(
+        reinterpret_cast<const char*>(std::data(values)), 4 * values.size()));
+  };
+  const std::string names = FramedRecord(std::string(30, 'q')) +
+                            FramedRecord(std::string(30, 's')) +
+                            FramedRecord(std::string(30, 'u'));
+  const struct {
+    const char* lie;
+    const char* layout;
+    std::string data;
+    std::vector<std::string> named;  // in the one line on stderr
+  } cases[] = {
+      {"bounds that give a negative size", "fds-slice",
+       names + ints({5, 1, 1, 1, 1, 1}) + ints({0}) + FramedRecord(""),
+       {"field 'q'", "-3", "record 4", "negative"}},
+      {"a count of patches below zero", "fds-boundary",
+       names + ints({-7}) + ints({1}), {"the count", "-7", "negative"}},
+      {"blocks past any file", "plot3d-grid",
+       ints({0x7fffffff}) + ints({1, 1, 1}),
+       {"does not hold what layout 'plot3d-grid' reads"}},
+      {"dimensions whose product passes any record", "plot3d-grid",
+       ints({2000000000, 2000000000, 2000000000}) + ints({1}),
+       {"field 'x'", "record 2", "would hold more than"}},
+      {"sizes given twice over, for a record that is not there",
+       "record n: int4; repeat n { record v: real4(n, n) }",
+       ints({65536}) + FramedRecord(""),
+       {"record 2", "fewer than the 17179869184"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lie);
+    ResetWork();
+    WriteFile(In("run.dat"), c.data);
+    WriteFile(In("run.mat"), "an older MAT-file");
+    const auto started = std::chrono::steady_clock::now();
+    RunOptions options;
+    options.args = {"--layout", c.layout, "run.dat"};
+    RunResult r = Run("", options);
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const std::string& word : c.named) {
+      EXPECT_NE(r.err.find(word), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Snapshot(), (std::map<std::string, std::string>{
+                              {"run.dat", c.data},
+                              {"run.mat", "an older MAT-file"}}));
+  }
+}
+
 // In every framing: the bytes of a swapped file are damaged alike, and a
 // damaged 8-byte count can be far larger than any 4-byte one.
 TEST_F(FaultTest, RandomByteFlipsNeverCrash) {

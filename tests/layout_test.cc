@@ -134,7 +134,8 @@ std::string Convert(const std::string& text, const std::string& bytes,
   std::function<void(const MatVariable&)> show = [&](const MatVariable& v) {
     std::vector<std::uint64_t> dims = v.shape();
     for (std::size_t k = 0; k < dims.size(); ++k) {
-      out += (k == 0 ? "" : "x") + std::to_string(dims[k]);
+      if (k > 0) out += 'x';
+      out += std::to_string(dims[k]);
     }
     if (v.cells != nullptr) {
       for (std::uint64_t k = 0; k < v.rows * v.columns; ++k) {
@@ -154,10 +155,13 @@ std::string Convert(const std::string& text, const std::string& bytes,
     WidenValues(v.values->element(), values, widened.size(), widened.data());
     out += ":";
     for (double x : widened) {
-      out += " " + (v.mat_class == MatClass::kChar
-                        ? std::string(1, static_cast<char>(x))
-                        : std::to_string(x).substr(0, std::to_string(x).find(
-                                                          ".000000")));
+      out += ' ';
+      if (v.mat_class == MatClass::kChar) {
+        out += static_cast<char>(x);
+      } else {
+        const std::string number = std::to_string(x);
+        out += number.substr(0, number.find(".000000"));
+      }
     }
   };
   try {
