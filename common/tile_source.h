@@ -26,6 +26,10 @@ class TileSource {
   // The most bytes a tile should hold: large tiles make few, long reads of
   // a file, small ones keep a copy from memory in cache.
   virtual std::size_t tile_bytes() const = 0;
+  // Whether each column lies in one run of where the values come from (a
+  // record of a field stacked along its last dimension): tiles of whole
+  // columns then read and write each in one piece, however long.
+  virtual bool column_runs() const { return false; }
 };
 
 }  // namespace unf2mat

@@ -56,6 +56,7 @@ class FileTiles final : public TileSource {
                    std::size_t tc, char* staging) override;
   ValueType element() const override { return view_.type; }
   std::size_t tile_bytes() const override { return kTileBytes; }
+  bool column_runs() const override { return view_.records_as_columns; }
 
   // Moves `rows` x `cols` values, row r at src + r * stride, into the tile
   // rows [row0, ...) and columns [col0, ...) of a staging of tile_rows rows,

@@ -135,7 +135,8 @@ std::vector<hsize_t> ChunkFor(const MatVariable& variable,
   }
   const TileShape tiles =
       PlanTiles(rows, columns, parts * ValueSize(variable.values->element()),
-                std::min(tile_bytes, variable.values->tile_bytes()));
+                std::min(tile_bytes, variable.values->tile_bytes()),
+                variable.values->column_runs());
   const std::uint64_t height =
       tiles.rows < rows
           ? tiles.rows

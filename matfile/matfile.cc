@@ -259,7 +259,8 @@ bool ValuesInOrder(const MatVariable& variable, std::size_t tile_bytes) {
   return variable.rows * variable.columns == 0 ||
          PlanTiles(variable.rows, variable.columns,
                    ValueSize(variable.values->element()),
-                   ValueTileBytes(variable, tile_bytes))
+                   ValueTileBytes(variable, tile_bytes),
+                   variable.values->column_runs())
                  .rows == variable.rows;
 }
 

@@ -23,6 +23,7 @@ class PartTiles final : public TileSource {
                    std::size_t tc, char* staging) override;
   ValueType element() const override { return pairs_.element(); }
   std::size_t tile_bytes() const override { return pairs_.tile_bytes(); }
+  bool column_runs() const override { return pairs_.column_runs(); }
 
  private:
   TileSource& pairs_;

@@ -116,7 +116,7 @@ constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
 }  // namespace
 
 TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
-                    std::size_t tile_bytes) {
+                    std::size_t tile_bytes, bool column_runs) {
   std::uint64_t tile_rows = rows;
   std::uint64_t tile_columns = columns;
   constexpr std::uint64_t kMinTileColumns = 64;
@@ -125,8 +125,18 @@ TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
   // tiles small.
   constexpr std::uint64_t kSmallTileBytes = std::uint64_t{2} << 20;
   constexpr std::uint64_t kWidePieceBytes = 4096;
-  std::uint64_t capacity = std::clamp<std::uint64_t>(
-      rows * columns, 1, std::max<std::uint64_t>(tile_bytes / size, 1));
+  const std::uint64_t most = std::max<std::uint64_t>(tile_bytes / size, 1);
+  std::uint64_t capacity = std::clamp<std::uint64_t>(rows * columns, 1, most);
+  if (column_runs && rows <= most) {
+    // Each column is read in one piece and written in one run: as few
+    // columns a tile as make the small tile, and one at the least.
+    capacity = std::max<std::uint64_t>(
+        std::min(capacity, std::max(kSmallTileBytes / size, rows)), 1);
+    if (rows * columns > capacity) {
+      tile_columns = std::max<std::uint64_t>(1, capacity / rows);
+    }
+    return {tile_rows, tile_columns, capacity};
+  }
   capacity = std::min<std::uint64_t>(
       capacity, rows <= capacity / kMinTileColumns
                     ? std::max(kSmallTileBytes, rows * kWidePieceBytes) / size
@@ -151,7 +161,8 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
   const std::size_t size = parts * ValueSize(element);
   const std::size_t out_size = parts * ClassSize(mat_class);
   // Named copies, not a structured binding: lambdas below take them.
-  const TileShape shape = PlanTiles(rows, columns, size, tile_bytes);
+  const TileShape shape =
+      PlanTiles(rows, columns, size, tile_bytes, source.column_runs());
   const std::uint64_t tile_rows = shape.rows, tile_columns = shape.columns,
                       capacity = shape.capacity;
   const bool one_tile = tile_rows == rows && tile_columns == columns;

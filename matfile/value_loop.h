@@ -26,12 +26,14 @@ class ValueSink {
 };
 
 // The tiles the values are read in: rows x columns each, within `capacity`
-// values. A tile of whole columns (rows of all) is one run of the array.
+// values. A tile of whole columns (rows of all) is one run of the array;
+// where each column is one run of the source too (`column_runs`), a tile is
+// of whole columns wherever one fits.
 struct TileShape {
   std::uint64_t rows, columns, capacity;
 };
 TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
-                    std::size_t tile_bytes);
+                    std::size_t tile_bytes, bool column_runs = false);
 
 // Hands every value of the rows x columns array `source` holds to `sink`,
 // as values of `mat_class`, through tiles of at most `tile_bytes`; after a
