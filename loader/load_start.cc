@@ -72,6 +72,9 @@ PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
                          WalkSink* sink, bool describe) {
   PlacedFile placed;
   std::optional<std::uint64_t> size = file->Size();
+  // A file that says it is empty may not be (files of /proc and /sys, some
+  // network and FUSE file systems): it is read as a stream, to its end.
+  if (size == 0) size.reset();
   std::shared_ptr<SpooledInput> spool;
   if (size) {
     placed.file = std::move(file);

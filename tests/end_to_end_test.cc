@@ -870,6 +870,23 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
            usage,
        {}},
       {{"-q"}, {}, 2, "", "unf2mat: no data file given" + usage, {}},
+      // Files that say they are empty are read to their end: what they hold
+      // is converted or refused, and a failed read is an error.
+      {{"-q", "-o", "out", "/proc/self/mem"},
+       {},
+       1,
+       "",
+       "unf2mat: cannot read data file '/proc/self/mem': Input/output error\n",
+       {}},
+      {{"-o", "out", "-n", "v", "/proc/self/cmdline"},
+       {},
+       0,
+       "",
+       "unf2mat: warning: data file '/proc/self/cmdline' is not a Fortran "
+       "unformatted sequential file as far as its first record shows: no "
+       "record framing fits it; reading it with 4-byte little-endian "
+       "markers\n",
+       {{"out.mat", ExpectedMat("v", {})}}},
       // '-' is standard input; the variable is named after the MAT-file.
       {{"-v", "-o", "out", "-"},
        {},
@@ -1017,6 +1034,14 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "",
        "unf2mat: data file 'run.dat' does not agree with 'a.dat': its records "
        "hold 3 values, against 2; files joined must agree\n",
+       {}},
+      // A narrower file would read its rows past their records.
+      {{"--join", "run.dat", "a.dat"},
+       {{"a.dat", two}, {"run.dat", DataFile({{1, 2, 3}})}},
+       1,
+       "",
+       "unf2mat: data file 'a.dat' does not agree with 'run.dat': its records "
+       "hold 2 values, against 3; files joined must agree\n",
        {}},
       {{"-o", "all", "-n", "x", "a.dat", "b.dat"},
        {{"a.dat", two}, {"b.dat", two}},
