@@ -52,6 +52,61 @@ def write_records(path, m):
     framed.tofile(path)
 
 
+def write_slice(path, steps, box):
+    """An FDS slice file: names, bounds, then per step the time and a box of
+    values, as FDS writes it; returns its values, steps last."""
+    ni, nj, nk = box
+    q = np.empty((steps, nk, nj, ni), dtype=np.float32)
+    with open(path, "wb") as f:
+        def record(payload):
+            head = np.array([len(payload)], dtype=np.uint32).tobytes()
+            f.write(head + payload + head)
+        for text in ("TEMPERATURE", "temp", "C"):
+            record(text.ljust(30).encode())
+        record(np.array([1, ni, 1, nj, 1, nk], dtype=np.int32).tobytes())
+        for step in range(steps):
+            q[step] = values(nk * nj, ni).reshape(nk, nj, ni) + step
+            record(np.array([0.5 * step], dtype=np.float32).tobytes())
+            record(q[step].tobytes())
+    return q
+
+
+def check_slice(work, converter, rss_bound):
+    """A field of a layout, a record a step, within the same memory as
+    rows: the values of every step, stacked along a last dimension."""
+    failures = 0
+    q = write_slice(os.path.join(work, "big.sf"), 60, (100, 100, 100))
+    for form in ("--format v7.3", "--class native"):
+        rss = os.path.join(work, "rss")
+        run = subprocess.run(["/usr/bin/time", "-o", rss, "-f", "%M",
+                              converter, "--layout", "fds-slice",
+                              *form.split(), "big.sf"],
+                             cwd=work, capture_output=True)
+        with open(rss) as f:
+            peak = int(f.read().split()[-1])
+        path = os.path.join(work, "big.mat")
+        if run.returncode != 0 or run.stderr:
+            print(f"fds-slice {form}: status {run.returncode}, {run.stderr!r}")
+            failures += 1
+            continue
+        if "v7.3" in form:
+            import h5py
+            with h5py.File(path, "r") as f:
+                got = f["q"][()]  # steps first: MATLAB's dimensions reversed
+        else:
+            got = np.moveaxis(scipy.io.loadmat(path)["q"], -1, 0).transpose(
+                0, 3, 2, 1)
+        same = got.shape == q.shape and np.array_equal(
+            got.astype(np.float32).view(np.uint32), q.view(np.uint32))
+        over = peak > RSS_BOUND_KIB and rss_bound
+        print(f"fds-slice {form}: {q.shape}, peak RSS {peak} KiB, "
+              f"{'ok' if same and not over else 'FAILED'}")
+        failures += 0 if same and not over else 1
+        os.remove(path)
+    os.remove(os.path.join(work, "big.sf"))
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--converter", required=True)
@@ -94,6 +149,7 @@ def main():
                 del got, want
                 os.remove(os.path.join(work, "big.mat"))
             os.remove(data)
+        failures += check_slice(work, converter, not args.no_rss_bound)
     return 1 if failures else 0
 
 
