@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/run_error.h"
 #include "converter/command_line.h"
 #include "converter/control.h"
 #include "converter/describe.h"
@@ -118,42 +119,48 @@ int Print(OutputFile& out, std::string_view text, int status) {
   return status;
 }
 
-// The command line's twin of readcontrol: the data file as line 1, -o and -n
-// as lines 5 and 6, settled by the same rules.
-void argcontrol(RunState& state, const CommandLine& line,
-                const std::string& data_file, OutputFile& warnings) {
-  if (data_file.size() > state.fname1.size()) {
+// The names of the command line's data file `data_file` by the control
+// lines' rules: the data file as line 1, -o and -n as lines 5 and 6.
+SettledNames NamesOf(const CommandLine& line, const std::string& data_file) {
+  GivenNames given;
+  if (data_file.size() > given.fname1.size()) {
     throw RunError(
         "the data file name " + Quote(data_file) + " is longer than the " +
-        std::to_string(state.fname1.size()) + " characters a name may have");
+        std::to_string(given.fname1.size()) + " characters a name may have");
   }
-  Assign(state.fname1, data_file);
-  if (line.output) Assign(state.fname4, *line.output);
-  if (line.name) Assign(state.fname2, *line.name);
-  state.type = line.request.type;
-  state.data_from_stdin = data_file == kStandardInput;
-  SettleNames(state, warnings,
-              state.data_from_stdin ? NameSource::kStandardInput
-                                    : NameSource::kCommandLine);
+  Assign(given.fname1, data_file);
+  if (line.output) Assign(given.fname4, *line.output);
+  if (line.name) Assign(given.fname2, *line.name);
+  return SettleNames(given, data_file == kStandardInput
+                                ? NameSource::kStandardInput
+                                : NameSource::kCommandLine);
 }
 
 // The variable name a conversion would settle, for the limits --describe
 // names; where none settles, and so nothing would convert, an empty one.
-std::string SettledName(RunState& state, const CommandLine& line,
-                        const std::string& data_file) {
-  Discard quiet;
+std::string SettledName(const CommandLine& line, const std::string& data_file) {
   try {
-    argcontrol(state, line, data_file, quiet);
+    return std::string(NamesOf(line, data_file).variable());
   } catch (const RunError&) {
     return "";
   }
-  return std::string(Prefix(state.fname2, state.n1));
 }
 
-// Only the fields before x: clearing its arrays, 440 MB, for every file of a
-// batch would cost more than most conversions.
-void ClearForNextFile(RunState& state) {
+// The run state of a conversion of `data_file`, as the control lines would
+// leave it: every field before x cleared (clearing its arrays, 440 MB, for
+// every file of a batch would cost more than most conversions), then the
+// names.
+void PutNames(RunState& state, const CommandLine& line,
+              const std::string& data_file, const SettledNames& names) {
   std::memset(static_cast<void*>(&state), 0, offsetof(RunState, x));
+  Assign(state.fname1, data_file);
+  if (line.output) Assign(state.fname4, *line.output);
+  state.fname3 = names.fname3;
+  state.fname2 = names.fname2;
+  state.n1 = names.n1;
+  state.n2 = names.n2;
+  state.i = names.i;
+  state.j = names.j;
 }
 
 std::string Dims(const Variable& variable) {
@@ -167,52 +174,48 @@ std::string Dims(const Variable& variable) {
   return text;
 }
 
-std::string Summary(const RunState& state) {
+std::string Summary(const RunState& state, const Conversion& conversion) {
   std::string files;
-  for (const DataInput& input : state.inputs) {
+  for (const DataInput& input : conversion.inputs) {
     files += (files.empty() ? "" : ", ") + Escape(input.file);
   }
   std::string line =
       files + " -> " + Escape(TrimTrailingBlanks(state.fname3)) + ": ";
-  if (state.variables.size() == 1 && state.variables[0].dims.empty()) {
-    return line + std::to_string(state.variables[0].rows) + " x " +
-           std::to_string(state.variables[0].columns) + ", variable " +
-           Escape(state.variables[0].name) + "\n";
+  const std::vector<Variable>& variables = conversion.variables;
+  if (variables.size() == 1 && variables[0].dims.empty()) {
+    return line + std::to_string(variables[0].rows) + " x " +
+           std::to_string(variables[0].columns) + ", variable " +
+           Escape(variables[0].name) + "\n";
   }
   line += "variables";
-  for (std::size_t k = 0; k < state.variables.size(); ++k) {
-    line += (k == 0 ? " " : ", ") + Escape(state.variables[k].name) + " " +
-            Dims(state.variables[k]);
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    line += (k == 0 ? " " : ", ") + Escape(variables[k].name) + " " +
+            Dims(variables[k]) + (variables[k].cells ? " cell" : "");
   }
   return line + "\n";
 }
 
-// Settles the names of the data files of one MAT-file, as argcontrol does
-// for each, and what their variables are called; the run state is left as
-// for the first. A name MATLAB refuses draws a warning, a name given twice
-// is refused, before anything is read.
-void SettleInputs(RunState& state, const CommandLine& line,
-                  const std::vector<std::string>& files, OutputFile& warnings) {
-  std::vector<DataInput> inputs;
-  // The names are warned about as the variables are named, below.
-  Discard settled;
+// The conversion of the data files of one MAT-file: their names settled
+// as the control lines' are, and what their variables are called; the run
+// state is left as for the first. A name MATLAB refuses draws a warning, a
+// name given twice is refused, before anything is read.
+Conversion SettleInputs(RunState& state, const CommandLine& line,
+                        const std::vector<std::string>& files,
+                        OutputFile& warnings) {
+  Conversion conversion;
   for (const std::string& file : files) {
-    ClearForNextFile(state);
-    argcontrol(state, line, file, settled);
-    inputs.push_back({file, std::string(Prefix(state.fname2, state.n1))});
+    const SettledNames names = NamesOf(line, file);
+    if (conversion.inputs.empty()) PutNames(state, line, file, names);
+    conversion.inputs.push_back({file, std::string(names.variable())});
   }
-  if (files.size() > 1) {
-    ClearForNextFile(state);
-    argcontrol(state, line, files.front(), settled);
-  }
-  state.request = line.request;
-  state.request.prefixed = files.size() > 1 && !line.request.join;
-  state.mat_options = line.mat_options;
-  state.inputs = std::move(inputs);
-  std::vector<std::string> names = VariableNames(state.inputs, state.request);
+  conversion.request = line.request;
+  conversion.request.prefixed = files.size() > 1 && !line.request.join;
+  conversion.mat_options = line.mat_options;
+  std::vector<std::string> names =
+      VariableNames(conversion.inputs, conversion.request);
   for (const std::string& name : names) {
     WarnAboutVariableName(name, warnings);
-    if (state.mat_options.format != MatFormat::kV73) continue;
+    if (conversion.mat_options.format != MatFormat::kV73) continue;
     if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
       throw RunError(problem);
     }
@@ -225,6 +228,7 @@ void SettleInputs(RunState& state, const CommandLine& line,
                    Quote(TrimTrailingBlanks(state.fname3)) +
                    "; nothing was written");
   }
+  return conversion;
 }
 
 // The data files each MAT-file is written from: each its own, or all into
@@ -261,9 +265,8 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
   int status = 0;
   if (line.action == CommandLine::Action::kDescribe) {
     for (const std::string& data_file : line.data_files) {
-      ClearForNextFile(state);
       status |= RunGuarded(console, [&] {
-        const DataInput input{data_file, SettledName(state, line, data_file)};
+        const DataInput input{data_file, SettledName(line, data_file)};
         std::unique_ptr<InputFile> file = data_file == kStandardInput
                                               ? StandardInput()
                                               : OpenDataFile(data_file);
@@ -278,14 +281,14 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
     return RunGuarded(console, [&] {
       // Said before any data file is read.
       CheckFormatBuilt(line.mat_options.format);
-      SettleInputs(state, line, mat_files[k], warnings);
-      loadcore(state, warnings);
+      Conversion conversion = SettleInputs(state, line, mat_files[k], warnings);
+      loadcore(state, conversion, warnings);
       if (line.verbose) {
-        const std::string summary = Summary(state);
-        writemat(state);
+        const std::string summary = Summary(state, conversion);
+        writemat(state, conversion);
         FinishLine(state, console, summary);
       } else {
-        writemat(state);
+        writemat(state, conversion);
       }
     });
   };

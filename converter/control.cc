@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "loader/record_layout.h"
+#include "common/run_error.h"
+#include "loader/layout.h"
 
 namespace unf2mat {
 namespace {
@@ -44,24 +45,26 @@ void ReadMatFileName(RunState& state, Console& console) {
   }
 }
 
-void SettleMatFileName(RunState& state, std::string_view base_name) {
-  state.j = ScanLength(state.fname4, kNameStops);
-  std::string_view given = Prefix(state.fname4, state.j);
-  if (state.j == 0) {
-    Assign(state.fname3, std::string(base_name) + std::string(kMatSuffix));
-  } else if (state.j >= 5 && given.ends_with(kMatSuffix)) {
-    Assign(state.fname3, given);
+void SettleMatFileName(const GivenNames& given, std::string_view base_name,
+                       SettledNames* names) {
+  names->j = ScanLength(given.fname4, kNameStops);
+  std::string_view name = Prefix(given.fname4, names->j);
+  if (names->j == 0) {
+    Assign(names->fname3, std::string(base_name) + std::string(kMatSuffix));
+  } else if (names->j >= 5 && name.ends_with(kMatSuffix)) {
+    Assign(names->fname3, name);
   } else {
-    Assign(state.fname3, std::string(given) + std::string(kMatSuffix));
+    Assign(names->fname3, std::string(name) + std::string(kMatSuffix));
   }
 }
 
-void SettleVariableName(RunState& state, std::string_view base_name,
-                        NameSource source) {
-  state.n1 = ScanLength(state.fname2, kNameStops);
-  if (state.n1 == 0) {
+void SettleVariableName(const GivenNames& given, std::string_view base_name,
+                        NameSource source, SettledNames* names) {
+  names->fname2 = given.fname2;
+  names->n1 = ScanLength(names->fname2, kNameStops);
+  if (names->n1 == 0) {
     if (base_name.empty()) {
-      const std::string data_name = Quote(TrimTrailingBlanks(state.fname1));
+      const std::string data_name = Quote(TrimTrailingBlanks(given.fname1));
       throw RunError(source == NameSource::kControlLines
                          ? "no variable name: line 6 of the control input is "
                            "empty and the data file name " +
@@ -72,16 +75,16 @@ void SettleVariableName(RunState& state, std::string_view base_name,
                                "--name");
     }
     // The base name holds no blank or NUL, so one copy settles it.
-    Assign(state.fname2, base_name);
-    state.n1 = ScanLength(state.fname2, kNameStops);
+    Assign(names->fname2, base_name);
+    names->n1 = ScanLength(names->fname2, kNameStops);
   }
-  state.n2 = 0;
-  while (state.n2 < state.n1) state.n2 += 8;
+  names->n2 = 0;
+  while (names->n2 < names->n1) names->n2 += 8;
   // A name of 1 to 4 characters is written in a short form that takes only
   // its own bytes.
-  if (state.n1 >= 5) {
-    std::fill(state.fname2.begin() + state.n1, state.fname2.begin() + state.n2,
-              '\0');
+  if (names->n1 >= 5) {
+    std::fill(names->fname2.begin() + names->n1,
+              names->fname2.begin() + names->n2, '\0');
   }
 }
 
@@ -97,25 +100,26 @@ void WarnAboutVariableName(std::string_view name, OutputFile& warnings) {
                      "written unchanged");
 }
 
-void SettleNames(RunState& state, OutputFile& warnings, NameSource source) {
+SettledNames SettleNames(const GivenNames& given, NameSource source) {
   // Said as such, rather than as a missing variable name or a file ''.
-  if (TrimTrailingBlanks(state.fname1).empty()) {
+  if (TrimTrailingBlanks(given.fname1).empty()) {
     throw RunError(source == NameSource::kControlLines
                        ? "no data file name: line 1 of the control input is "
                          "empty; it must name the data file"
                        : "no data file name: an argument is empty");
   }
-  state.i = ScanLength(state.fname1, kBaseNameStops);
-  const std::string base_name(Prefix(state.fname1, state.i));
-  SettleMatFileName(state, base_name);
+  SettledNames names;
+  names.i = ScanLength(given.fname1, kBaseNameStops);
+  const std::string base_name(Prefix(given.fname1, names.i));
+  SettleMatFileName(given, base_name, &names);
   SettleVariableName(
-      state,
+      given,
       source == NameSource::kStandardInput
           ? std::string(
-                Prefix(state.fname3, ScanLength(state.fname3, kBaseNameStops)))
+                Prefix(names.fname3, ScanLength(names.fname3, kBaseNameStops)))
           : base_name,
-      source);
-  WarnAboutVariableName(Prefix(state.fname2, state.n1), warnings);
+      source, &names);
+  return names;
 }
 
 void readcontrol(RunState& state, Console& console) {
@@ -129,7 +133,15 @@ void readcontrol(RunState& state, Console& console) {
   // The code before any default applies: 0 when line 6 was missing.
   PrintLine(console,
             std::to_string(static_cast<unsigned char>(state.fname2[0])));
-  SettleNames(state, console.err, NameSource::kControlLines);
+  const SettledNames names = SettleNames(
+      {state.fname1, state.fname4, state.fname2}, NameSource::kControlLines);
+  state.fname3 = names.fname3;
+  state.fname2 = names.fname2;
+  state.n1 = names.n1;
+  state.n2 = names.n2;
+  state.i = names.i;
+  state.j = names.j;
+  WarnAboutVariableName(names.variable(), console.err);
 }
 
 }  // namespace unf2mat

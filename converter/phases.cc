@@ -39,11 +39,11 @@ std::unique_ptr<InputFile> StandardInput() {
   return std::make_unique<PosixInputFile>(STDIN_FILENO);
 }
 
-void loadcore(RunState& state, OutputFile& warnings) {
-  state.variables.clear();
+void loadcore(RunState& state, Conversion& conversion, OutputFile& warnings) {
+  conversion.variables.clear();
   // The command line's '-' is standard input; a control line names a file.
-  const bool from_command_line = !state.inputs.empty();
-  std::vector<DataInput> inputs = state.inputs;
+  const bool from_command_line = !conversion.inputs.empty();
+  std::vector<DataInput> inputs = conversion.inputs;
   if (!from_command_line) {
     inputs.push_back({std::string(TrimTrailingBlanks(state.fname1)),
                       std::string(Prefix(state.fname2, state.n1))});
@@ -54,29 +54,29 @@ void loadcore(RunState& state, OutputFile& warnings) {
     return OpenDataFile(name);
   };
   LoadedVariables loaded = LoadVariables(
-      inputs, state.request, open,
+      inputs, conversion.request, open,
       {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core},
       SpoolDirsOf(state), warnings);
   state.irow = static_cast<std::int32_t>(loaded.columns);
   state.icol = static_cast<std::int32_t>(loaded.rows);
-  state.end = loaded.end;
-  state.variables = std::move(loaded.variables);
+  conversion.end = loaded.end;
+  conversion.variables = std::move(loaded.variables);
 }
 
-void writemat(RunState& state) {
+void writemat(RunState& state, Conversion& conversion) {
   Assign(state.header, mat::kHeaderText);
   state.version = mat::kVersion;
   Assign(state.endian, mat::kEndian);
   std::vector<MatVariable> views;
-  for (const Variable& variable : state.variables) {
+  for (const Variable& variable : conversion.variables) {
     views.push_back(variable.View());
   }
-  MatFileOptions options = state.mat_options;
+  MatFileOptions options = conversion.mat_options;
   options.scratch_dirs = SpoolDirsOf(state);
   const std::uint64_t records = WriteMatFile(
       std::string(TrimTrailingBlanks(state.fname3)), views, options);
   state.irec = static_cast<std::int32_t>(records);
-  state.variables.clear();  // closes the data files
+  conversion.variables.clear();  // closes the data files
 }
 
 }  // namespace unf2mat

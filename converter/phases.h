@@ -10,14 +10,30 @@
 
 #include "converter/run_state.h"
 #include "io/file.h"
+#include "loader/variables.h"
+#include "matfile/matfile.h"
 
 namespace unf2mat {
 
-// Loads the data files of inputs as request asks, or else the one named by
+// What the command line asks of a conversion beyond its names: its data
+// files and how they are read, and the MAT-file's format; and, between the
+// phases, the variables loaded. The six control lines ask none of it: the
+// data file fname1, plain rows named fname2, v6.
+struct Conversion {
+  LoadRequest request;
+  std::vector<DataInput> inputs;  // none: fname1
+  MatFileOptions mat_options;
+  // The loaded variables, their values handed out tile by tile: from core,
+  // or read from the data files where they lie.
+  std::vector<Variable> variables;
+  LoadEnd end{};  // how loading of the first data file ended
+};
+
+// Loads the data files of `conversion` as it asks, or else the one named by
 // fname1 as plain rows named fname2: the variables, their values read where
-// they lie or held in core; irow, icol and end of the first file's rows.
+// they lie or held in core; irow and icol of the first file's rows.
 // Warnings go to `warnings`.
-void loadcore(RunState& state, OutputFile& warnings);
+void loadcore(RunState& state, Conversion& conversion, OutputFile& warnings);
 
 // A data file of this name on the command line is standard input.
 inline constexpr std::string_view kStandardInput = "-";
@@ -32,7 +48,7 @@ std::vector<std::string> SpoolDirs(std::string_view mat_file);
 // Writes the loaded variables into the MAT-file fname3; irec is then the
 // number of 8-byte records written. Any old file of that name stays until
 // the new one is complete.
-void writemat(RunState& state);
+void writemat(RunState& state, Conversion& conversion);
 
 }  // namespace unf2mat
 

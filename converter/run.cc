@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "common/run_error.h"
 #include "converter/control.h"
 #include "converter/phases.h"
 
@@ -51,8 +52,9 @@ void FinishLine(const RunState& state, Console& console,
 int RunConversion(RunState& state, Console& console) {
   return RunGuarded(console, [&] {
     readcontrol(state, console);
-    loadcore(state, console.err);
-    writemat(state);
+    Conversion plain_rows;
+    loadcore(state, plain_rows, console.err);
+    writemat(state, plain_rows);
     FinishLine(state, console, " done creating mat-file\n");
   });
 }

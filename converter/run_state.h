@@ -1,27 +1,21 @@
-// The state of one conversion run. Every phase reads and writes it; nothing
-// else passes between them. The phases are thin callers of the typed modules
-// below (loader/, matfile/), which never see it.
+// The state of one conversion run, the six control lines' all: the names,
+// the matrix's dimensions and store, the output record counter. The phases
+// are thin callers of the typed modules below (loader/, matfile/), which
+// never see it; what the command line asks besides goes down beside it
+// (Conversion, phases.h).
 #ifndef UNF2MAT_CONVERTER_RUN_STATE_H_
 #define UNF2MAT_CONVERTER_RUN_STATE_H_
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "common/run_error.h"
-#include "common/value_type.h"
+#include "common/store_capacity.h"
 #include "converter/field.h"
-#include "loader/load_rules.h"
-#include "loader/variables.h"
-#include "matfile/matfile.h"
 
 namespace unf2mat {
 
 // One instance, static and zero at start: a field no input line filled holds
 // NUL bytes, which the name scans read as the end of the name. x and core come
-// last so that tests can clear the rest cheaply; tiles after them.
+// last so that tests can clear the rest cheaply.
 struct RunState {
   Field<80> fname1;  // data file name
   Field<84> fname4;  // MAT-file name as read
@@ -42,22 +36,8 @@ struct RunState {
   std::int32_t icol;  // records loaded: matrix rows
   std::int32_t irec;  // last output record written
   std::int32_t i, j, i1;
-  ValueType type;        // what each value of a record holds
-  bool data_from_stdin;  // the command line's '-': standard input is the data
-  LoadEnd end;           // how loading ended
   float x[kRecordCapacity];
   double core[kCoreCapacity];
-  // Past the arrays, so that clearing the fields before them leaves these
-  // alone. How the command line asks the data files to be read, and the
-  // files of this conversion with their variables' names; where none are
-  // given, fname1 is read as plain rows named fname2.
-  LoadRequest request;
-  std::vector<DataInput> inputs;
-  // The loaded variables, their values handed out tile by tile: from core,
-  // or read from the data files where they lie.
-  std::vector<Variable> variables;
-  // The MAT-file's format (the control lines always write v6).
-  MatFileOptions mat_options;
 };
 
 }  // namespace unf2mat

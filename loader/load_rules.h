@@ -15,12 +15,10 @@
 #include <string_view>
 #include <utility>
 
+#include "common/store_capacity.h"
+
 namespace unf2mat {
 
-// The values a matrix held in memory may have: in its first record, and in
-// all. They size the record buffer and the matrix store too.
-inline constexpr std::uint64_t kRecordCapacity = 10'000'000;
-inline constexpr std::uint64_t kCoreCapacity = 50'000'000;
 // Records of no values cost nothing to store, but an endless source of them
 // (a device of zero bytes, a pipe) must end soon; so must a group that reads
 // no record, repeated a count of times the file gives.

@@ -1,3 +1,4 @@
+#include "common/run_error.h"
 #include "converter/control.h"
 
 #include <gtest/gtest.h>

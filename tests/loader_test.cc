@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/run_error.h"
 #include "converter/phases.h"
 #include "loader/loader.h"
 #include "loader/memory_loader.h"
@@ -59,7 +60,6 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
                  Store(state));
   state.irow = static_cast<int>(placed.walk.columns);
   state.icol = static_cast<int>(placed.walk.rows);
-  state.end = placed.walk.end;
   return state;
 }
 
@@ -397,7 +397,8 @@ TEST(LoaderTest, OpeningNamesTheFileAndReason) {
     test::StringOutputFile out;
     Assign(state.fname1, c.name);
     try {
-      loadcore(state, out);
+      Conversion plain_rows;
+      loadcore(state, plain_rows, out);
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_EQ(e.what(), c.message);

@@ -16,6 +16,7 @@
 #include <hdf5.h>
 #endif
 
+#include "common/run_error.h"
 #include "converter/control.h"
 #include "converter/phases.h"
 #include "loader/core_tiles.h"
@@ -374,7 +375,8 @@ TEST(MatFileTest, UnwritableLocationEndsTheRun) {
   RunState& state = Prepared("v", 1, 1, {1});
   Assign(state.fname3, "/nonexistent-dir/out.mat");
   try {
-    writemat(state);
+    Conversion plain_rows;
+    writemat(state, plain_rows);
     ADD_FAILURE() << "no error";
   } catch (const RunError& e) {
     EXPECT_STREQ(e.what(),

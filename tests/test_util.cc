@@ -117,10 +117,6 @@ std::string MakeTempDir() {
 
 RunState& FreshState() {
   std::memset(static_cast<void*>(&shared_state), 0, offsetof(RunState, x));
-  shared_state.variables.clear();
-  shared_state.inputs.clear();
-  shared_state.request = {};
-  shared_state.mat_options = {};
   return shared_state;
 }
 
