@@ -1,56 +1,20 @@
 #include "converter/describe.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "common/run_error.h"
+#include "loader/layout_guess.h"
 #include "loader/load_messages.h"
 #include "loader/survey.h"
+#include "loader/value_sample.h"
 #include "loader/variables.h"
 
 namespace unf2mat {
 namespace {
-
-// The biased exponent of a real4: 255 for a NaN or an infinity.
-int Exponent(std::uint32_t bits) { return (bits >> 23) & 0xff; }
-
-// Real8 values read as real4 come in halves: the high half (sign, exponent,
-// leading fraction bits) reads as numbers of few orders of magnitude, the low
-// half as bits that are zero (round numbers) or noise, of any magnitude. The
-// test: no high half is a NaN or an infinity; and the low halves are all
-// zero while some high half is not, or, zeros left out, their exponents span
-// 32 binary orders at least and 4 times as many as the high halves' do. Real4
-// data whose alternate values differ so is rare.
-bool LooksLikeReal8(const std::vector<char>& sample, bool big_endian) {
-  int high_min = 255, high_max = 0, low_min = 255, low_max = 0;
-  bool all_low_zero = true, some_high_nonzero = false;
-  for (std::size_t k = 0; k + 8 <= sample.size(); k += 8) {
-    std::uint32_t first, second;
-    std::memcpy(&first, sample.data() + k, 4);
-    std::memcpy(&second, sample.data() + k + 4, 4);
-    const std::uint32_t high = (big_endian ? first : second) & 0x7fffffff;
-    const std::uint32_t low = (big_endian ? second : first) & 0x7fffffff;
-    if (Exponent(high) == 255) return false;
-    if (high != 0) {
-      some_high_nonzero = true;
-      high_min = std::min(high_min, Exponent(high));
-      high_max = std::max(high_max, Exponent(high));
-    }
-    if (low != 0) {
-      all_low_zero = false;
-      low_min = std::min(low_min, Exponent(low));
-      low_max = std::max(low_max, Exponent(low));
-    }
-  }
-  if (!some_high_nonzero) return false;
-  if (all_low_zero) return true;
-  const int low_span = low_max - low_min;
-  return low_span >= 32 && low_span >= 4 * (high_max - high_min);
-}
 
 std::string FramingLine(const FramingChoice& choice) {
   std::string line = "framing: " + record::Describe(choice.framing);
@@ -103,8 +67,20 @@ std::string ShapeText(const VariableShape& shape) {
          (shape.complex ? " complex" : "");
 }
 
+// The data file as the word of a command: none for standard input, which
+// has no name to give the MAT-file, nor for a name a line cannot hold.
+std::optional<std::string> FileWord(const std::string& name) {
+  if (name == "-" || std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    return std::nullopt;
+  }
+  return ShellWord(name.starts_with("-") ? "./" + name : name);
+}
+
 std::string Report(const DataInput& input, const LoadRequest& request,
-                   const Layout& layout, const Survey& s) {
+                   const Layout& layout, const Survey& s,
+                   const std::vector<std::string>& spool_dirs) {
   const WalkResult& walk = s.placed.walk;
   const ValueType type = request.type;
   std::vector<std::string> lines = {FramingLine(s.placed.choice)};
@@ -147,15 +123,28 @@ std::string Report(const DataInput& input, const LoadRequest& request,
                                                   "byte")
                            : "unread: the rest of the file, not read");
   }
-  const bool big_endian = (std::endian::native == std::endian::big) !=
-                          s.placed.choice.framing.swapped;
-  if (s.lengths_of_8 && s.other_records == 0 && !s.sample.empty() &&
-      LooksLikeReal8(s.sample, big_endian)) {
-    lines.push_back(
-        "hint: every record length is a multiple of 8 bytes and the values "
-        "look like halves of real8 values; --type real8 might be meant");
+  // Only plain rows read as real4 are looked at for another type.
+  const bool rows4 = type == ValueType::kReal4 && layout.rows &&
+                     !request.layout && !walk.refusal &&
+                     walk.refusal_message.empty();
+  if (rows4) {
+    const std::string look =
+        LookText(JudgeRows(s.placed, *layout.rows), BigEndian(s.placed));
+    if (!look.empty()) lines.push_back("hint: the values " + look);
   }
-  if (plain && !request.layout && request.skip == 0) {
+  // Of a file read as plain rows of real4 with no other options: a command
+  // that reads it whole, or, short of one, what its first record may be.
+  std::string suggestion;
+  if (rows4 && plain && request.skip == 0 && !request.header &&
+      !request.record) {
+    const std::optional<std::string> file = FileWord(input.file);
+    const std::string options =
+        file ? GuessOptions(s, *layout.rows, input.file, spool_dirs) : "";
+    if (!options.empty()) suggestion = "suggest: unf2mat " + options + " " + *file;
+  }
+  if (!suggestion.empty()) {
+    lines.push_back(suggestion);
+  } else if (plain && !request.layout && request.skip == 0) {
     if (const std::string hint = HeaderHint(s, type); !hint.empty()) {
       lines.push_back(hint);
     }
@@ -172,14 +161,10 @@ void DescribeFile(std::unique_ptr<InputFile> file, const DataInput& input,
                   const std::vector<std::string>& spool_dirs,
                   OutputFile& out) {
   const std::shared_ptr<const Layout> layout = LayoutOf(request);
-  // Only plain rows read as real4 are looked at for another type.
-  const bool sampled = request.type == ValueType::kReal4 && layout->rows &&
-                       !request.layout;
   const Survey survey =
       SurveyFile(std::move(file), input.file, *layout,
-                 VariableLimits(request, *layout, input), spool_dirs,
-                 sampled ? Survey::kSampleWords : 0);
-  const std::string text = Report(input, request, *layout, survey);
+                 VariableLimits(request, *layout, input), spool_dirs);
+  const std::string text = Report(input, request, *layout, survey, spool_dirs);
   if (int error = out.Write(text.data(), text.size()); error != 0) {
     throw RunError(std::string("cannot write standard output: ") +
                    std::strerror(error));

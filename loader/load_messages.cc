@@ -6,6 +6,10 @@ namespace unf2mat {
 
 namespace {
 
+// Follows a warning that plain rows do not fit the file.
+constexpr std::string_view kDescribeProposes =
+    "; unf2mat --describe may propose a command that reads it whole";
+
 // "the record layout", or the statement's line of a layout of the file.
 std::string StatementOf(const LoadEnd& end, std::string_view what,
                       std::string_view origin) {
@@ -63,8 +67,12 @@ std::string StopWarning(const LoadEnd& end, std::string_view name,
           ? "; " + Counted(end.unread, "byte") + " of the file " +
                 (end.unread == 1 ? "was" : "were") + " not read"
           : "; the rest of the file was not read";
+  // Plain rows that end at a shorter record may be a header and arrays.
+  const bool rows_short = end.reason == LoadEnd::Reason::kShortRecord &&
+                          end.layout_bytes == 0;
   return "loading of data file " + Quote(name) + " stopped at " +
-         StopReason(end, width, origin) + rest;
+         StopReason(end, width, origin) + rest +
+         (rows_short ? std::string(kDescribeProposes) : "");
 }
 
 std::string LongerWarning(const LongerRecords& longer, std::string_view name,
@@ -86,6 +94,7 @@ std::string LongerWarning(const LongerRecords& longer, std::string_view name,
             (more == 1 ? " more record does" : " more records do") +
             " too, " + Counted(longer.bytes, "byte") + " in all";
   }
+  if (longer.row_values) text += kDescribeProposes;
   return text;
 }
 

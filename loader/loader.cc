@@ -7,6 +7,7 @@
 #include "loader/core_tiles.h"
 #include "loader/load_messages.h"
 #include "loader/record_layout.h"
+#include "loader/value_sample.h"
 
 namespace unf2mat {
 
@@ -41,6 +42,14 @@ void WarnAboutWalk(OutputFile& warnings, const PlacedFile& placed,
              " reads: record " + std::to_string(trailing->number) +
              " and any after it, from byte offset " +
              std::to_string(trailing->offset) + ", were not read");
+  }
+  // Plain rows read as real4 whose bits say they are not.
+  if (layout.rows && layout.variables[*layout.rows].type == ValueType::kReal4) {
+    const std::string look =
+        LookText(JudgeRows(placed, *layout.rows), BigEndian(placed));
+    if (!look.empty()) {
+      Warn(warnings, "the values of data file " + Quote(name) + " " + look);
+    }
   }
 }
 

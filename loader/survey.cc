@@ -12,9 +12,7 @@ namespace {
 
 class SurveySink final : public WalkSink {
  public:
-  SurveySink(Survey& survey, std::optional<std::uint32_t> sampled,
-             std::size_t sample_words)
-      : s_(survey), sampled_(sampled), sample_bytes_(4 * sample_words) {}
+  explicit SurveySink(Survey& survey) : s_(survey) {}
 
   void Walked(std::uint64_t number, std::uint64_t, std::uint64_t bytes,
               std::size_t subrecords) override {
@@ -26,43 +24,12 @@ class SurveySink final : public WalkSink {
     s_.records += n;
     Note(last_bytes_, 0, n);
   }
-  void Read(std::uint32_t variable, const ReadShape&,
-            std::span<const PayloadPiece> pieces) override {
-    if (variable != sampled_) return;
-    for (const PayloadPiece& piece : pieces) {
-      if (pieces_bytes_ >= sample_bytes_) return;
-      const std::uint64_t take =
-          std::min(piece.bytes, sample_bytes_ - pieces_bytes_);
-      wanted_.push_back({piece.offset, take});
-      pieces_bytes_ += take;
-    }
-  }
-  void ReadAgain(std::uint32_t, std::uint64_t, std::uint64_t) override {
-    // Repeats add nothing to a sample that the first rows fill.
-  }
-
-  // The sampled bytes, read once the walk is done.
-  void Fill(InputFile& file, bool swapped) {
-    for (const PayloadPiece& piece : wanted_) {
-      const std::size_t at = s_.sample.size();
-      s_.sample.resize(at + static_cast<std::size_t>(piece.bytes));
-      std::size_t got = 0;
-      while (got < piece.bytes) {
-        const IoResult r = file.ReadAt(piece.offset + got, s_.sample.data() + at + got,
-                                       static_cast<std::size_t>(piece.bytes) - got);
-        if (r.error != 0 || r.bytes == 0) break;
-        got += r.bytes;
-      }
-      s_.sample.resize(at + got);
-    }
-    s_.sample.resize(s_.sample.size() / 4 * 4);
-    if (swapped) record::SwapValues(s_.sample.data(), s_.sample.size(), 4);
-  }
 
  private:
   void Note(std::uint64_t bytes, std::uint64_t first, std::uint64_t n) {
     last_bytes_ = bytes;
-    s_.lengths_of_8 = s_.lengths_of_8 && bytes % 8 == 0;
+    const std::uint64_t room = Survey::kSequenceRecords - s_.sequence.size();
+    s_.sequence.insert(s_.sequence.end(), std::min(n, room), bytes);
     for (Survey::Length& length : s_.lengths) {
       if (length.bytes == bytes) {
         length.records += n;
@@ -77,25 +44,47 @@ class SurveySink final : public WalkSink {
   }
 
   Survey& s_;
-  std::optional<std::uint32_t> sampled_;
-  std::uint64_t sample_bytes_;
-  std::uint64_t pieces_bytes_ = 0;
-  std::vector<PayloadPiece> wanted_;
   std::uint64_t last_bytes_ = 0;
 };
+
+[[noreturn]] void ThrowScanFailure(const RecordScanner& scanner,
+                                   std::string_view name) {
+  throw RunError(FileError("cannot read data file", name,
+                           scanner.error() != 0 ? scanner.error() : EIO));
+}
+
+// The first bytes of the first records, walked again by their markers.
+std::vector<std::string> Heads(InputFile& file, const record::Framing& framing,
+                               std::uint64_t records, std::string_view name) {
+  std::vector<std::string> heads;
+  RecordScanner scanner(file, file.Size(), framing);
+  std::vector<PayloadPiece> pieces;
+  while (heads.size() <
+         std::min<std::uint64_t>(records, Survey::kHeadRecords)) {
+    std::uint64_t bytes = 0;
+    const record::Step step = scanner.Next(Survey::kHeadBytes, &pieces, &bytes);
+    if (step == record::Step::kFailed || scanner.error() != 0) {
+      ThrowScanFailure(scanner, name);
+    }
+    if (step != record::Step::kOk) break;
+    std::string head(std::min<std::uint64_t>(bytes, Survey::kHeadBytes), '\0');
+    if (!scanner.ReadPayload(pieces, 0, head.size(), head.data())) {
+      ThrowScanFailure(scanner, name);
+    }
+    heads.push_back(std::move(head));
+  }
+  return heads;
+}
 
 }  // namespace
 
 Survey SurveyFile(std::unique_ptr<InputFile> file, std::string_view name,
                   const Layout& layout, std::vector<LoadLimits> limits,
-                  const std::vector<std::string>& spool_dirs,
-                  std::size_t sample_words) {
+                  const std::vector<std::string>& spool_dirs) {
   Survey s;
-  SurveySink sink(s, sample_words > 0 ? layout.rows : std::nullopt,
-                  sample_words);
+  SurveySink sink(s);
   s.placed = PlaceDataFile(std::move(file), name, layout, std::move(limits),
                            spool_dirs, &sink, /*describe=*/true);
-  sink.Fill(*s.placed.file, s.placed.choice.framing.swapped);
   const WalkResult& walk = s.placed.walk;
   // Where loading stops before the end, the records after it are listed
   // too: a record walk by their markers alone.
@@ -110,19 +99,19 @@ Survey SurveyFile(std::unique_ptr<InputFile> file, std::string_view name,
       std::uint64_t bytes = 0;
       const record::Step step = tail.Next(0, &pieces, &bytes);
       if (step == record::Step::kFailed || tail.error() != 0) {
-        throw RunError(FileError("cannot read data file", name,
-                                 tail.error() != 0 ? tail.error() : EIO));
+        ThrowScanFailure(tail, name);
       }
       if (step != record::Step::kOk) break;
       sink.Walked(number, 0, bytes, tail.subrecords());
     }
   }
+  s.heads = Heads(*s.placed.file, s.placed.choice.framing, s.records, name);
   // A file of known size, or a stream read to its end, has told its size.
   if (!s.placed.stream || walk.end.reason == LoadEnd::Reason::kEnd) {
     if (s.placed.file->Size()) {
       s.size = *s.placed.file->Size();
-    } else if (walk.end.reason == LoadEnd::Reason::kEnd &&
-               !walk.refusal && walk.refusal_message.empty()) {
+    } else if (walk.end.reason == LoadEnd::Reason::kEnd && !walk.refusal &&
+               walk.refusal_message.empty()) {
       s.size = walk.walked_to;
     }
   }

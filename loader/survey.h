@@ -26,9 +26,11 @@ struct Survey {
   std::uint64_t split = 0;      // records in more than one subrecord
   std::vector<Length> lengths;  // the first kListedLengths distinct ones
   std::uint64_t other_records = 0;  // of lengths past those listed
-  bool lengths_of_8 = true;         // every length a multiple of 8 bytes
-  // The first values of the plain rows, as 4-byte words in the host's order.
-  std::vector<char> sample;
+  // The lengths of the first kSequenceRecords records, in order.
+  std::vector<std::uint64_t> sequence;
+  // The first kHeadBytes bytes of each of the first kHeadRecords records,
+  // in the file's byte order.
+  std::vector<std::string> heads;
   // Bytes of the file, where known: of a pipe, once read to its end.
   std::optional<std::uint64_t> size;
   // The walk: where loading would stop, what it would load, or why it
@@ -36,17 +38,17 @@ struct Survey {
   PlacedFile placed;
 
   static constexpr std::size_t kListedLengths = 32;
-  static constexpr std::size_t kSampleWords = 8192;
+  static constexpr std::size_t kSequenceRecords = 4096;
+  static constexpr std::size_t kHeadRecords = 64;
+  static constexpr std::size_t kHeadBytes = 256;
 };
 
 // Walks `file`, named `name`, by `layout` within `limits`, as a conversion
-// would, noting every record; of the plain rows' variable, `sample_words`
-// 4-byte words of the first values are kept. A stream is kept as it is read
-// in the first of `spool_dirs` that takes it. A failed read ends the run.
+// would, noting every record. A stream is kept as it is read in the first of
+// `spool_dirs` that takes it. A failed read ends the run.
 Survey SurveyFile(std::unique_ptr<InputFile> file, std::string_view name,
                   const Layout& layout, std::vector<LoadLimits> limits,
-                  const std::vector<std::string>& spool_dirs,
-                  std::size_t sample_words = 0);
+                  const std::vector<std::string>& spool_dirs);
 
 }  // namespace unf2mat
 

@@ -93,7 +93,8 @@ def stop_warning(records, size, value_type):
             f"record {stop + 1}, which holds {counted(values, 'value')}, "
             f"fewer than the first record's {width}; "
             f"{counted(size - records[stop][0], 'byte')} of the file were "
-            f"not read\n").encode()
+            f"not read; unf2mat --describe may propose a command that reads "
+            f"it whole\n").encode()
 
 
 def expected_description(framing, dataset, records, size, value_type):

@@ -97,8 +97,9 @@ USAGE_ERRORS = [
     "--level 0", "--level 10", "--level 6", "--format v6 --level 6",
 ]
 
-HINT = ("  hint: the first record holds 12 bytes and the 4 after it 120 bytes "
-        "each; a header record? --skip 1 reads 4 x 30")
+# What --describe proposes for the file of a header and arrays.
+SUGGESTION = ("  suggest: unf2mat --layout 'record nx, ny, nz: int4; repeat "
+              "{ record a: real4(nx, ny, nz) }' data.dat")
 
 NATIVE = {"real4": "single", "real8": "double", "int4": "int32",
           "int8": "int64"}
@@ -445,7 +446,7 @@ def main():
         described = run([args.converter, "--describe", "data.dat"],
                         cwd=os.path.join(work, "header3d")).stdout.decode()
         failures += [f"header3d --describe: {e}" for e in compare(
-            "--describe", described.split("\n")[-2:-1], [HINT])]
+            "--describe", described.split("\n")[-2:-1], [SUGGESTION])]
     for failure in failures:
         print(failure, file=sys.stderr)
     return 1 if failures else 0
