@@ -9,7 +9,8 @@ install(TARGETS unf2mat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(UNF2MAT_MAN_PAGE ${PROJECT_BINARY_DIR}/unf2mat.1)
 configure_file(${PROJECT_SOURCE_DIR}/docs/unf2mat.1 ${UNF2MAT_MAN_PAGE} @ONLY)
 install(FILES ${UNF2MAT_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/completion/unf2mat
+# Written at build time from the table of options (converter/CMakeLists.txt).
+install(FILES ${UNF2MAT_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,5 +1,7 @@
 // The command line's run: each data file converted (or described) in turn
 // through the same phases as the control lines' run.
+#include "converter/batch.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -10,103 +12,17 @@
 #include "converter/command_line.h"
 #include "converter/control.h"
 #include "converter/describe.h"
+#include "converter/options.h"
 #include "converter/parallel.h"
 #include "converter/phases.h"
 #include "converter/run.h"
 #include "converter/version.h"
 #include "loader/load_start.h"
-#include "loader/shipped_layouts.h"
 #include "loader/variables.h"
 #include "matfile/hdf5_file.h"
 
 namespace unf2mat {
 namespace {
-
-constexpr std::string_view kHelp =
-    R"(usage: unf2mat [OPTIONS] DATAFILE...
-       unf2mat            (no arguments: six control lines on standard input)
-
-Converts each Fortran unformatted sequential DATAFILE into a MAT-file holding
-one real double matrix, one record per row: run.dat gives run.mat, variable
-run. Loading stops at the first record shorter than the first one, with a
-warning. --layout reads the whole file as its WRITE statements wrote it, each
-field a variable: records, groups that repeat (a count of times, or until the
-file ends), sizes read from the file, characters, complex values, logicals.
-A LAYOUT of --header and --record is a comma-separated list of NAME:TYPE or
-NAME:TYPE(D1,D2,...), TYPE real4, real8, int4 or int8; a field named _ is
-skipped, and the last dimension of the last field of --record may be *, set
-by the first data record. A DATAFILE of - is standard input; it needs -o,
-and the variable is named after the MAT-file. Data read from a pipe is kept
-in a temporary file in $TMPDIR, or else beside the MAT-file, while it is
-converted.
-
-  -o, --output MATFILE   the MAT-file; .mat is added unless the name ends
-                         in it. With several DATAFILEs, one MAT-file for all,
-                         variables named after each (a, a_u, ...)
-  -n, --name VARIABLE    the variable name
-      --layout NAME|FILE|TEXT
-                         the whole file's layout: a shipped one by name, a
-                         file, or its text, such as 'record n: int4; repeat
-                         { record t: real4; record q: real4(n) }'; FILE may
-                         hold comments (#) and a statement a line.
-                         --layout list names the shipped ones
-  -t, --type TYPE        what each value of plain rows or --dims is: real4
-                         (the default), real8, int4 or int8
-      --skip N           the first N records of each DATAFILE are not loaded
-      --header LAYOUT    the record after those read by LAYOUT, each field a
-                         variable of its own
-      --record LAYOUT    every data record read by LAYOUT, each field a
-                         variable stacked over the records along a last
-                         dimension: u:real4(5,3) gives u, 5 x 3 x RECORDS
-      --dims D1xD2[x...] each record one array of --type values: the
-                         variable is D1 x D2 x ... x RECORDS
-      --class CLASS      double (the default: every value widened exactly),
-                         single (real4 values as they are) or native (each
-                         value its own: single, double, int32, int64)
-      --join             the DATAFILEs as one series into one MAT-file:
-                         records stack across files, header fields one value
-                         per file
-      --format FORMAT    v6 (the default), v7 (each variable compressed) or
-                         v7.3 (HDF5: no size limit; MATLAB, Octave and h5py
-                         read it, scipy does not)
-      --level N          the deflate level, 1 (the default of v7) to 9; v7.3
-                         is compressed only when it is given
-      --describe         convert nothing; print for each DATAFILE:
-                           DATAFILE
-                             framing: MARKERS
-                             subrecords: none | N records split
-                             records: N
-                             length: B bytes in N records, first record R
-                             (one line per distinct length, in order)
-                             matrix: ROWS x COLUMNS of TYPE values
-                             variable: NAME, D1 x D2 x ..., CLASS (with
-                               --record or --header, for each variable)
-                             stop: none, the whole file loads | RECORD, why
-                             unread: B bytes
-                             hint: ... (where another --type looks meant, or
-                               the first record a header)
-  -q, --quiet            no warnings
-  -v, --verbose          a line per MAT-file: run.dat -> run.mat: 40 x 7,
-                         variable run
-  -j, --jobs N           convert up to N data files at once, where each has
-                         a MAT-file of its own; messages stay in file order
-  -h, --help             this text
-      --version          the version
-
-Exit status: 0 when every file converted, 1 when any failed (each failure is
-reported and the next file converted), 2 for a usage error.
-)";
-
-// The shipped layouts, a line each: their names and what they read.
-std::string LayoutList() {
-  std::string text;
-  for (const ShippedLayout& layout : ShippedLayouts()) {
-    std::string name(layout.name);
-    name.resize(std::max<std::size_t>(name.size() + 2, 18), ' ');
-    text += name + std::string(layout.summary()) + "\n";
-  }
-  return text;
-}
 
 // Takes whatever is written, for warnings that -q silences.
 class Discard final : public OutputFile {
@@ -245,17 +161,16 @@ std::vector<std::vector<std::string>> MatFiles(const CommandLine& line) {
 int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
   CommandLine line;
   if (auto error = ParseCommandLine(argc, argv, &line)) {
-    return Print(console.err, "unf2mat: " + *error + "; see 'unf2mat --help'\n",
-                 2);
+    return Print(console.err, UsageErrorLine(*error), 2);
   }
   switch (line.action) {
     case CommandLine::Action::kHelp:
-      return Print(console.out, kHelp, 0);
+      return Print(console.out, HelpText(), 0);
     case CommandLine::Action::kVersion:
       return Print(console.out, "unf2mat " + std::string(kVersionNumber) + "\n",
                    0);
     case CommandLine::Action::kListLayouts:
-      return Print(console.out, LayoutList(), 0);
+      return Print(console.out, ShippedLayoutList(), 0);
     case CommandLine::Action::kConvert:
     case CommandLine::Action::kDescribe:
       break;

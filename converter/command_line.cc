@@ -3,13 +3,19 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <memory>
 #include <charconv>
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/run_error.h"
+#include "converter/options.h"
+#include "converter/phases.h"
 #include "io/file.h"
 #include "loader/layout.h"
 #include "loader/record_layout.h"
@@ -20,41 +26,52 @@ namespace {
 
 constexpr std::size_t kNameWidth = 80;  // as a control line holds
 
-enum : int {
-  kDescribeOption = 256,
-  kVersionOption,
-  kSkipOption,
-  kHeaderOption,
-  kRecordOption,
-  kDimsOption,
-  kClassOption,
-  kJoinOption,
-  kFormatOption,
-  kLevelOption,
-  kLayoutOption
+using enum OptionId;
+
+// What getopt_long returns for a long option: this plus its id. Above any
+// character, so that it tells a short option from a long one.
+constexpr int kLongOption = 256;
+
+// getopt_long's tables, made from the options' rows. Their names are
+// literals, so each ends in the NUL getopt_long reads to.
+struct GetoptTables {
+  std::string short_options = ":";  // ':' reports a missing argument
+  std::vector<option> long_options;
+
+  GetoptTables() {
+    for (const OptionSpec& spec : Options()) {
+      const int argument =
+          spec.argument.empty() ? no_argument : required_argument;
+      if (spec.short_name != '\0') {
+        short_options += spec.short_name;
+        if (argument == required_argument) short_options += ':';
+      }
+      long_options.push_back({spec.long_name.data(), argument, nullptr,
+                              kLongOption + static_cast<int>(spec.id)});
+    }
+    long_options.push_back({nullptr, 0, nullptr, 0});
+  }
 };
 
-const option kOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
-    {"name", required_argument, nullptr, 'n'},
-    {"type", required_argument, nullptr, 't'},
-    {"describe", no_argument, nullptr, kDescribeOption},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersionOption},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"skip", required_argument, nullptr, kSkipOption},
-    {"header", required_argument, nullptr, kHeaderOption},
-    {"record", required_argument, nullptr, kRecordOption},
-    {"dims", required_argument, nullptr, kDimsOption},
-    {"class", required_argument, nullptr, kClassOption},
-    {"join", no_argument, nullptr, kJoinOption},
-    {"format", required_argument, nullptr, kFormatOption},
-    {"jobs", required_argument, nullptr, 'j'},
-    {"level", required_argument, nullptr, kLevelOption},
-    {"layout", required_argument, nullptr, kLayoutOption},
-    {nullptr, 0, nullptr, 0},
-};
+// The option getopt_long returned `c` for; none for ':' and '?'.
+std::optional<OptionId> OptionReturned(int c) {
+  if (c >= kLongOption) return static_cast<OptionId>(c - kLongOption);
+  for (const OptionSpec& spec : Options()) {
+    if (spec.short_name != '\0' && spec.short_name == c) return spec.id;
+  }
+  return std::nullopt;
+}
+
+// The options named in a list: "A, B and C".
+std::string Listed(std::initializer_list<OptionId> ids) {
+  std::string text;
+  std::size_t k = 0;
+  for (OptionId id : ids) {
+    ++k;
+    text += (k == 1 ? "" : k == ids.size() ? " and " : ", ") + Dashed(id);
+  }
+  return text;
+}
 
 std::optional<std::string> ParseSkip(std::string_view text,
                                      std::uint64_t* skip) {
@@ -62,16 +79,16 @@ std::optional<std::string> ParseSkip(std::string_view text,
       std::from_chars(text.data(), text.data() + text.size(), *skip);
   if (text.empty() || error != std::errc() ||
       end != text.data() + text.size()) {
-    return "--skip takes a number of records, not " + Quote(text);
+    return Dashed(kSkip) + " takes a number of records, not " + Quote(text);
   }
   return std::nullopt;
 }
 
-// One of a few named values: `option`'s argument `text`, a `what`.
+// One of a few named values: option `id`'s argument `text`, a `what`.
 template <typename T, std::size_t N>
 std::optional<std::string> ParseChoice(
     std::string_view text, const std::pair<std::string_view, T> (&choices)[N],
-    std::string_view option, std::string_view what, T* value) {
+    OptionId id, std::string_view what, T* value) {
   std::string names;
   for (std::size_t k = 0; k < N; ++k) {
     if (text == choices[k].first) {
@@ -84,7 +101,7 @@ std::optional<std::string> ParseChoice(
              std::string(choices[k].first);
   }
   return "unknown " + std::string(what) + " " + Quote(text) + ": " +
-         std::string(option) + " takes " + names;
+         Dashed(id) + " takes " + names;
 }
 
 constexpr std::pair<std::string_view, ClassChoice> kClasses[] = {
@@ -97,7 +114,8 @@ constexpr std::pair<std::string_view, MatFormat> kFormats[] = {
 std::optional<std::string> ParseLevel(std::string_view text,
                                       std::optional<int>* level) {
   if (text.size() != 1 || text[0] < '1' || text[0] > '9') {
-    return "--level takes a deflate level from 1 to 9, not " + Quote(text);
+    return Dashed(kLevel) + " takes a deflate level from 1 to 9, not " +
+           Quote(text);
   }
   *level = text[0] - '0';
   return std::nullopt;
@@ -109,7 +127,7 @@ std::optional<std::string> ParseJobs(std::string_view text, std::size_t* jobs) {
       std::from_chars(text.data(), text.data() + text.size(), *jobs);
   if (text.empty() || error != std::errc() ||
       end != text.data() + text.size() || *jobs == 0 || *jobs > kMostJobs) {
-    return "--jobs takes a number of conversions from 1 to " +
+    return Dashed(kJobs) + " takes a number of conversions from 1 to " +
            std::to_string(kMostJobs) + ", not " + Quote(text);
   }
   return std::nullopt;
@@ -138,7 +156,7 @@ std::optional<std::string> ReadLayoutFile(const std::string& path,
   return std::nullopt;
 }
 
-// The layout --layout gives: a shipped one by name, a file, or its text.
+// The layout of the whole file: a shipped one by name, a file, or its text.
 std::optional<std::string> ParseLayoutOption(
     const std::string& arg, std::shared_ptr<const Layout>* layout) {
   std::string text, origin;
@@ -152,16 +170,24 @@ std::optional<std::string> ParseLayoutOption(
     origin = "layout file " + Quote(arg);
   } else if (arg.find(':') != std::string::npos) {
     text = arg;
-    origin = "--layout";
+    origin = Dashed(kLayout);
   } else {
-    return "--layout " + Quote(arg) +
-           " is no shipped layout, file or layout text; 'unf2mat --layout "
-           "list' names the shipped ones";
+    return Dashed(kLayout) + " " + Quote(arg) +
+           " is no shipped layout, file or layout text; 'unf2mat " +
+           Dashed(kLayout) + " " + std::string(kLayoutList) +
+           "' names the shipped ones";
   }
   LayoutOrError parsed = ParseLayoutText(text, std::move(origin));
   if (!parsed.layout) return parsed.error;
   *layout = std::make_shared<const Layout>(std::move(*parsed.layout));
   return std::nullopt;
+}
+
+// Why values of `type` cannot all be single: `which` names them.
+std::string NotSingle(const std::string& which, ValueType type) {
+  return Dashed(kClass) + " single keeps only real4 values exactly, " + which +
+         std::string(ValueTypeName(type)) + "; " + Dashed(kClass) +
+         " native keeps each as it is";
 }
 
 // The options that parse alone may still not go together.
@@ -170,37 +196,32 @@ std::optional<std::string> CheckRequest(const CommandLine& line,
   const LoadRequest& request = line.request;
   if (request.layout) {
     if (request.skip > 0 || request.header || request.record) {
-      return std::string(
-          "--layout reads the whole file; --skip, --header, --record and "
-          "--dims read parts of it: give the layout alone");
+      return Dashed(kLayout) + " reads the whole file; " +
+             Listed({kSkip, kHeader, kRecord, kDims}) +
+             " read parts of it: give the layout alone";
     }
     if (type_given || line.name) {
-      return std::string(
-          "--layout gives each field its type and name; --type and --name are "
-          "for plain rows");
+      return Dashed(kLayout) + " gives each field its type and name; " +
+             Listed({kType, kName}) + " are for plain rows";
     }
     if (request.classes == ClassChoice::kSingle) {
       for (const LayoutVariable& variable : request.layout->variables) {
         if (!variable.is_char && variable.type != ValueType::kLogical4 &&
             variable.type != ValueType::kReal4) {
-          return "--class single keeps only real4 values exactly, but field " +
-                 Quote(variable.name) + " is " +
-                 std::string(ValueTypeName(variable.type)) +
-                 "; --class native keeps each as it is";
+          return NotSingle("but field " + Quote(variable.name) + " is ",
+                           variable.type);
         }
       }
     }
     return std::nullopt;
   }
   if (type_given && request.record && !dims_given) {
-    return std::string(
-        "--type sets the type of plain rows and of --dims; --record gives "
-        "each field its own");
+    return Dashed(kType) + " sets the type of plain rows and of " +
+           Dashed(kDims) + "; " + Dashed(kRecord) + " gives each field its own";
   }
   if (line.name && request.record && !dims_given) {
-    return std::string(
-        "--name names the variable of plain rows or of --dims; --record names "
-        "its fields");
+    return Dashed(kName) + " names the variable of plain rows or of " +
+           Dashed(kDims) + "; " + Dashed(kRecord) + " names its fields";
   }
   std::vector<const LayoutField*> fields;
   for (const std::optional<RecordLayout>* layout :
@@ -214,7 +235,7 @@ std::optional<std::string> CheckRequest(const CommandLine& line,
   for (std::size_t k = 0; k < fields.size(); ++k) {
     for (std::size_t j = 0; j < k; ++j) {
       if (!fields[k]->name.empty() && fields[k]->name == fields[j]->name) {
-        return "--header and --record both name a field " +
+        return Listed({kHeader, kRecord}) + " both name a field " +
                Quote(fields[k]->name);
       }
     }
@@ -222,83 +243,98 @@ std::optional<std::string> CheckRequest(const CommandLine& line,
   if (request.classes != ClassChoice::kSingle) return std::nullopt;
   for (const LayoutField* field : fields) {
     if (!ClassOf(field->type, ClassChoice::kSingle)) {
-      return "--class single keeps only real4 values exactly, but field " +
-             Quote(field->name.empty() ? "--dims" : field->name) + " is " +
-             std::string(ValueTypeName(field->type)) +
-             "; --class native keeps each as it is";
+      return NotSingle(
+          "but field " +
+              Quote(field->name.empty() ? Dashed(kDims) : field->name) + " is ",
+          field->type);
     }
   }
   if (!request.record && !ClassOf(request.type, ClassChoice::kSingle)) {
-    return "--class single keeps only real4 values exactly, not " +
-           std::string(ValueTypeName(request.type)) +
-           "; --class native keeps each as it is";
+    return NotSingle("not ", request.type);
   }
   return std::nullopt;
 }
 
 // A longer name would be cut where a control line ends, naming another file.
-std::optional<std::string> TakeName(const char* option, const char* text,
+std::optional<std::string> TakeName(OptionId id, const char* text,
                                     std::optional<std::string>* to) {
   if (std::string_view(text).size() > kNameWidth) {
-    return std::string(option) + " takes a name of at most " +
+    return Dashed(id) + " takes a name of at most " +
            std::to_string(kNameWidth) + " characters";
   }
   *to = text;
   return std::nullopt;
 }
 
-// The option as the user wrote it, for messages.
-std::string Spelled(char** argv, int index) {
-  return index > 0 ? argv[index - 1] : "";
+// The option getopt_long stopped at, for messages: a short one by its
+// letter (which "-qn" holds after another), a long one as it was written.
+std::string Spelled(char** argv) {
+  if (optopt > 0 && optopt < kLongOption) {
+    return {'-', static_cast<char>(optopt)};
+  }
+  return optind > 0 ? argv[optind - 1] : "";
+}
+
+std::string TwoRecordLayouts() {
+  return Listed({kRecord, kDims}) + " each give the whole record";
 }
 
 }  // namespace
 
 std::optional<std::string> ParseCommandLine(int argc, char** argv,
                                             CommandLine* line) {
+  static const GetoptTables getopt_tables;
   opterr = 0;  // the messages below say it in one line
   optind = 0;  // from the start, also when parsed again
   std::optional<std::string> error;
   bool type_given = false, dims_given = false;
-  for (int c; !error && (c = getopt_long(argc, argv, ":o:n:t:j:hqv", kOptions,
-                                         nullptr)) != -1;) {
-    switch (c) {
-      case 'o':
-        error = TakeName("--output", optarg, &line->output);
+  for (int c;
+       !error &&
+       (c = getopt_long(argc, argv, getopt_tables.short_options.c_str(),
+                        getopt_tables.long_options.data(), nullptr)) != -1;) {
+    const std::optional<OptionId> id = OptionReturned(c);
+    if (!id) {
+      error = c == ':' ? "option '" + Spelled(argv) + "' needs an argument"
+                       : "unknown option '" + Spelled(argv) + "'";
+      break;
+    }
+    switch (*id) {
+      case kOutput:
+        error = TakeName(kOutput, optarg, &line->output);
         break;
-      case 'n':
-        error = TakeName("--name", optarg, &line->name);
+      case kName:
+        error = TakeName(kName, optarg, &line->name);
         break;
-      case 't':
+      case kType:
         if (auto type = ParseValueType(optarg)) {
           line->request.type = *type;
           type_given = true;
         } else {
-          error = "unknown value type '" + std::string(optarg) +
-                  "': --type takes real4, real8, int4 or int8";
+          error = "unknown value type " + Quote(optarg) + ": " + Dashed(kType) +
+                  " takes real4, real8, int4 or int8";
         }
         break;
-      case kSkipOption:
+      case kSkip:
         error = ParseSkip(optarg, &line->request.skip);
         break;
-      case kHeaderOption:
+      case kHeader:
         line->request.header.emplace();
         error = ParseLayout(optarg, false, &*line->request.header);
         if (!error && line->request.header->fields.back().open) {
-          error = "--header takes no '*'";
+          error = Dashed(kHeader) + " takes no '*'";
         }
         break;
-      case kRecordOption:
+      case kRecord:
         if (line->request.record) {
-          error = std::string("--record and --dims each give the whole record");
+          error = TwoRecordLayouts();
           break;
         }
         line->request.record.emplace();
         error = ParseLayout(optarg, true, &*line->request.record);
         break;
-      case kDimsOption:
+      case kDims:
         if (line->request.record) {
-          error = std::string("--record and --dims each give the whole record");
+          error = TwoRecordLayouts();
           break;
         }
         dims_given = true;
@@ -306,66 +342,59 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
         line->request.record->fields.emplace_back();
         error = ParseDims(optarg, &line->request.record->fields.back().dims);
         break;
-      case kClassOption:
-        error = ParseChoice(optarg, kClasses, "--class", "class",
+      case kClass:
+        error = ParseChoice(optarg, kClasses, kClass, "class",
                             &line->request.classes);
         break;
-      case kJoinOption:
+      case kJoin:
         line->request.join = true;
         break;
-      case 'j':
+      case kJobs:
         error = ParseJobs(optarg, &line->jobs);
         break;
-      case kFormatOption:
-        error = ParseChoice(optarg, kFormats, "--format", "format",
+      case kFormat:
+        error = ParseChoice(optarg, kFormats, kFormat, "format",
                             &line->mat_options.format);
         break;
-      case kLevelOption:
+      case kLevel:
         error = ParseLevel(optarg, &line->mat_options.level);
         break;
-      case kLayoutOption:
-        if (std::string_view(optarg) == "list") {
+      case kLayout:
+        if (optarg == kLayoutList) {
           line->action = CommandLine::Action::kListLayouts;
           return std::nullopt;
         }
         error = ParseLayoutOption(optarg, &line->request.layout);
         break;
-      case kDescribeOption:
+      case kDescribe:
         line->action = CommandLine::Action::kDescribe;
         break;
-      case 'h':
+      case kHelp:
         line->action = CommandLine::Action::kHelp;
         return std::nullopt;
-      case kVersionOption:
+      case kVersion:
         line->action = CommandLine::Action::kVersion;
         return std::nullopt;
-      case 'q':
+      case kQuiet:
         line->quiet = true;
         break;
-      case 'v':
+      case kVerbose:
         line->verbose = true;
         break;
-      case ':':
-        error = "option '" + Spelled(argv, optind) + "' needs an argument";
-        break;
-      default:
-        error = "unknown option '" +
-                (optopt != 0 ? "-" + std::string(1, static_cast<char>(optopt))
-                             : Spelled(argv, optind)) +
-                "'";
     }
   }
   if (error) return error;
-  // --dims reads values of --type, whichever came first.
+  // The dimensions read values of the type, whichever option came first.
   if (dims_given) line->request.record->fields.back().type = line->request.type;
   if (auto conflict = CheckRequest(*line, type_given, dims_given)) {
     return conflict;
   }
   if (line->mat_options.level && line->mat_options.format == MatFormat::kV6) {
-    return std::string(
-        "--level compresses --format v7 or v7.3; v6 is not compressed");
+    return Dashed(kLevel) + " compresses " + Dashed(kFormat) +
+           " v7 or v7.3; v6 is not compressed";
   }
-  line->request.level5 = line->mat_options.format != MatFormat::kV73;
+  line->request.budget =
+      line->mat_options.format == MatFormat::kV73 ? nullptr : &kLevel5Budget;
   line->data_files.assign(argv + optind, argv + argc);
   if (line->data_files.empty()) return "no data file given";
   const bool from_stdin =
@@ -374,7 +403,8 @@ std::optional<std::string> ParseCommandLine(int argc, char** argv,
   if (from_stdin && !line->output &&
       line->action == CommandLine::Action::kConvert) {
     return "'-' reads the data from standard input, which has no name to "
-           "give the MAT-file: name it with --output";
+           "give the MAT-file: name it with " +
+           Dashed(kOutput);
   }
   return std::nullopt;
 }

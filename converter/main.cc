@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "converter/command_line.h"
+#include "converter/batch.h"
 #include "converter/run.h"
 
 namespace {

@@ -4,12 +4,13 @@
 #include <utility>
 
 #include "common/run_error.h"
-#include "matfile/mat_format.h"
+#include "matfile/element_budget.h"
 
 namespace unf2mat {
 
-LoadLimits ElementLimits(std::uint64_t name_length) {
-  const std::uint64_t most = mat::MaxMatrixValues(name_length);
+LoadLimits ElementLimits(const ElementBudget& budget,
+                         std::uint64_t name_length) {
+  const std::uint64_t most = budget.MaxValues(name_length, 2, sizeof(double));
   return {most, most, std::string(kLevel5Hint)};
 }
 
@@ -138,19 +139,6 @@ void LoadRules::Stop(LoadEnd::Reason reason, const RecordAt& record,
   if (file_size_ && *file_size_ >= record.offset) {
     end_.unread = *file_size_ - record.offset;
   }
-}
-
-std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,
-                               std::uint64_t values) {
-  if (mat::MatrixElementBytes(name_length, values) <=
-      mat::kMatlabElementBytes) {
-    return "";
-  }
-  return "the matrix from data file " + Quote(name) + " takes " +
-         std::to_string(8 * values) +
-         " bytes, over the 2 GB that MATLAB loads of a Level 5 variable; "
-         "Octave and scipy read it, and --format v7.3 writes one that MATLAB "
-         "loads";
 }
 
 }  // namespace unf2mat

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "common/store_capacity.h"
+#include "matfile/element_budget.h"
 
 namespace unf2mat {
 
@@ -44,9 +45,10 @@ struct LoadLimits {
 inline constexpr std::string_view kLevel5Hint =
     "; --format v7.3 writes one that MATLAB loads";
 
-// The limits of a matrix of doubles in the MAT-file's one element, for a
+// The limits of a matrix of doubles in one element of `budget`, for a
 // variable name of `name_length` bytes.
-LoadLimits ElementLimits(std::uint64_t name_length);
+LoadLimits ElementLimits(const ElementBudget& budget,
+                         std::uint64_t name_length);
 // Whether a rows x columns matrix keeps within `limits`.
 bool Within(const LoadLimits& limits, std::uint64_t rows,
             std::uint64_t columns);
@@ -167,11 +169,6 @@ class LoadRules {
   LoadEnd end_{};
   Refusal refusal_{};
 };
-
-// The warning for a matrix of `values` whose MAT-file element, with a name
-// of `name_length` bytes, is larger than MATLAB loads; empty where it is not.
-std::string ElementSizeWarning(std::string_view name, std::uint64_t name_length,
-                               std::uint64_t values);
 
 }  // namespace unf2mat
 

@@ -442,18 +442,12 @@ void SetLoader::Load(const FileOpener& open, LoadedVariables* loaded) {
 }
 
 void SetLoader::Add(Variable variable, LoadedVariables* loaded) const {
-  if (request_.level5 && !variable.cells) {
-    const std::uint64_t bytes = mat::ElementBytes(
-        variable.name.size(), std::max<std::size_t>(variable.dims.size(), 2),
-        ClassSize(variable.mat_class) * variable.rows * variable.columns *
-            (variable.complex ? 2 : 1));
-    if (bytes > mat::kMatlabElementBytes) {
-      Warn(warnings_, "variable " + Quote(variable.name) + " takes " +
-                          std::to_string(bytes) +
-                          " bytes, over the 2 GB that MATLAB loads of a "
-                          "Level 5 variable; Octave and scipy read it, and "
-                          "--format v7.3 writes one that MATLAB loads");
-    }
+  if (request_.budget != nullptr && !variable.cells) {
+    const std::string warning = request_.budget->Warning(
+        variable.name, variable.dims.size(),
+        variable.rows * variable.columns * (variable.complex ? 2 : 1),
+        ClassSize(variable.mat_class));
+    if (!warning.empty()) Warn(warnings_, warning);
   }
   loaded->variables.push_back(std::move(variable));
 }
@@ -496,7 +490,7 @@ std::vector<LoadLimits> VariableLimits(const LoadRequest& request,
   std::vector<LoadLimits> all;
   for (std::uint32_t id = 0; id < layout.variables.size(); ++id) {
     const LayoutVariable& variable = layout.variables[id];
-    if (!request.level5) {
+    if (request.budget == nullptr) {
       LoadLimits unbounded(mat::kMaxDimension, UINT64_MAX);
       unbounded.max_rows = mat::kMaxDimension;
       all.push_back(unbounded);
@@ -507,7 +501,7 @@ std::vector<LoadLimits> VariableLimits(const LoadRequest& request,
                                    ? ComplexClass(variable.type, request.classes)
                                    : ClassFor(variable.type, request.classes);
     if (layout.rows == id && mat_class == MatClass::kDouble) {
-      all.push_back(ElementLimits(name.size()));
+      all.push_back(ElementLimits(*request.budget, name.size()));
       continue;
     }
     const std::uint64_t rank =
@@ -516,7 +510,7 @@ std::vector<LoadLimits> VariableLimits(const LoadRequest& request,
             : std::max<std::uint64_t>(
                   variable.rank + variable.groups.size(), 2);
     const std::uint64_t values =
-        mat::MaxValueBytes(name.size(), rank) / ClassSize(mat_class);
+        request.budget->MaxValues(name.size(), rank, ClassSize(mat_class));
     // An open field's first record gives steps of the other dimensions'
     // values each.
     std::uint64_t per_step = variable.is_char
@@ -585,10 +579,13 @@ LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
     const DataInput& input = inputs.front();
     LoadedMatrix matrix = LoadDataFile(
         open(input.file), input.file, request.type,
-        ElementLimits(input.variable.size()), store, spool_dirs, warnings);
-    if (request.level5) {
-      if (const std::string warning = ElementSizeWarning(
-              input.file, input.variable.size(), matrix.rows * matrix.columns);
+        request.budget != nullptr
+            ? ElementLimits(*request.budget, input.variable.size())
+            : VariableLimits(request, *LayoutOf(request), input).front(),
+        store, spool_dirs, warnings);
+    if (request.budget != nullptr) {
+      if (const std::string warning = request.budget->Warning(
+              input.variable, 2, matrix.rows * matrix.columns, sizeof(double));
           !warning.empty()) {
         Warn(warnings, warning);
       }

@@ -21,6 +21,7 @@
 #include "loader/load_start.h"
 #include "loader/memory_loader.h"
 #include "loader/record_layout.h"
+#include "matfile/element_budget.h"
 #include "matfile/matfile.h"
 
 namespace unf2mat {
@@ -42,10 +43,10 @@ struct LoadRequest {
   ClassChoice classes = ClassChoice::kDouble;
   bool join = false;      // the data files are one series
   bool prefixed = false;  // fields are named after their data file too
-  // Each variable is one Level 5 element (v6, v7): within its 32-bit size,
-  // and said where larger than MATLAB loads. Else (v7.3) only dimensions
-  // bound it.
-  bool level5 = true;
+  // What each variable's element holds (v6, v7: a Level 5 element), and
+  // when it is said to be larger than MATLAB loads; none (v7.3): only
+  // dimensions bound it.
+  const ElementBudget* budget = &kLevel5Budget;
 };
 
 // A data file and the name its plain rows take (the prefix of its fields').

@@ -89,18 +89,10 @@ inline constexpr std::uint64_t ElementBytes(std::uint64_t name_length,
   return kMatrixFixedBytes - 8 + Padded(4 * dims) + NameBytes(name_length) +
          Padded(value_bytes);
 }
-inline constexpr std::uint64_t MatrixElementBytes(std::uint64_t name_length,
-                                                  std::uint64_t values) {
-  return ElementBytes(name_length, 2, 8 * values);
-}
 // The most bytes of values an element with `dims` dimensions can hold.
 inline constexpr std::uint64_t MaxValueBytes(std::uint64_t name_length,
                                              std::uint64_t dims) {
   return (kMaxElementBytes - ElementBytes(name_length, dims, 0)) / 8 * 8;
-}
-// The most values a matrix element can hold with a name of n bytes.
-inline constexpr std::uint64_t MaxMatrixValues(std::uint64_t name_length) {
-  return (kMaxElementBytes - kMatrixFixedBytes - NameBytes(name_length)) / 8;
 }
 
 }  // namespace unf2mat::mat

@@ -279,6 +279,35 @@ TEST_F(FaultTest, KilledRunLeavesOneWholeFile) {
   }
 }
 
+// What reaches the disk, as the system calls the run makes show it: the new
+// MAT-file's data are synced before the file takes its name (a power loss
+// then leaves the old file or the whole new one), and a named pipe where the
+// MAT-file goes does not hold the run up while its cache is given back.
+TEST_F(FaultTest, NewFileIsOnDiskBeforeItTakesItsName) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace is missing (tests/run_all.sh installs it)";
+  }
+  WriteFile(In("run.dat"), kSmallData);
+  ASSERT_EQ(::mkfifo(In("run.mat").c_str(), 0600), 0);
+  const std::string trace = (root_ / "trace").string();
+  const std::string command =
+      "cd '" + work_.string() + "' && timeout 60 strace -f -qq -o '" + trace +
+      "' -e trace=fdatasync,fsync,linkat,renameat,renameat2,rename,link "
+      "'" UNF2MAT_BINARY "' -o run run.dat >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(trace);
+  EXPECT_EQ(ReadFile(In("run.mat")), ExpectedMat("run", {{1, 2}}));
+  // The sync of the data, then the name.
+  const std::string calls = ReadFile(trace);
+  const std::size_t synced = calls.find("fdatasync(");
+  std::size_t named = std::string::npos;
+  for (const char* call : {"linkat(", "renameat(", "renameat2(", "rename(",
+                           "link("}) {
+    named = std::min(named, calls.find(call));
+  }
+  ASSERT_NE(named, std::string::npos) << calls;
+  EXPECT_LT(synced, named) << calls;
+}
+
 // A standard output that closes early (`| head -1`) fails the run, which says
 // whether the MAT-file was written; it never dies of SIGPIPE.
 TEST_F(FaultTest, ClosedStandardOutputIsReported) {

@@ -152,22 +152,23 @@ TEST(LoadRulesTest, RecordsOfNoValuesEnd) {
 // it: 2^32 - 1 bytes in all and 2^31 bytes, with 48 bytes of tags and a
 // name padded to 8 bytes when it has more than 4.
 TEST(LoadRulesTest, LimitsFollowTheElementSize) {
-  EXPECT_EQ(ElementLimits(4).matrix_values, 536'870'905u);
-  EXPECT_EQ(ElementLimits(5).record_values, 536'870'904u);
-  EXPECT_TRUE(Within(ElementLimits(1), 1, 536'870'905));
+  EXPECT_EQ(ElementLimits(kLevel5Budget, 4).matrix_values, 536'870'905u);
+  EXPECT_EQ(ElementLimits(kLevel5Budget, 5).record_values, 536'870'904u);
+  EXPECT_TRUE(Within(ElementLimits(kLevel5Budget, 1), 1, 536'870'905));
   EXPECT_FALSE(Within(LoadLimits{}, 50'000'001, 1));
   const struct {
-    std::uint64_t name_length, values;
+    const char* name;
+    std::uint64_t values;
     bool warns;
   } cases[] = {
-      {4, 268'435'450, false},  // 48 + 8n = 2^31 exactly
-      {4, 268'435'451, true},
-      {5, 268'435'449, false},
-      {5, 268'435'450, true},
+      {"abcd", 268'435'450, false},  // 48 + 8n = 2^31 exactly
+      {"abcd", 268'435'451, true},
+      {"abcde", 268'435'449, false},
+      {"abcde", 268'435'450, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.values);
-    EXPECT_EQ(ElementSizeWarning("d", c.name_length, c.values).empty(),
+    EXPECT_EQ(kLevel5Budget.Warning(c.name, 2, c.values, 8).empty(),
               !c.warns);
   }
 }

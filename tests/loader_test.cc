@@ -69,7 +69,7 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
 std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
-  const PlacedFile placed = Place(bytes, ElementLimits(0));
+  const PlacedFile placed = Place(bytes, ElementLimits(kLevel5Budget, 0));
   auto part = PartOf(placed, 0, "data.dat");
   EXPECT_TRUE(part.has_value());
   const std::size_t rows = placed.walk.rows, cols = placed.walk.columns;

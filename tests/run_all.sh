@@ -10,11 +10,11 @@ cd "$(dirname "$0")/.."
 # and HDF5 give the converter its v7 and v7.3 formats. groff checks the man
 # page; dpkg-dev lets CPack find the package's dependencies.
 # The sanitized build and the fuzzer use clang and its runtime. bindfs gives
-# the fault tests a file system without O_TMPFILE. time measures the peak
-# memory of large conversions.
+# the fault tests a file system without O_TMPFILE, strace the system calls a
+# run makes. time measures the peak memory of large conversions.
 packages=(cmake g++ make libgtest-dev pkg-config gfortran octave python3-scipy
   python3-h5py libmatio-dev zlib1g-dev libhdf5-dev clang-14
-  libclang-rt-14-dev bindfs time groff-base dpkg-dev)
+  libclang-rt-14-dev bindfs strace time groff-base dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
