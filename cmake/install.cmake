@@ -14,6 +14,10 @@ install(FILES ${UNF2MAT_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The maintainers' documents, where the README's mention of docs/ finds them.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md")
 # The shipped layouts, to read and to start a layout of one's own from.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/loader/layouts/
         DESTINATION ${CMAKE_INSTALL_DATADIR}/unf2mat/layouts

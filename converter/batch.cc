@@ -66,17 +66,12 @@ std::string SettledName(const CommandLine& line, const std::string& data_file) {
 // leave it: every field before x cleared (clearing its arrays, 440 MB, for
 // every file of a batch would cost more than most conversions), then the
 // names.
-void PutNames(RunState& state, const CommandLine& line,
-              const std::string& data_file, const SettledNames& names) {
+void PutFileNames(RunState& state, const CommandLine& line,
+                  const std::string& data_file, const SettledNames& names) {
   std::memset(static_cast<void*>(&state), 0, offsetof(RunState, x));
   Assign(state.fname1, data_file);
   if (line.output) Assign(state.fname4, *line.output);
-  state.fname3 = names.fname3;
-  state.fname2 = names.fname2;
-  state.n1 = names.n1;
-  state.n2 = names.n2;
-  state.i = names.i;
-  state.j = names.j;
+  PutNames(names, state);
 }
 
 std::string Dims(const Variable& variable) {
@@ -121,7 +116,7 @@ Conversion SettleInputs(RunState& state, const CommandLine& line,
   Conversion conversion;
   for (const std::string& file : files) {
     const SettledNames names = NamesOf(line, file);
-    if (conversion.inputs.empty()) PutNames(state, line, file, names);
+    if (conversion.inputs.empty()) PutFileNames(state, line, file, names);
     conversion.inputs.push_back({file, std::string(names.variable())});
   }
   conversion.request = line.request;

@@ -135,13 +135,17 @@ void readcontrol(RunState& state, Console& console) {
             std::to_string(static_cast<unsigned char>(state.fname2[0])));
   const SettledNames names = SettleNames(
       {state.fname1, state.fname4, state.fname2}, NameSource::kControlLines);
+  PutNames(names, state);
+  WarnAboutVariableName(names.variable(), console.err);
+}
+
+void PutNames(const SettledNames& names, RunState& state) {
   state.fname3 = names.fname3;
   state.fname2 = names.fname2;
   state.n1 = names.n1;
   state.n2 = names.n2;
   state.i = names.i;
   state.j = names.j;
-  WarnAboutVariableName(names.variable(), console.err);
 }
 
 }  // namespace unf2mat

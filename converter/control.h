@@ -44,6 +44,9 @@ struct SettledNames {
 // with a RunError that says what to give.
 SettledNames SettleNames(const GivenNames& given, NameSource source);
 
+// Puts the names settled into the run state's fields.
+void PutNames(const SettledNames& names, RunState& state);
+
 // Warns where MATLAB would refuse the variable name `name`; it is written
 // all the same.
 void WarnAboutVariableName(std::string_view name, OutputFile& warnings);

@@ -8,6 +8,7 @@
 
 #include "common/coding.h"
 #include "common/run_error.h"
+#include "loader/layout_values.h"
 #include "loader/load_messages.h"
 #include "matfile/mat_format.h"
 
@@ -17,26 +18,11 @@ namespace {
 using Verdict = LoadRules::Verdict;
 using record::Step;
 
-// Values read for sizes and counts are held in memory; a file cannot make
-// them more than this.
-constexpr std::uint64_t kMaxHeldValues = std::uint64_t{1} << 22;
 // A variable whose shape changes from read to read has a run per read.
 constexpr std::size_t kMaxRuns = std::size_t{1} << 20;
 // The largest size a product of dimensions may reach before it is checked
 // against the record: far past any record, far from overflow.
 constexpr std::uint64_t kMaxProduct = std::uint64_t{1} << 62;
-
-// The values of an integer field, for the sizes and counts that name it.
-struct Held {
-  bool has = false;
-  std::vector<std::int64_t> last;
-  std::vector<std::uint64_t> last_dims;
-  std::uint64_t record = 0;  // of the last read
-  // Every read's, where some expression picks one: their values end to end.
-  std::vector<std::int64_t> all;
-  std::vector<std::uint64_t> starts;
-  std::vector<std::vector<std::uint64_t>> dims;
-};
 
 // A record as the scanner found it.
 struct Fetched {
@@ -73,24 +59,6 @@ void Cut(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
   }
 }
 
-std::int64_t DecodeInteger(const char* src, std::size_t size, bool swapped) {
-  std::uint64_t raw = 0;
-  if (!swapped) {
-    std::memcpy(&raw, src, size);
-    if constexpr (std::endian::native == std::endian::big) raw >>= 64 - 8 * size;
-  } else {
-    for (std::size_t k = 0; k < size; ++k) {
-      raw |= std::uint64_t{static_cast<unsigned char>(src[k])}
-             << (8 * (std::endian::native == std::endian::little
-                          ? size - 1 - k
-                          : k));
-    }
-  }
-  // Sign-extended from its own width.
-  const int shift = static_cast<int>(64 - 8 * size);
-  return static_cast<std::int64_t>(raw << shift) >> shift;
-}
-
 class Walker {
  public:
   Walker(const Layout& layout, const WalkSetup& setup, WalkSink* sink)
@@ -99,7 +67,7 @@ class Walker {
         sink_(sink),
         scanner_(*setup.file, setup.size, setup.framing),
         rules_(setup.size),
-        held_(layout.variables.size()),
+        values_(layout),
         open_steps_(layout.statements),
         bulk_(layout.statements, false) {
     result_.variables.resize(layout.variables.size());
@@ -180,21 +148,19 @@ class Walker {
   RecordScanner scanner_;
   LoadRules rules_;
   WalkResult result_;
-  std::vector<Held> held_;
+  LayoutValues values_;
   std::vector<std::optional<std::uint64_t>> open_steps_;  // by statement
   std::vector<bool> bulk_;  // by repeat statement: its one record in bulk
   std::vector<Level> levels_;
   Fetched rec_;
   bool pending_ = false;
   std::uint64_t records_ = 0;
-  std::uint64_t held_values_ = 0;
   std::uint64_t last_need_ = 0;  // of the last record taken
   std::vector<FieldPlan> plans_;  // of the record being read
   std::vector<PayloadPiece> cut_;
   // The record the expressions being evaluated size or count, for messages.
   std::uint64_t eval_record_ = 0;
   bool rolled_back_ = false;
-  std::vector<std::int64_t> index_values_;
   std::vector<std::uint32_t> ran_;  // times each group ran, by statement
 };
 
@@ -265,96 +231,20 @@ std::string Walker::Where(const TextPlace& at) const {
 }
 
 std::int64_t Walker::Eval(const Expr& e, const std::string& what) {
-  auto fail = [&](const std::string& why) -> std::int64_t {
+  std::string why;
+  const std::optional<std::int64_t> value = values_.Eval(e, &why);
+  if (!value) {
     Fail("data file " + Quote(setup_.name) + ", record " +
          std::to_string(eval_record_) + ": " + what + ": " + why);
-  };
-  std::int64_t a = 0, b = 0, out = 0;
-  switch (e.kind) {
-    case Expr::Kind::kNumber:
-      return e.number;
-    case Expr::Kind::kIndex:
-      return index_values_[e.ref];
-    case Expr::Kind::kNegate:
-      a = Eval(e.args[0], what);
-      if (__builtin_sub_overflow(std::int64_t{0}, a, &out)) {
-        return fail(e.text + " overflows");
-      }
-      return out;
-    case Expr::Kind::kAdd:
-    case Expr::Kind::kSubtract:
-    case Expr::Kind::kMultiply:
-    case Expr::Kind::kDivide: {
-      a = Eval(e.args[0], what);
-      b = Eval(e.args[1], what);
-      bool overflow = false;
-      if (e.kind == Expr::Kind::kAdd) {
-        overflow = __builtin_add_overflow(a, b, &out);
-      } else if (e.kind == Expr::Kind::kSubtract) {
-        overflow = __builtin_sub_overflow(a, b, &out);
-      } else if (e.kind == Expr::Kind::kMultiply) {
-        overflow = __builtin_mul_overflow(a, b, &out);
-      } else {
-        if (b == 0) return fail(e.text + " divides by 0");
-        if (a == INT64_MIN && b == -1) return fail(e.text + " overflows");
-        out = a / b;
-      }
-      if (overflow) return fail(e.text + " overflows");
-      return out;
-    }
-    case Expr::Kind::kField:
-      break;
   }
-  const LayoutVariable& variable = layout_.variables[e.ref];
-  const Held& held = held_[e.ref];
-  if (!held.has) {
-    return fail("field " + Quote(variable.name) + " has not been read yet");
-  }
-  std::vector<std::int64_t> subscripts;
-  for (const Expr& arg : e.args) subscripts.push_back(Eval(arg, what));
-  const std::vector<std::int64_t>* values = &held.last;
-  const std::vector<std::uint64_t>* dims = &held.last_dims;
-  std::uint64_t start = 0;
-  if (e.picks_read) {
-    const std::int64_t k = subscripts.back();
-    subscripts.pop_back();
-    if (k < 1 || static_cast<std::uint64_t>(k) > held.starts.size()) {
-      return fail(e.text + " asks for value " + std::to_string(k) + " of " +
-                  Quote(variable.name) + ", which has been read " +
-                  std::to_string(held.starts.size()) + " times");
-    }
-    values = &held.all;
-    dims = &held.dims[static_cast<std::size_t>(k - 1)];
-    start = held.starts[static_cast<std::size_t>(k - 1)];
-  }
-  std::uint64_t linear = 0, stride = 1;
-  for (std::size_t d = 0; d < subscripts.size(); ++d) {
-    const std::int64_t s = subscripts[d];
-    if (s < 1 || static_cast<std::uint64_t>(s) > (*dims)[d]) {
-      return fail("subscript " + std::to_string(d + 1) + " of " + e.text +
-                  " is " + std::to_string(s) + ", outside 1 to " +
-                  std::to_string((*dims)[d]));
-    }
-    linear += static_cast<std::uint64_t>(s - 1) * stride;
-    stride *= (*dims)[d];
-  }
-  return (*values)[static_cast<std::size_t>(start + linear)];
+  return *value;
 }
 
 std::uint64_t Walker::EvalSize(const Expr& e, const FieldDecl& field,
                                const std::string& what) {
   const std::int64_t value = Eval(e, what);
   if (value < 0 || static_cast<std::uint64_t>(value) > mat::kMaxDimension) {
-    std::string from;
-    std::function<void(const Expr&)> fields = [&](const Expr& x) {
-      if (x.kind == Expr::Kind::kField) {
-        from += (from.empty() ? "" : ", ") +
-                Quote(layout_.variables[x.ref].name) + " of record " +
-                std::to_string(held_[x.ref].record);
-      }
-      for (const Expr& arg : x.args) fields(arg);
-    };
-    fields(e);
+    const std::string from = values_.Sources(e);
     Fail("data file " + Quote(setup_.name) + ": " + what + " of field " +
          Quote(field.name) + Where(field.at) + ", " + e.text + ", is " +
          std::to_string(value) +
@@ -375,17 +265,15 @@ bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
   eval_record_ = r.number;
   std::uint64_t at = 0;
   // A dry plan holds the values it reads only until it is done.
-  std::vector<std::pair<std::uint32_t, Held>> saved;
+  std::optional<LayoutValues> saved;
+  if (dry) saved.emplace(values_);
   struct Restore {
-    std::vector<std::pair<std::uint32_t, Held>>& saved;
-    std::vector<Held>& held;
+    std::optional<LayoutValues>& saved;
+    LayoutValues& values;
     ~Restore() {
-      for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-        held[it->first] = std::move(it->second);
-      }
+      if (saved) values = std::move(*saved);
     }
-  } restore{saved, held_};
-  const std::uint64_t held_values = held_values_;
+  } restore{saved, values_};
   for (const FieldDecl& field : s.fields) {
     FieldPlan& plan = (*plans)[planned++];
     plan.decl = &field;
@@ -438,50 +326,35 @@ bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
     if (at > r.bytes) {
       *need = at;
       plans->resize(planned);
-      if (dry) held_values_ = held_values;
       return false;
     }
     if (!field.skipped() && layout_.variables[field.variable].sized_by) {
-      if (dry) saved.emplace_back(field.variable, held_[field.variable]);
       Hold(field.variable, plan.shape, r, plan.at);
     }
   }
   *need = at;
-  if (dry) held_values_ = held_values;
   return true;
 }
 
 void Walker::Hold(std::uint32_t variable, const ReadShape& shape,
                   const Fetched& r, std::uint64_t at) {
-  const std::size_t size = ValueSize(shape.type);
   const std::uint64_t n = shape.count();
-  Held& held = held_[variable];
-  const bool keep_all = layout_.variables[variable].keep_all_values;
-  held_values_ += keep_all ? n : 0;
-  if (n > kMaxHeldValues || held_values_ > kMaxHeldValues) {
+  std::vector<char> bytes;
+  if (n <= LayoutValues::kMaxHeld) {
+    bytes.resize(static_cast<std::size_t>(n * ValueSize(shape.type)));
+    if (!scanner_.ReadPayload(r.pieces, at, bytes.size(), bytes.data())) {
+      Fail(FileError("cannot read data file", setup_.name,
+                     scanner_.error() != 0 ? scanner_.error() : EIO));
+    }
+  }
+  if (n > LayoutValues::kMaxHeld ||
+      !values_.Hold(variable, shape.type, shape.dims, bytes.data(),
+                    setup_.framing.swapped, r.number)) {
     Fail("data file " + Quote(setup_.name) + ", record " +
          std::to_string(r.number) + ": field " +
          Quote(layout_.variables[variable].name) +
          ", which gives sizes, would hold more than " +
-         std::to_string(kMaxHeldValues) + " values in memory");
-  }
-  std::vector<char> bytes(static_cast<std::size_t>(n * size));
-  if (!scanner_.ReadPayload(r.pieces, at, bytes.size(), bytes.data())) {
-    Fail(FileError("cannot read data file", setup_.name,
-                   scanner_.error() != 0 ? scanner_.error() : EIO));
-  }
-  held.has = true;
-  held.record = r.number;
-  held.last.resize(static_cast<std::size_t>(n));
-  for (std::size_t k = 0; k < n; ++k) {
-    held.last[k] =
-        DecodeInteger(bytes.data() + k * size, size, setup_.framing.swapped);
-  }
-  held.last_dims = shape.dims;
-  if (keep_all) {
-    held.starts.push_back(held.all.size());
-    held.all.insert(held.all.end(), held.last.begin(), held.last.end());
-    held.dims.push_back(shape.dims);
+         std::to_string(LayoutValues::kMaxHeld) + " values in memory");
   }
 }
 
@@ -731,15 +604,12 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
   }
   const auto n = static_cast<std::uint64_t>(count);
   levels_.push_back({&s, 0, first, {}, 0});
-  if (s.index) {
-    if (index_values_.size() <= *s.index) index_values_.resize(*s.index + 1);
-  }
   Flow flow = Flow::kGo;
   std::uint64_t rep = 0;
   for (; rep < n && flow == Flow::kGo;) {
     levels_.back().rep = rep;
     if (s.index) {
-      index_values_[*s.index] = first + static_cast<std::int64_t>(rep);
+      values_.SetIndex(*s.index, first + static_cast<std::int64_t>(rep));
     }
     const std::uint64_t before = RecordsTaken();
     flow = RunBlock(s.blocks[0]);

@@ -17,6 +17,20 @@ int Exponent(std::uint32_t word) {
 bool IsZero(std::uint32_t word) { return (word & kMagnitude) == 0; }
 bool Negative(std::uint32_t word) { return (word >> 31) != 0; }
 
+// Sorts exponents, which are 0 to 255, by counting them: the sample is
+// judged on every conversion of plain rows, and a general sort of it would
+// cost more than many a small conversion.
+void SortExponents(std::vector<int>& exponents) {
+  std::size_t counts[256] = {};
+  for (int e : exponents) ++counts[e];
+  std::size_t at = 0;
+  for (int e = 0; e < 256; ++e) {
+    std::fill_n(exponents.begin() + static_cast<std::ptrdiff_t>(at),
+                counts[e], e);
+    at += counts[e];
+  }
+}
+
 // The value at fraction q of the way through `sorted` (not empty).
 int Quantile(const std::vector<int>& sorted, double q) {
   return sorted[static_cast<std::size_t>(
@@ -88,7 +102,7 @@ bool LooksLikeReal8(std::span<const std::uint32_t> words, bool big_endian) {
     counted.push_back(h);
   }
   if (counted.size() < 8 || impossible * 100 > counted.size()) return false;
-  std::sort(high_exponents.begin(), high_exponents.end());
+  SortExponents(high_exponents);
   // The highs' magnitudes, their extremes left out: within 2^256 of each
   // other as REAL*8. With a margin, where most lows are not.
   const int lowest = Quantile(high_exponents, 0.01);
@@ -162,7 +176,7 @@ Spread SpreadOf(std::span<const std::uint32_t> words, bool swap) {
     exponents.push_back(e);
   }
   if (!exponents.empty()) {
-    std::sort(exponents.begin(), exponents.end());
+    SortExponents(exponents);
     s.width = Quantile(exponents, 0.95) - Quantile(exponents, 0.05);
     s.middle = Quantile(exponents, 0.5);
   }

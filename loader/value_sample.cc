@@ -4,35 +4,35 @@
 #include <bit>
 #include <span>
 
+#include "io/offset_window.h"
+
 namespace unf2mat {
 namespace {
 
 constexpr std::uint64_t kSpreadReads = 32;
 
-// Appends up to `words` words (rounded down to even) of read `row` of
-// `places` to *bytes; false where a read fails or finds the end.
-bool Append(InputFile& file, const RecordPlaces& places, std::uint64_t row,
-            std::uint64_t words, std::vector<char>* bytes) {
-  std::vector<PayloadPiece> pieces;
+// Appends up to `words` 4-byte words of read `row` of `places` to *bytes,
+// through `window`, which stays over the rows read one after another, its
+// places found in `pieces`; false where a read fails or finds the end.
+bool Append(OffsetWindow& window, const RecordPlaces& places, std::uint64_t row,
+            std::uint64_t words, std::vector<PayloadPiece>& pieces,
+            std::vector<char>* bytes) {
   places.Find(row, &pieces);
   const std::size_t start = bytes->size();
-  std::uint64_t left = words / 2 * 8;
+  std::uint64_t left = words * 4;
   for (const PayloadPiece& piece : pieces) {
-    const std::uint64_t take = std::min(left, piece.bytes);
-    const std::size_t at = bytes->size();
-    bytes->resize(at + take);
-    std::size_t got = 0;
-    while (got < take) {
-      const IoResult r =
-          file.ReadAt(piece.offset + got, bytes->data() + at + got, take - got);
-      if (r.error != 0 || r.bytes == 0) {
+    for (std::uint64_t at = 0; at < piece.bytes && left > 0;) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
+          {left, piece.bytes - at, window.capacity()}));
+      const char* src = window.At(piece.offset + at, take, window.capacity());
+      if (src == nullptr) {
         bytes->resize(start);
         return false;
       }
-      got += r.bytes;
+      bytes->insert(bytes->end(), src, src + take);
+      at += take;
+      left -= take;
     }
-    left -= take;
-    if (left == 0) break;
   }
   bytes->resize(start + (bytes->size() - start) / 4 * 4);
   return true;
@@ -46,11 +46,13 @@ std::vector<std::uint32_t> SampleWords(const PlacedFile& placed,
   const RecordPlaces& places = *placed.walk.variables[variable].places;
   std::vector<char> bytes;
   if (places.overflowed() || placed.file == nullptr) return {};
+  OffsetWindow window(*placed.file, std::size_t{1} << 16, placed.size);
+  std::vector<PayloadPiece> pieces;
   const std::uint64_t rows = places.rows();
   const std::uint64_t first_budget = max_words / 2;
   std::uint64_t row = 0;
   for (; row < rows && bytes.size() / 4 < first_budget; ++row) {
-    if (!Append(*placed.file, places, row, first_budget - bytes.size() / 4,
+    if (!Append(window, places, row, first_budget - bytes.size() / 4, pieces,
                 &bytes)) {
       return HostWords(bytes, placed.choice.framing.swapped);
     }
@@ -61,7 +63,7 @@ std::vector<std::uint32_t> SampleWords(const PlacedFile& placed,
         std::max<std::uint64_t>((rows - row) / kSpreadReads, 1);
     for (std::uint64_t k = row; k < rows && (k - row) / step < kSpreadReads;
          k += step) {
-      if (!Append(*placed.file, places, k, spread_words, &bytes)) break;
+      if (!Append(window, places, k, spread_words, pieces, &bytes)) break;
     }
   }
   return HostWords(bytes, placed.choice.framing.swapped);

@@ -253,7 +253,8 @@ def main():
     failures, written = [], []
     with tempfile.TemporaryDirectory(prefix="unf2mat-formats-") as work:
         writer = os.path.join(work, "write_formats")
-        run(["gfortran", "-o", writer,
+        run(["gfortran", "-J", work, "-o", writer,
+             os.path.join(HERE, "expected_values.f90"),
              os.path.join(HERE, "write_formats.f90")])
         for case, layout, data, _ in CASES:
             where = os.path.join(work, case)

@@ -87,8 +87,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="unf2mat-guess-") as work:
         for framing, flags in FRAMINGS.items():
             for source in sorted({writer for writer, _, _, _ in CASES}):
-                run(["gfortran", *flags, "-o",
+                run(["gfortran", *flags, "-J", work, "-o",
                      os.path.join(work, f"{source}-{framing}"),
+                     os.path.join(HERE, "expected_values.f90"),
                      os.path.join(HERE, source + ".f90")])
             for writer, case, data, options in CASES:
                 where = os.path.join(work, framing, case)

@@ -6,6 +6,7 @@
 ! in hexadecimal, chars as their codes. A cell's line is followed by each
 ! cell's, as the variable "name{k}".
 program write_formats
+  use expected_values
   implicit none
   type box
     double precision, allocatable :: v(:, :, :, :)
@@ -357,39 +358,6 @@ contains
     call put_chars('units', text)
   end subroutine put_labels
 
-  ! The header line of a variable; MATLAB keeps no trailing singleton
-  ! dimension past the second.
-  subroutine put_line(name, type, dims)
-    character(*), intent(in) :: name, type
-    integer, intent(in) :: dims(:)
-    integer :: d(max(2, size(dims))), n
-
-    d = 1
-    d(:size(dims)) = dims
-    n = size(d)
-    do while (n > 2 .and. d(n) == 1)
-      n = n - 1
-    end do
-    write (11, '(A, 1X, A, *(1X, I0))') trim(name), type, d(:n)
-  end subroutine put_line
-
-  subroutine put_int(name, dims, v)
-    character(*), intent(in) :: name
-    integer, intent(in) :: dims(:), v(:)
-
-    call put_line(name, 'int4', dims)
-    write (11, '(Z8.8)') v
-  end subroutine put_int
-
-  subroutine put_real4(name, dims, v)
-    character(*), intent(in) :: name
-    integer, intent(in) :: dims(:)
-    real, intent(in) :: v(:)
-
-    call put_line(name, 'real4', dims)
-    write (11, '(Z8.8)') transfer(v, [0])
-  end subroutine put_real4
-
   ! Values held as doubles, written to the file as the kind given.
   subroutine put_reals(name, kind, dims, v)
     character(*), intent(in) :: name, kind
@@ -406,16 +374,6 @@ contains
       write (11, '(Z8.8)') int(v)
     end select
   end subroutine put_reals
-
-  ! A value per row, blanks kept.
-  subroutine put_chars(name, rows)
-    character(*), intent(in) :: name, rows(:)
-    integer :: r, c
-
-    call put_line(name, 'char', [size(rows), len(rows)])
-    write (11, '(Z4.4)') ((ichar(rows(r)(c:c)), r = 1, size(rows)), &
-                          c = 1, len(rows))
-  end subroutine put_chars
 
   ! The values of step n of a block, its steps the dimensions past the
   ! block's own.
@@ -435,14 +393,6 @@ contains
 
     write (cell, '(A, "{", I0, "}")') name, k
   end function cell
-
-  ! Values that are not round, a negative zero and a subnormal among them.
-  real function value(k)
-    integer, intent(in) :: k
-    value = real(k) * 0.37 - 20.0 / (k + 2.0)
-    if (mod(k, 17) == 5) value = sign(0.0, -1.0)
-    if (mod(k, 23) == 11) value = transfer(3, 1.0)
-  end function value
 
   ! As value, but REAL*8 values that REAL*4 holds exactly where k is odd.
   double precision function number(k)
