@@ -52,7 +52,7 @@ SettledNames NamesOf(const CommandLine& line, const std::string& data_file) {
                                 : NameSource::kCommandLine);
 }
 
-// The variable name a conversion would settle, for the limits --describe
+// The variable name a conversion would settle, for the limits a description
 // names; where none settles, and so nothing would convert, an empty one.
 std::string SettledName(const CommandLine& line, const std::string& data_file) {
   try {
@@ -143,7 +143,7 @@ Conversion SettleInputs(RunState& state, const CommandLine& line,
 }
 
 // The data files each MAT-file is written from: each its own, or all into
-// the one that --output names or --join makes.
+// the one that -o names or the series joined makes.
 std::vector<std::vector<std::string>> MatFiles(const CommandLine& line) {
   if (line.output || line.request.join) return {line.data_files};
   std::vector<std::vector<std::string>> each;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/run_error.h"
+#include "converter/options.h"
 #include "loader/layout.h"
 
 namespace unf2mat {
@@ -71,8 +72,8 @@ void SettleVariableName(const GivenNames& given, std::string_view base_name,
                                data_name +
                                " has an empty base name; give a name on line 6"
                          : "no variable name: the data file name " + data_name +
-                               " has an empty base name; give one with "
-                               "--name");
+                               " has an empty base name; give one with " +
+                               Dashed(OptionId::kName));
     }
     // The base name holds no blank or NUL, so one copy settles it.
     Assign(names->fname2, base_name);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/run_error.h"
+#include "converter/options.h"
 #include "loader/layout_guess.h"
 #include "loader/load_messages.h"
 #include "loader/survey.h"
@@ -41,7 +42,7 @@ std::string HeaderHint(const Survey& s, ValueType type) {
   return "hint: the first record holds " + Counted(s.lengths[0].bytes, "byte") +
          " and the " + std::to_string(data.records) + " after it " +
          Counted(data.bytes, "byte") +
-         " each; a header record? --skip 1 reads " +
+         " each; a header record? " + Dashed(OptionId::kSkip) + " 1 reads " +
          std::to_string(data.records) + " x " +
          std::to_string(data.bytes / ValueSize(type));
 }

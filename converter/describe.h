@@ -1,4 +1,5 @@
-// --describe: what a conversion of a data file would see, converting nothing.
+// A description of a data file: what a conversion of it would see,
+// converting nothing.
 #ifndef UNF2MAT_CONVERTER_DESCRIBE_H_
 #define UNF2MAT_CONVERTER_DESCRIBE_H_
 
@@ -13,7 +14,7 @@
 namespace unf2mat {
 
 // Prints on `out` what a conversion of the data file `file` of `input`, read
-// as `request` asks, would see, in the format --help and the README give;
+// as `request` asks, would see, in the format the help and the man page give;
 // converts nothing. A stream is kept as it is read, in the first of
 // `spool_dirs` that takes it. A file that cannot be read ends it with a
 // RunError.
