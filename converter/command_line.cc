@@ -39,15 +39,15 @@ struct GetoptTables {
   std::vector<option> long_options;
 
   GetoptTables() {
-    for (const OptionSpec& spec : Options()) {
+    for (const OptionRow& row : Options()) {
       const int argument =
-          spec.argument.empty() ? no_argument : required_argument;
-      if (spec.short_name != '\0') {
-        short_options += spec.short_name;
+          row.argument.empty() ? no_argument : required_argument;
+      if (row.short_name != '\0') {
+        short_options += row.short_name;
         if (argument == required_argument) short_options += ':';
       }
-      long_options.push_back({spec.long_name.data(), argument, nullptr,
-                              kLongOption + static_cast<int>(spec.id)});
+      long_options.push_back({row.long_name.data(), argument, nullptr,
+                              kLongOption + static_cast<int>(row.id)});
     }
     long_options.push_back({nullptr, 0, nullptr, 0});
   }
@@ -56,8 +56,8 @@ struct GetoptTables {
 // The option getopt_long returned `c` for; none for ':' and '?'.
 std::optional<OptionId> OptionReturned(int c) {
   if (c >= kLongOption) return static_cast<OptionId>(c - kLongOption);
-  for (const OptionSpec& spec : Options()) {
-    if (spec.short_name != '\0' && spec.short_name == c) return spec.id;
+  for (const OptionRow& row : Options()) {
+    if (row.short_name != '\0' && row.short_name == c) return row.id;
   }
   return std::nullopt;
 }

@@ -133,7 +133,7 @@ std::string Wrapped(const std::vector<std::string_view>& words,
   return text;
 }
 
-std::string Names(const OptionSpec& option) {
+std::string Names(const OptionRow& option) {
   return (option.short_name != '\0'
               ? std::string("-") + option.short_name + " | "
               : std::string()) +
@@ -146,7 +146,7 @@ std::string FilesArm(std::string_view suffix) {
 
 // The case arm of an option that takes an argument; empty where nothing
 // is offered for it.
-std::string Arm(const OptionSpec& option) {
+std::string Arm(const OptionRow& option) {
   const std::string names = "        " + Names(option) + ")";
   const std::string values(option.values);
   switch (option.completion) {
@@ -188,7 +188,7 @@ std::string Arm(const OptionSpec& option) {
 // the first that is not.
 bool AllPlainWords() {
   std::vector<std::string_view> words;
-  for (const OptionSpec& option : Options()) {
+  for (const OptionRow& option : Options()) {
     words.push_back(option.long_name);
     for (std::string_view word : Words(option.values)) words.push_back(word);
   }
@@ -208,7 +208,7 @@ bool AllPlainWords() {
 std::string Script() {
   std::string arms, nothing;
   std::vector<std::string> dashed;
-  for (const OptionSpec& option : Options()) {
+  for (const OptionRow& option : Options()) {
     if (option.short_name != '\0') {
       dashed.push_back(std::string("-") + option.short_name);
     }

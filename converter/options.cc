@@ -12,7 +12,7 @@ namespace {
 using enum OptionId;
 using enum Completion;
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {kOutput, 'o', "output", "MATFILE", kFile, "mat",
      "the MAT-file; .mat is added unless the name ends in it. With several "
      "DATAFILEs, one MAT-file for all, variables named after each (a, a_u, "
@@ -160,9 +160,9 @@ void AppendWrapped(std::string_view text, std::string line, std::string* out) {
 
 }  // namespace
 
-std::span<const OptionSpec> Options() { return kOptions; }
+std::span<const OptionRow> Options() { return kOptions; }
 
-const OptionSpec& OptionOf(OptionId id) {
+const OptionRow& OptionOf(OptionId id) {
   return kOptions[static_cast<std::size_t>(id)];
 }
 
@@ -172,7 +172,7 @@ std::string Dashed(OptionId id) {
 
 std::string HelpText() {
   std::string text(kUsage);
-  for (const OptionSpec& option : kOptions) {
+  for (const OptionRow& option : kOptions) {
     std::string head = option.short_name != '\0'
                            ? std::string("  -") + option.short_name + ", "
                            : std::string(6, ' ');

@@ -43,7 +43,7 @@ enum class Completion {
   kLayoutName,   // kLayoutList, a shipped layout's name, or a kFile
 };
 
-struct OptionSpec {
+struct OptionRow {
   OptionId id;
   char short_name;             // '\0': none
   std::string_view long_name;  // without its dashes; a literal
@@ -56,9 +56,9 @@ struct OptionSpec {
 };
 
 // Every option, in the order the help text lists them.
-std::span<const OptionSpec> Options();
+std::span<const OptionRow> Options();
 
-const OptionSpec& OptionOf(OptionId id);
+const OptionRow& OptionOf(OptionId id);
 
 // The option as messages name it: its long name after two dashes.
 std::string Dashed(OptionId id);

@@ -56,9 +56,9 @@ class Lexer {
       if (c == '#') {
         while (pos_ < text_.size() && text_[pos_] != '\n') Advance();
       } else if (c == '\n' || c == ';') {
-        const bool goes_on = c == '\n' && (depth > 0 || (!tokens->empty() &&
-                                                          tokens->back().text ==
-                                                              ","));
+        const bool goes_on =
+            c == '\n' &&
+            (depth > 0 || (!tokens->empty() && tokens->back().text == ","));
         if (!goes_on) tokens->push_back({Token::Kind::kEnd, "", here});
         Advance();
       } else if (c == ' ' || c == '\t' || c == '\r') {
@@ -88,8 +88,8 @@ class Lexer {
         Advance();
       } else {
         *at = here;
-        *error = "unexpected character " +
-                 Quote(std::string_view(&text_[pos_], 1));
+        *error =
+            "unexpected character " + Quote(std::string_view(&text_[pos_], 1));
         return false;
       }
     }
@@ -161,8 +161,9 @@ class Parser {
 
  private:
   const Token& Peek() const { return tokens_[pos_]; }
-  const Token& Take() { return tokens_[pos_ < tokens_.size() - 1 ? pos_++
-                                                                 : pos_]; }
+  const Token& Take() {
+    return tokens_[pos_ < tokens_.size() - 1 ? pos_++ : pos_];
+  }
   bool IsPunct(std::string_view p) const {
     return Peek().kind == Token::Kind::kPunct && Peek().text == p;
   }
@@ -194,8 +195,8 @@ class Parser {
 
   Block ParseBlock(Scope& scope, bool closed_by_brace, int depth) {
     if (depth > kMaxDepth) {
-      Fail(Peek(), "groups nest more than " + std::to_string(kMaxDepth) +
-                       " deep");
+      Fail(Peek(),
+           "groups nest more than " + std::to_string(kMaxDepth) + " deep");
     }
     Block block;
     for (;;) {
@@ -210,8 +211,7 @@ class Parser {
       }
       block.push_back(ParseStatement(scope, depth));
       if (Peek().kind != Token::Kind::kEnd && !IsPunct("}")) {
-        Fail(Peek(), "expected the end of the statement, not " +
-                         Shown(Peek()));
+        Fail(Peek(), "expected the end of the statement, not " + Shown(Peek()));
       }
     }
   }
@@ -226,8 +226,8 @@ class Parser {
     statement.at = Peek().at;
     const Token keyword = Take();
     if (keyword.kind != Token::Kind::kName) {
-      Fail(keyword, "expected record, skip, repeat or either, not " +
-                        Shown(keyword));
+      Fail(keyword,
+           "expected record, skip, repeat or either, not " + Shown(keyword));
     }
     if (keyword.text == "record") {
       statement.kind = Statement::Kind::kRecord;
@@ -242,8 +242,8 @@ class Parser {
     } else if (keyword.text == "either") {
       ParseEither(scope, depth, &statement);
     } else {
-      Fail(keyword, "expected record, skip, repeat or either, not " +
-                        Shown(keyword));
+      Fail(keyword,
+           "expected record, skip, repeat or either, not " + Shown(keyword));
     }
     return statement;
   }
@@ -256,8 +256,9 @@ class Parser {
       Take();
       if (!IsMatlabName(name.text)) Fail(name, "an index is a name");
       if (FindIndex(scope, name.text)) {
-        Fail(name, "index " + Quote(name.text) + " is in use by a group "
-                   "this one is in");
+        Fail(name, "index " + Quote(name.text) +
+                       " is in use by a group "
+                       "this one is in");
       }
       statement->first = ParseExpr(scope);
       Expect(",", "',' and the last repetition");
@@ -276,8 +277,9 @@ class Parser {
     if (index) scope.indices.pop_back();
     const Token close = Take();  // '}'
     if (!statement->count && !ReadsRecords(statement->blocks[0])) {
-      Fail(close, "a group that repeats until the file ends must read a "
-                  "record");
+      Fail(close,
+           "a group that repeats until the file ends must read a "
+           "record");
     }
   }
 
@@ -290,8 +292,9 @@ class Parser {
       Block branch = ParseBlock(scope, true, depth + 1);
       scope.branches.pop_back();
       if (branch.empty() || branch.front().kind != Statement::Kind::kRecord) {
-        Fail(opening, "each branch of either starts with a record, whose "
-                      "length chooses it");
+        Fail(opening,
+             "each branch of either starts with a record, whose "
+             "length chooses it");
       }
       statement->blocks.push_back(std::move(branch));
       Take();  // '}'
@@ -370,8 +373,8 @@ class Parser {
                            std::to_string(kMatlabNameMax) + " in all");
           }
           if (!in_record.insert(field.name).second) {
-            Fail(name, "name " + Quote(field.name) +
-                           " is given twice in one record");
+            Fail(name,
+                 "name " + Quote(field.name) + " is given twice in one record");
           }
           field.variable = Declare(scope, field, name);
         }
@@ -439,7 +442,8 @@ class Parser {
                 : 0);
       }
       if (field.length && field.length->kind == Expr::Kind::kNumber) {
-        variable.literal_length = static_cast<std::uint64_t>(field.length->number);
+        variable.literal_length =
+            static_cast<std::uint64_t>(field.length->number);
       }
       variable.branches.push_back(scope.branches);
       layout_.variables.push_back(std::move(variable));
@@ -452,9 +456,8 @@ class Parser {
     // Two fields of one name read in one pass of the layout would make one
     // variable of two things: only branches of an either exclude each other.
     bool exclusive = false;
-    for (std::size_t k = 0; k < std::min(branches.size(),
-                                         scope.branches.size());
-         ++k) {
+    for (std::size_t k = 0;
+         k < std::min(branches.size(), scope.branches.size()); ++k) {
       if (branches[k].first != scope.branches[k].first) break;
       if (branches[k].second != scope.branches[k].second) {
         exclusive = true;
@@ -487,18 +490,23 @@ class Parser {
     return std::nullopt;
   }
 
+  static Expr Binary(Expr::Kind kind, Expr left, Expr right) {
+    Expr node;
+    node.kind = kind;
+    node.at = left.at;
+    node.args.push_back(std::move(left));
+    node.args.push_back(std::move(right));
+    return node;
+  }
+
   // expr := term (('+'|'-') term)*
   Expr ParseExpr(Scope& scope) {
     const std::size_t start = pos_;
     Expr left = ParseTerm(scope);
     while (IsPunct("+") || IsPunct("-")) {
       const Token op = Take();
-      Expr node;
-      node.kind = op.text == "+" ? Expr::Kind::kAdd : Expr::Kind::kSubtract;
-      node.at = left.at;
-      node.args.push_back(std::move(left));
-      node.args.push_back(ParseTerm(scope));
-      left = std::move(node);
+      left = Binary(op.text == "+" ? Expr::Kind::kAdd : Expr::Kind::kSubtract,
+                    std::move(left), ParseTerm(scope));
     }
     left.text = Spell(start, pos_);
     return left;
@@ -506,15 +514,12 @@ class Parser {
 
   Expr ParseTerm(Scope& scope) {
     Expr left = ParseFactor(scope);
-    while ((IsPunct("*") || IsPunct("/")) &&
-           tokens_[pos_ + 1].text != ")" && tokens_[pos_ + 1].text != ",") {
+    while ((IsPunct("*") || IsPunct("/")) && tokens_[pos_ + 1].text != ")" &&
+           tokens_[pos_ + 1].text != ",") {
       const Token op = Take();
-      Expr node;
-      node.kind = op.text == "*" ? Expr::Kind::kMultiply : Expr::Kind::kDivide;
-      node.at = left.at;
-      node.args.push_back(std::move(left));
-      node.args.push_back(ParseFactor(scope));
-      left = std::move(node);
+      left =
+          Binary(op.text == "*" ? Expr::Kind::kMultiply : Expr::Kind::kDivide,
+                 std::move(left), ParseFactor(scope));
     }
     return left;
   }
@@ -645,9 +650,9 @@ std::vector<const Statement*> Layout::ById() const {
 
 std::optional<ValueType> ParseFieldType(std::string_view text, bool* complex) {
   static constexpr std::pair<std::string_view, ValueType> kTypes[] = {
-      {"real4", ValueType::kReal4},    {"real8", ValueType::kReal8},
-      {"int1", ValueType::kInt1},      {"int2", ValueType::kInt2},
-      {"int4", ValueType::kInt4},      {"int8", ValueType::kInt8},
+      {"real4", ValueType::kReal4},      {"real8", ValueType::kReal8},
+      {"int1", ValueType::kInt1},        {"int2", ValueType::kInt2},
+      {"int4", ValueType::kInt4},        {"int8", ValueType::kInt8},
       {"logical4", ValueType::kLogical4}};
   *complex = false;
   if (text == "complex8" || text == "complex16") {

@@ -270,7 +270,7 @@ TEST(CommandLineTest, ParsesEachOptionAndNamesEachMistake) {
 
 // The completion offers no value the parser refuses.
 TEST(CommandLineTest, TakesEveryValueTheCompletionOffers) {
-  for (const OptionSpec& option : Options()) {
+  for (const OptionRow& option : Options()) {
     if (option.completion != Completion::kWords &&
         option.completion != Completion::kWordsOrCpus) {
       continue;
