@@ -41,10 +41,9 @@ std::string HeaderHint(const Survey& s, ValueType type) {
   const Survey::Length& data = s.lengths[1];
   return "hint: the first record holds " + Counted(s.lengths[0].bytes, "byte") +
          " and the " + std::to_string(data.records) + " after it " +
-         Counted(data.bytes, "byte") +
-         " each; a header record? " + Dashed(OptionId::kSkip) + " 1 reads " +
-         std::to_string(data.records) + " x " +
-         std::to_string(data.bytes / ValueSize(type));
+         Counted(data.bytes, "byte") + " each; a header record? " +
+         Dashed(OptionId::kSkip) + " 1 reads " + std::to_string(data.records) +
+         " x " + std::to_string(data.bytes / ValueSize(type));
 }
 
 std::string DimsText(const std::vector<std::uint64_t>& dims) {
@@ -116,13 +115,13 @@ std::string Report(const DataInput& input, const LoadRequest& request,
                         ShapeText(shape));
       }
     }
-    lines.push_back(stopped ? "stop: " + StopReason(walk.end, walk.columns,
-                                                    layout.origin)
-                            : "stop: none, the whole file loads");
+    lines.push_back(
+        stopped ? "stop: " + StopReason(walk.end, walk.columns, layout.origin)
+                : "stop: none, the whole file loads");
     const std::uint64_t from = stopped ? walk.end.offset : s.size.value_or(0);
-    lines.push_back(s.size ? "unread: " + Counted(*s.size - std::min(from, *s.size),
-                                                  "byte")
-                           : "unread: the rest of the file, not read");
+    lines.push_back(
+        s.size ? "unread: " + Counted(*s.size - std::min(from, *s.size), "byte")
+               : "unread: the rest of the file, not read");
   }
   // Only plain rows read as real4 are looked at for another type.
   const bool rows4 = type == ValueType::kReal4 && layout.rows &&
@@ -141,7 +140,8 @@ std::string Report(const DataInput& input, const LoadRequest& request,
     const std::optional<std::string> file = FileWord(input.file);
     const std::string options =
         file ? GuessOptions(s, *layout.rows, input.file, spool_dirs) : "";
-    if (!options.empty()) suggestion = "suggest: unf2mat " + options + " " + *file;
+    if (!options.empty())
+      suggestion = "suggest: unf2mat " + options + " " + *file;
   }
   if (!suggestion.empty()) {
     lines.push_back(suggestion);
@@ -159,8 +159,7 @@ std::string Report(const DataInput& input, const LoadRequest& request,
 
 void DescribeFile(std::unique_ptr<InputFile> file, const DataInput& input,
                   const LoadRequest& request,
-                  const std::vector<std::string>& spool_dirs,
-                  OutputFile& out) {
+                  const std::vector<std::string>& spool_dirs, OutputFile& out) {
   const std::shared_ptr<const Layout> layout = LayoutOf(request);
   const Survey survey =
       SurveyFile(std::move(file), input.file, *layout,

@@ -6,11 +6,11 @@ namespace unf2mat {
 
 std::size_t ArrayPlanner::RunOf(std::uint64_t read) const {
   const auto& runs = trace_.runs;
-  auto after = std::upper_bound(
-      runs.begin(), runs.end(), read,
-      [](std::uint64_t r, const VariableReads::Run& run) {
-        return r < run.first_read;
-      });
+  auto after =
+      std::upper_bound(runs.begin(), runs.end(), read,
+                       [](std::uint64_t r, const VariableReads::Run& run) {
+                         return r < run.first_read;
+                       });
   return static_cast<std::size_t>(after - runs.begin()) - 1;
 }
 
@@ -73,8 +73,8 @@ ArrayPlan ArrayPlanner::PlanOf(std::size_t run_begin, std::size_t run_end,
   for (std::uint64_t e : extents) {
     overflow = overflow || __builtin_mul_overflow(total, e, &total);
   }
-  plan.cells = {run_begin, run_end, level, read_begin, read_end, false, {},
-                {},        extents};
+  plan.cells = {run_begin, run_end, level, read_begin, read_end,
+                false,     {},      {},    extents};
   if (level == depth || overflow || total != n) {
     if (level == depth && n == 1) {
       plan.reads = {{read_begin, 1, 1}};
@@ -150,8 +150,8 @@ ArrayPlan ArrayPlanner::Cell(const ArrayPlan& plan, std::uint64_t k) const {
           });
       if (first == last) return {};
       const std::uint64_t from = std::max(c.read_begin, first->first_read);
-      const std::uint64_t to = std::min(
-          c.read_end, (last - 1)->first_read + (last - 1)->reads);
+      const std::uint64_t to =
+          std::min(c.read_end, (last - 1)->first_read + (last - 1)->reads);
       return PlanOf(static_cast<std::size_t>(first - runs.begin()),
                     static_cast<std::size_t>(last - runs.begin()), l + 1, from,
                     to);

@@ -322,14 +322,14 @@ void FileTiles::CheckExact(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
     // Said by where the value lies.
     std::vector<PayloadPiece> pieces;
     part.file.places->Find(record - part.first_row, &pieces);
-    throw RunError(InexactValueMessage(0, part.file.name, view_.field, value,
-                                       pieces.empty() ? 0
-                                                      : pieces.front().offset));
+    throw RunError(
+        InexactValueMessage(0, part.file.name, view_.field, value,
+                            pieces.empty() ? 0 : pieces.front().offset));
   }
-  throw RunError(InexactValueMessage(
-      part.file.first_record +
-          (record - part.first_row) * part.file.record_step,
-      part.file.name, view_.field, value));
+  throw RunError(
+      InexactValueMessage(part.file.first_record +
+                              (record - part.first_row) * part.file.record_step,
+                          part.file.name, view_.field, value));
 }
 
 }  // namespace unf2mat

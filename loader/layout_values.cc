@@ -12,13 +12,13 @@ std::int64_t DecodeInteger(const char* src, std::size_t size, bool swapped) {
   std::uint64_t raw = 0;
   if (!swapped) {
     std::memcpy(&raw, src, size);
-    if constexpr (std::endian::native == std::endian::big) raw >>= 64 - 8 * size;
+    if constexpr (std::endian::native == std::endian::big)
+      raw >>= 64 - 8 * size;
   } else {
     for (std::size_t k = 0; k < size; ++k) {
       raw |= std::uint64_t{static_cast<unsigned char>(src[k])}
-             << (8 * (std::endian::native == std::endian::little
-                          ? size - 1 - k
-                          : k));
+             << (8 * (std::endian::native == std::endian::little ? size - 1 - k
+                                                                 : k));
     }
   }
   // Sign-extended from its own width.
@@ -30,8 +30,7 @@ std::int64_t DecodeInteger(const char* src, std::size_t size, bool swapped) {
 
 bool LayoutValues::Hold(std::uint32_t variable, ValueType type,
                         const std::vector<std::uint64_t>& dims,
-                        const char* bytes, bool swapped,
-                        std::uint64_t record) {
+                        const char* bytes, bool swapped, std::uint64_t record) {
   std::uint64_t n = 1;
   for (std::uint64_t d : dims) n *= d;
   const bool keep_all = layout_->variables[variable].keep_all_values;

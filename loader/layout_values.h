@@ -52,8 +52,7 @@ class LayoutValues {
     std::vector<std::vector<std::uint64_t>> dims;
   };
 
-  std::optional<std::int64_t> FieldValue(const Expr& e,
-                                         std::string* why) const;
+  std::optional<std::int64_t> FieldValue(const Expr& e, std::string* why) const;
 
   const Layout* layout_;
   std::vector<Held> held_;

@@ -155,7 +155,7 @@ class Walker {
   Fetched rec_;
   bool pending_ = false;
   std::uint64_t records_ = 0;
-  std::uint64_t last_need_ = 0;  // of the last record taken
+  std::uint64_t last_need_ = 0;   // of the last record taken
   std::vector<FieldPlan> plans_;  // of the record being read
   std::vector<PayloadPiece> cut_;
   // The record the expressions being evaluated size or count, for messages.
@@ -225,9 +225,9 @@ const Fetched& Walker::Fetch() {
 void Walker::Fail(const std::string& message) const { throw RunError(message); }
 
 std::string Walker::Where(const TextPlace& at) const {
-  return at.line > 0 ? " on line " + std::to_string(at.line) + " of " +
-                           layout_.origin
-                     : " of " + layout_.origin;
+  return at.line > 0
+             ? " on line " + std::to_string(at.line) + " of " + layout_.origin
+             : " of " + layout_.origin;
 }
 
 std::int64_t Walker::Eval(const Expr& e, const std::string& what) {
@@ -247,8 +247,7 @@ std::uint64_t Walker::EvalSize(const Expr& e, const FieldDecl& field,
     const std::string from = values_.Sources(e);
     Fail("data file " + Quote(setup_.name) + ": " + what + " of field " +
          Quote(field.name) + Where(field.at) + ", " + e.text + ", is " +
-         std::to_string(value) +
-         (from.empty() ? "" : " (from " + from + ")") +
+         std::to_string(value) + (from.empty() ? "" : " (from " + from + ")") +
          (value < 0 ? ": a size cannot be negative"
                     : ", past the " + std::to_string(mat::kMaxDimension) +
                           " a MAT-file dimension holds") +
@@ -311,8 +310,9 @@ bool Walker::Plan(const Statement& s, const Fetched& r, bool dry,
       std::uint64_t steps = fixed ? *fixed : unit == 0 ? 0 : left / unit;
       if (!fixed && !dry) {
         if (!field.skipped() &&
-            Check(rules_.Claim(steps, setup_.limits[field.variable],
-                               layout_.rows == field.variable ? "" : field.name)) ==
+            Check(rules_.Claim(
+                steps, setup_.limits[field.variable],
+                layout_.rows == field.variable ? "" : field.name)) ==
                 Flow::kStop) {
           return false;
         }
@@ -397,9 +397,9 @@ void Walker::NoteRead(std::uint32_t variable, const ReadShape& shape,
   }
   VariableReads::Run* last = reads.runs.empty() ? nullptr : &reads.runs.back();
   // The last run's shape is the likeliest.
-  const std::uint32_t id =
-      last != nullptr && reads.shapes[last->shape] == shape ? last->shape
-                                                            : ShapeId(reads, shape);
+  const std::uint32_t id = last != nullptr && reads.shapes[last->shape] == shape
+                               ? last->shape
+                               : ShapeId(reads, shape);
   bool extends = last != nullptr && last->shape == id && !levels_.empty();
   if (extends) {
     for (std::size_t d = 0; d + 1 < levels_.size(); ++d) {
@@ -440,8 +440,8 @@ void Walker::Take(const Statement& s, const Fetched& r,
       if (l.line == s.at.line) longer = &l;
     }
     if (longer == nullptr) {
-      result_.longer.push_back({s.at.line, std::nullopt, r.number,
-                                r.bytes - need, 0, 0});
+      result_.longer.push_back(
+          {s.at.line, std::nullopt, r.number, r.bytes - need, 0, 0});
       longer = &result_.longer.back();
       if (layout_.rows && s.fields.size() == 1 &&
           s.fields[0].variable == *layout_.rows) {
@@ -517,9 +517,8 @@ std::uint64_t Walker::Bulk(const Statement& s, std::uint64_t most) {
     const std::uint64_t each = reads.shapes[reads.runs.back().shape].units();
     const std::uint64_t limit = setup_.limits[field.variable].matrix_values;
     if (each > 0) {
-      fit = std::min(fit, (limit > reads.units ? (limit - reads.units) / each
-                                               : 0) +
-                              1);
+      fit = std::min(
+          fit, (limit > reads.units ? (limit - reads.units) / each : 0) + 1);
     }
   }
   if (rec_.bytes == 0) fit = std::min(fit, kMaxEmptyRecords + 1);
@@ -564,8 +563,8 @@ Walker::Flow Walker::RunSkip(const Statement& s) {
   eval_record_ = records_ + (pending_ ? 0 : 1);
   const std::uint64_t n =
       s.count ? static_cast<std::uint64_t>(std::max<std::int64_t>(
-                    0, Eval(*s.count, "the count of records skipped" +
-                                          Where(s.at))))
+                    0, Eval(*s.count,
+                            "the count of records skipped" + Where(s.at))))
               : 1;
   for (std::uint64_t k = 0; k < n; ++k) {
     const Fetched& r = Fetch();
@@ -595,8 +594,8 @@ Walker::Flow Walker::RunRepeat(const Statement& s) {
   }
   if (count < 0 || static_cast<std::uint64_t>(count) > mat::kMaxDimension) {
     Fail("data file " + Quote(setup_.name) + ", record " +
-         std::to_string(eval_record_) + ": " + what + ", " +
-         s.count->text + ", is " + std::to_string(count) +
+         std::to_string(eval_record_) + ": " + what + ", " + s.count->text +
+         ", is " + std::to_string(count) +
          (count < 0 ? ": a count cannot be negative"
                     : ", past the " + std::to_string(mat::kMaxDimension) +
                           " a MAT-file dimension holds") +
@@ -765,10 +764,10 @@ WalkResult Walker::Run() {
   if (flow == Flow::kStop && !rolled_back_ && !result_.refusal) {
     // The file does not hold what the layout reads, and no group that
     // repeats until its end can end there.
-    const std::string message = "data file " + Quote(setup_.name) +
-                                " does not hold what " + layout_.origin +
-                                " reads: " +
-                                StopReason(result_.end, 0, layout_.origin);
+    const std::string message =
+        "data file " + Quote(setup_.name) + " does not hold what " +
+        layout_.origin +
+        " reads: " + StopReason(result_.end, 0, layout_.origin);
     if (!setup_.describe) Fail(message);
     result_.refusal_message = message;
   }

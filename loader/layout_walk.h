@@ -73,7 +73,7 @@ struct LongerRecords {
   int line = 0;
   // Of plain rows: the values each record gives, as the first record fixed.
   std::optional<std::uint64_t> row_values;
-  std::uint64_t first = 0;       // the first such record
+  std::uint64_t first = 0;        // the first such record
   std::uint64_t first_bytes = 0;  // its bytes left unread
   std::uint64_t records = 0;
   std::uint64_t bytes = 0;  // left unread, in all
@@ -87,7 +87,7 @@ struct WalkResult {
   // Of plain rows: the rows and the values of each.
   std::uint64_t rows = 0;
   std::uint64_t columns = 0;
-  std::uint64_t records = 0;  // whole records walked
+  std::uint64_t records = 0;    // whole records walked
   std::uint64_t walked_to = 0;  // the offset past the last record walked
   std::vector<LongerRecords> longer;
   // A record after all the layout reads, where one is: the file holds more

@@ -12,7 +12,7 @@ constexpr std::string_view kDescribeProposes =
 
 // "the record layout", or the statement's line of a layout of the file.
 std::string StatementOf(const LoadEnd& end, std::string_view what,
-                      std::string_view origin) {
+                        std::string_view origin) {
   if (end.line == 0) return "the record layout";
   return "the " + std::string(what) + " on line " + std::to_string(end.line) +
          " of " + std::string(origin);
@@ -30,8 +30,8 @@ std::string StopReason(const LoadEnd& end, std::uint64_t width,
     case LoadEnd::Reason::kShortRecord:
       if (end.layout_bytes > 0) {
         reason = record + ", which holds " + Counted(end.bytes, "byte") +
-                 ", fewer than the " + std::to_string(end.layout_bytes) +
-                 " " + StatementOf(end, "record", origin) + " reads";
+                 ", fewer than the " + std::to_string(end.layout_bytes) + " " +
+                 StatementOf(end, "record", origin) + " reads";
       } else {
         reason = record + ", which holds " + Counted(end.values, "value") +
                  ", fewer than the first record's " + std::to_string(width);
@@ -68,8 +68,8 @@ std::string StopWarning(const LoadEnd& end, std::string_view name,
                 (end.unread == 1 ? "was" : "were") + " not read"
           : "; the rest of the file was not read";
   // Plain rows that end at a shorter record may be a header and arrays.
-  const bool rows_short = end.reason == LoadEnd::Reason::kShortRecord &&
-                          end.layout_bytes == 0;
+  const bool rows_short =
+      end.reason == LoadEnd::Reason::kShortRecord && end.layout_bytes == 0;
   return "loading of data file " + Quote(name) + " stopped at " +
          StopReason(end, width, origin) + rest +
          (rows_short ? std::string(kDescribeProposes) : "");
@@ -78,8 +78,8 @@ std::string StopWarning(const LoadEnd& end, std::string_view name,
 std::string LongerWarning(const LongerRecords& longer, std::string_view name,
                           std::string_view origin) {
   std::string what =
-      longer.row_values ? "the first record's " +
-                              Counted(*longer.row_values, "value")
+      longer.row_values
+          ? "the first record's " + Counted(*longer.row_values, "value")
       : longer.line == 0 ? "the record layout reads"
                          : "the record on line " + std::to_string(longer.line) +
                                " of " + std::string(origin) + " reads";
@@ -91,8 +91,8 @@ std::string LongerWarning(const LongerRecords& longer, std::string_view name,
   if (longer.records > 1) {
     const std::uint64_t more = longer.records - 1;
     text += "; " + std::to_string(more) +
-            (more == 1 ? " more record does" : " more records do") +
-            " too, " + Counted(longer.bytes, "byte") + " in all";
+            (more == 1 ? " more record does" : " more records do") + " too, " +
+            Counted(longer.bytes, "byte") + " in all";
   }
   if (longer.row_values) text += kDescribeProposes;
   return text;
@@ -137,8 +137,8 @@ std::string InexactValueMessage(std::uint64_t record, std::string_view name,
   const std::string where =
       record > 0 ? "record " + std::to_string(record)
                  : "the record at byte offset " + std::to_string(offset);
-  return where + " of data file " + Quote(name) +
-         " holds " + (field.empty() ? "" : "in field " + Quote(field) + " ") +
+  return where + " of data file " + Quote(name) + " holds " +
+         (field.empty() ? "" : "in field " + Quote(field) + " ") +
          "the int8 value " + std::to_string(value) +
          ", which a double does not hold exactly; --class native keeps it";
 }

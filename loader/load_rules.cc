@@ -24,9 +24,8 @@ std::string Refusal::Reason() const {
   const std::string of_field = field.empty() ? "" : " of " + Quote(field);
   switch (limit) {
     case Limit::kFirstRecord:
-      return "the first record holds " + std::to_string(values) +
-             " values" + of_field + ", over the limit of " +
-             std::to_string(bound);
+      return "the first record holds " + std::to_string(values) + " values" +
+             of_field + ", over the limit of " + std::to_string(bound);
     case Limit::kMatrix:
       return "over the limit of " + std::to_string(bound) + " values";
     case Limit::kRecords:
@@ -45,8 +44,7 @@ std::string Refusal::Message(std::string_view name,
     case Limit::kFirstRecord:
       return "the first record of data file " + Quote(name) + " holds " +
              std::to_string(values) + " values" + of_field +
-             ", over the limit of " + std::to_string(bound) +
-             std::string(hint);
+             ", over the limit of " + std::to_string(bound) + std::string(hint);
     case Limit::kMatrix:
       return "data file " + Quote(name) + " holds a matrix over the limit of " +
              std::to_string(bound) + " values" + std::string(hint);
@@ -65,8 +63,8 @@ LoadRules::Verdict LoadRules::Claim(std::uint64_t steps,
                                     const std::string& field) {
   if (steps <= limits.record_values) return Verdict::kTake;
   hint_ = limits.hint;
-  return Refuse({Refusal::Limit::kFirstRecord, steps, limits.record_values,
-                 field});
+  return Refuse(
+      {Refusal::Limit::kFirstRecord, steps, limits.record_values, field});
 }
 
 LoadRules::Verdict LoadRules::Record(const RecordAt& record,
@@ -78,8 +76,7 @@ LoadRules::Verdict LoadRules::Record(const RecordAt& record,
 }
 
 LoadRules::Verdict LoadRules::Grow(std::uint64_t reads, std::uint64_t after,
-                                   std::uint64_t each,
-                                   const LoadLimits& limits,
+                                   std::uint64_t each, const LoadLimits& limits,
                                    const std::string& field, bool plain_rows) {
   hint_ = limits.hint;
   if (reads > limits.max_rows) {

@@ -97,7 +97,8 @@ PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
     setup.framing = placed.choice.framing;
     setup.name = name;
     setup.limits = std::move(limits);
-    if (layout.rows) setup.claimed_first_record = placed.choice.first_record_bytes;
+    if (layout.rows)
+      setup.claimed_first_record = placed.choice.first_record_bytes;
     setup.describe = describe;
     placed.walk = WalkLayout(layout, setup, sink);
   } catch (const RunError&) {

@@ -11,8 +11,8 @@
 
 namespace unf2mat {
 
-std::optional<TilePart> PartOf(const PlacedFile& placed,
-                               std::uint32_t variable, std::string name) {
+std::optional<TilePart> PartOf(const PlacedFile& placed, std::uint32_t variable,
+                               std::string name) {
   const VariableReads& reads = placed.walk.variables[variable];
   if (reads.places->overflowed()) return std::nullopt;
   TilePart part;
@@ -37,11 +37,11 @@ void WarnAboutWalk(OutputFile& warnings, const PlacedFile& placed,
     Warn(warnings, LongerWarning(longer, name, layout.origin));
   }
   if (const auto& trailing = placed.walk.trailing) {
-    Warn(warnings,
-         "data file " + Quote(name) + " holds more than " + layout.origin +
-             " reads: record " + std::to_string(trailing->number) +
-             " and any after it, from byte offset " +
-             std::to_string(trailing->offset) + ", were not read");
+    Warn(warnings, "data file " + Quote(name) + " holds more than " +
+                       layout.origin + " reads: record " +
+                       std::to_string(trailing->number) +
+                       " and any after it, from byte offset " +
+                       std::to_string(trailing->offset) + ", were not read");
   }
   // Plain rows read as real4 whose bits say they are not.
   if (layout.rows && layout.variables[*layout.rows].type == ValueType::kReal4) {

@@ -43,8 +43,8 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
 
 // The part of a matrix's values that variable `variable` of `placed` gives:
 // its reads where they lie. Null where they were too unlike to keep.
-std::optional<TilePart> PartOf(const PlacedFile& placed,
-                               std::uint32_t variable, std::string name);
+std::optional<TilePart> PartOf(const PlacedFile& placed, std::uint32_t variable,
+                               std::string name);
 
 // The warnings of a walk that ended: how the framing was taken, where and
 // why loading stopped before the end, records longer than their layout

@@ -59,9 +59,9 @@ class CoreSink final : public WalkSink {
             std::min<std::uint64_t>(left, room - held));
         const char* src = window_.At(at, n, n);
         if (src == nullptr) {
-          throw RunError(FileError("cannot read data file", name_,
-                                   window_.error() != 0 ? window_.error()
-                                                        : EIO));
+          throw RunError(
+              FileError("cannot read data file", name_,
+                        window_.error() != 0 ? window_.error() : EIO));
         }
         std::copy(src, src + n, store_.buffer.data() + held);
         held += n;

@@ -206,7 +206,8 @@ Statement RecordOf(const RecordLayout& fields, Layout* layout) {
     FieldDecl decl;
     decl.name = field.name;
     decl.type = field.type;
-    for (std::uint64_t dim : field.dims) decl.dims.push_back({false, Literal(dim)});
+    for (std::uint64_t dim : field.dims)
+      decl.dims.push_back({false, Literal(dim)});
     if (field.open) decl.dims.push_back({true, Literal(0)});
     if (!decl.skipped()) {
       decl.variable = static_cast<std::uint32_t>(layout->variables.size());

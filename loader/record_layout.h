@@ -62,8 +62,7 @@ std::optional<ValueType> ParseValueType(std::string_view text);
 // rows) is named after the data file.
 Layout OptionsLayout(std::uint64_t skip,
                      const std::optional<RecordLayout>& header,
-                     const std::optional<RecordLayout>& record,
-                     ValueType type);
+                     const std::optional<RecordLayout>& record, ValueType type);
 
 // Plain rows of `type`, as the six control lines read them.
 inline Layout RowsLayout(ValueType type) {

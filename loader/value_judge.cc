@@ -25,8 +25,8 @@ void SortExponents(std::vector<int>& exponents) {
   for (int e : exponents) ++counts[e];
   std::size_t at = 0;
   for (int e = 0; e < 256; ++e) {
-    std::fill_n(exponents.begin() + static_cast<std::ptrdiff_t>(at),
-                counts[e], e);
+    std::fill_n(exponents.begin() + static_cast<std::ptrdiff_t>(at), counts[e],
+                e);
     at += counts[e];
   }
 }

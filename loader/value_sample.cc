@@ -22,8 +22,8 @@ bool Append(OffsetWindow& window, const RecordPlaces& places, std::uint64_t row,
   std::uint64_t left = words * 4;
   for (const PayloadPiece& piece : pieces) {
     for (std::uint64_t at = 0; at < piece.bytes && left > 0;) {
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
-          {left, piece.bytes - at, window.capacity()}));
+      const std::size_t take = static_cast<std::size_t>(
+          std::min<std::uint64_t>({left, piece.bytes - at, window.capacity()}));
       const char* src = window.At(piece.offset + at, take, window.capacity());
       if (src == nullptr) {
         bytes->resize(start);

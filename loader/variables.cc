@@ -90,13 +90,13 @@ class ArrayMaker {
     if (with_values && v.rows * v.columns > 0) {
       RecordView view;
       view.type = shape.type;
-      view.values = is_char || trace_.rows ? v.columns
-                                           : v.rows * (shape.complex ? 2 : 1);
+      view.values =
+          is_char || trace_.rows ? v.columns : v.rows * (shape.complex ? 2 : 1);
       view.records_as_columns = !is_char && !trace_.rows;
       view.exact_doubles = v.mat_class == MatClass::kDouble;
       view.field = trace_.declared->name;
-      v.values = std::make_unique<FileTiles>(Parts(plan, shape), view,
-                                             kReadBytes);
+      v.values =
+          std::make_unique<FileTiles>(Parts(plan, shape), view, kReadBytes);
     }
     return v;
   }
@@ -112,8 +112,9 @@ class ArrayMaker {
     v.mat_class = declared.complex ? ComplexClass(declared.type, classes_)
                                    : ClassFor(declared.type, classes_);
     if (!trace_.rows && !plan.dims.empty()) {
-      v.dims = declared.is_char ? std::vector<std::uint64_t>{0, declared.literal_length}
-                                : declared.literal_dims;
+      v.dims = declared.is_char
+                   ? std::vector<std::uint64_t>{0, declared.literal_length}
+                   : declared.literal_dims;
       if (!declared.is_char) {
         v.dims.insert(v.dims.end(), plan.dims.begin(), plan.dims.end());
       }
@@ -188,7 +189,8 @@ class PlannedCells final : public CellSource {
       current_.rows = cell.dims[0];
       current_.columns = cell.count == 0 ? 0 : 1;
       for (std::size_t d = 1; d < cell.dims.size(); ++d) {
-        current_.columns = d == 1 ? cell.dims[d] : current_.columns * cell.dims[d];
+        current_.columns =
+            d == 1 ? cell.dims[d] : current_.columns * cell.dims[d];
       }
       MatVariable view = current_.View();
       view.cells = inner_.get();
@@ -236,8 +238,9 @@ Variable MakeVariable(std::shared_ptr<const Trace> trace, ClassChoice classes,
 }
 
 VariableShape ShapeOf(const Variable& v) {
-  return {v.name, v.dims.empty() ? std::vector{v.rows, v.columns} : v.dims,
-          v.mat_class, v.complex, false, {}};
+  return {v.name,      v.dims.empty() ? std::vector{v.rows, v.columns} : v.dims,
+          v.mat_class, v.complex,
+          false,       {}};
 }
 
 // The shape of `trace`'s variable, and of the first few distinct shapes of
@@ -368,16 +371,16 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
       const ReadShape& shape = reads.shapes[run.shape];
       auto known = std::find(trace->reads.shapes.begin(),
                              trace->reads.shapes.end(), shape);
-      moved.shape = static_cast<std::uint32_t>(known -
-                                               trace->reads.shapes.begin());
+      moved.shape =
+          static_cast<std::uint32_t>(known - trace->reads.shapes.begin());
       if (known == trace->reads.shapes.end()) {
         trace->reads.shapes.push_back(shape);
       }
       if (file_level) {
         moved.index.insert(moved.index.begin(), f);
       } else if (goes_on && !moved.index.empty()) {
-        extent = std::max(extent, run.index[0] +
-                                      (run.index.size() == 1 ? run.reads : 1));
+        extent = std::max(
+            extent, run.index[0] + (run.index.size() == 1 ? run.reads : 1));
         moved.index[0] += shift;
       }
       trace->reads.runs.push_back(std::move(moved));
@@ -385,9 +388,9 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
     shift += extent;
     if (!file_level && depth > 0) {
       // The outermost group's repetitions, which go on from file to file.
-      const auto& reps = placed_[f].walk.repetitions[reads.read
-                                                         ? reads.groups[0]
-                                                         : declared.groups[0]];
+      const auto& reps =
+          placed_[f].walk.repetitions[reads.read ? reads.groups[0]
+                                                 : declared.groups[0]];
       if (reps) trace->reads.outer_repetitions += *reps;
     }
     trace->part_first_read.push_back(trace->reads.reads);
@@ -497,32 +500,30 @@ std::vector<LoadLimits> VariableLimits(const LoadRequest& request,
       continue;
     }
     const std::string name = FieldName(input, variable, request.prefixed);
-    const MatClass mat_class = variable.complex
-                                   ? ComplexClass(variable.type, request.classes)
-                                   : ClassFor(variable.type, request.classes);
+    const MatClass mat_class =
+        variable.complex ? ComplexClass(variable.type, request.classes)
+                         : ClassFor(variable.type, request.classes);
     if (layout.rows == id && mat_class == MatClass::kDouble) {
       all.push_back(ElementLimits(*request.budget, name.size()));
       continue;
     }
     const std::uint64_t rank =
-        layout.rows == id
-            ? 2
-            : std::max<std::uint64_t>(
-                  variable.rank + variable.groups.size(), 2);
+        layout.rows == id ? 2
+                          : std::max<std::uint64_t>(
+                                variable.rank + variable.groups.size(), 2);
     const std::uint64_t values =
         request.budget->MaxValues(name.size(), rank, ClassSize(mat_class));
     // An open field's first record gives steps of the other dimensions'
     // values each.
-    std::uint64_t per_step = variable.is_char
-                                 ? std::max<std::uint64_t>(
-                                       variable.literal_length, 1)
-                                 : (variable.complex ? 2 : 1);
+    std::uint64_t per_step =
+        variable.is_char ? std::max<std::uint64_t>(variable.literal_length, 1)
+                         : (variable.complex ? 2 : 1);
     for (std::size_t d = 0; d + 1 < variable.literal_dims.size(); ++d) {
       per_step *= std::max<std::uint64_t>(variable.literal_dims[d], 1);
     }
-    LoadLimits limits(std::min<std::uint64_t>(mat::kMaxDimension,
-                                              values / per_step),
-                      values, std::string(kLevel5Hint));
+    LoadLimits limits(
+        std::min<std::uint64_t>(mat::kMaxDimension, values / per_step), values,
+        std::string(kLevel5Hint));
     limits.max_rows = mat::kMaxDimension;
     all.push_back(std::move(limits));
   }
@@ -547,10 +548,9 @@ std::vector<VariableShape> VariableShapes(const DataInput& input,
     const VariableReads& reads = placed.walk.variables[id];
     const std::vector<std::uint32_t>& groups =
         reads.read ? reads.groups : layout.variables[id].groups;
-    trace->reads = {reads.runs, reads.shapes, reads.reads, groups.size(),
-                    groups.empty() ? 0
-                                   : placed.walk.repetitions[groups[0]]
-                                         .value_or(0)};
+    trace->reads = {
+        reads.runs, reads.shapes, reads.reads, groups.size(),
+        groups.empty() ? 0 : placed.walk.repetitions[groups[0]].value_or(0)};
     shapes.push_back(DescribeVariable(trace, request.classes));
   }
   return shapes;

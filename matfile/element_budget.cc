@@ -17,9 +17,8 @@ std::uint64_t ElementBudget::MaxValues(std::uint64_t name_length,
 std::string ElementBudget::Warning(std::string_view name, std::uint64_t rank,
                                    std::uint64_t values,
                                    std::size_t class_size) const {
-  const std::uint64_t bytes =
-      mat::ElementBytes(name.size(), std::max<std::uint64_t>(rank, 2),
-                        values * class_size);
+  const std::uint64_t bytes = mat::ElementBytes(
+      name.size(), std::max<std::uint64_t>(rank, 2), values * class_size);
   if (bytes <= mat::kMatlabElementBytes) return "";
   return "variable " + Quote(name) + " takes " + std::to_string(bytes) +
          " bytes, over the 2 GB that MATLAB loads of a Level 5 variable; "

@@ -56,8 +56,8 @@ bool RecordScanner::ReadPayload(const std::vector<PayloadPiece>& pieces,
     if (n == 0) break;
     const std::uint64_t end = start + piece.bytes;
     while (from < end && n > 0) {
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
-          {n, end - from, window_.capacity()}));
+      const std::size_t take = static_cast<std::size_t>(
+          std::min<std::uint64_t>({n, end - from, window_.capacity()}));
       const char* src = window_.At(piece.offset + (from - start), take, take);
       if (src == nullptr) return false;
       std::memcpy(dst, src, take);

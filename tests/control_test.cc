@@ -1,4 +1,3 @@
-#include "common/run_error.h"
 #include "converter/control.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/run_error.h"
 #include "converter/run.h"
 #include "tests/fake_files.h"
 #include "tests/test_util.h"

@@ -616,8 +616,7 @@ TEST_F(EndToEndTest, EveryFramingReadsAlikeFromFilesAndPipes) {
        Bytes(Rec({1, 2}, kLittle8) + Rec({3, 4, 5}, kLittle8) +
              Rec({6, 7, 8, 9}, kLittle8) + Rec({10, 11}, kLittle8) +
              Rec({12, 13, 14}, kLittle8)),
-       kBoth, Matrix{{1, 2}, {3, 4}, {6, 7}, {10, 11}, {12, 13}}, false, "",
-       0,
+       kBoth, Matrix{{1, 2}, {3, 4}, {6, 7}, {10, 11}, {12, 13}}, false, "", 0,
        "record 2 of data file 'run.dat' holds 4 bytes more than the first "
        "record's 2 values, which were not read; 2 more records do too, 16 "
        "bytes in all"},

@@ -300,8 +300,8 @@ TEST_F(FaultTest, NewFileIsOnDiskBeforeItTakesItsName) {
   const std::string calls = ReadFile(trace);
   const std::size_t synced = calls.find("fdatasync(");
   std::size_t named = std::string::npos;
-  for (const char* call : {"linkat(", "renameat(", "renameat2(", "rename(",
-                           "link("}) {
+  for (const char* call :
+       {"linkat(", "renameat(", "renameat2(", "rename(", "link("}) {
     named = std::min(named, calls.find(call));
   }
   ASSERT_NE(named, std::string::npos) << calls;
@@ -445,15 +445,20 @@ TEST_F(FaultTest, HostileSizesAndCountsAreRefused) {
     std::string data;
     std::vector<std::string> named;  // in the one line on stderr
   } cases[] = {
-      {"bounds that give a negative size", "fds-slice",
+      {"bounds that give a negative size",
+       "fds-slice",
        names + ints({5, 1, 1, 1, 1, 1}) + ints({0}) + FramedRecord(""),
        {"field 'q'", "-3", "record 4", "negative"}},
-      {"a count of patches below zero", "fds-boundary",
-       names + ints({-7}) + ints({1}), {"the count", "-7", "negative"}},
-      {"blocks past any file", "plot3d-grid",
+      {"a count of patches below zero",
+       "fds-boundary",
+       names + ints({-7}) + ints({1}),
+       {"the count", "-7", "negative"}},
+      {"blocks past any file",
+       "plot3d-grid",
        ints({0x7fffffff}) + ints({1, 1, 1}),
        {"does not hold what layout 'plot3d-grid' reads"}},
-      {"dimensions whose product passes any record", "plot3d-grid",
+      {"dimensions whose product passes any record",
+       "plot3d-grid",
        ints({2000000000, 2000000000, 2000000000}) + ints({1}),
        {"field 'x'", "record 2", "would hold more than"}},
       {"sizes given twice over, for a record that is not there",
@@ -477,9 +482,9 @@ TEST_F(FaultTest, HostileSizesAndCountsAreRefused) {
     for (const std::string& word : c.named) {
       EXPECT_NE(r.err.find(word), std::string::npos) << r.err;
     }
-    EXPECT_EQ(Snapshot(), (std::map<std::string, std::string>{
-                              {"run.dat", c.data},
-                              {"run.mat", "an older MAT-file"}}));
+    EXPECT_EQ(Snapshot(),
+              (std::map<std::string, std::string>{
+                  {"run.dat", c.data}, {"run.mat", "an older MAT-file"}}));
   }
 }
 

@@ -1,3 +1,5 @@
+#include "loader/layout.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 
 #include "common/run_error.h"
 #include "common/widen_values.h"
-#include "loader/layout.h"
 #include "loader/shipped_layouts.h"
 #include "loader/variables.h"
 #include "tests/fake_files.h"
@@ -51,57 +52,73 @@ TEST(LayoutTest, ParsesEachConstructAndNamesEachMistake) {
       {"either {\n record n: int4\n}\nor {\n record n: int4, m: int4\n}",
        "n m"},
       {"skip 2\nskip\nrecord _: int4, a: int4", "a"},
-      {"record a: real16", "--layout, line 1, column 11: type 'real16' is not "
-                           "real4, real8, int1, int2, int4, int8, complex8, "
-                           "complex16, logical4 or char(N)"},
-      {"record a: int4 $", "--layout, line 1, column 16: unexpected "
-                           "character '$'"},
-      {"record a, a: int4", "--layout, line 1, column 11: name 'a' is given "
-                            "twice in one record"},
-      {"record a: int4\nrecord a: int4", "--layout, line 2, column 8: name "
-                                         "'a' is given twice (line 1); only "
-                                         "another branch of an either may "
-                                         "read it again"},
-      {"record 1a: int4", "--layout, line 1, column 8: expected a field's "
-                          "name, not '1'"},
-      {"record a: real4(*), b: int4", "--layout, line 1, column 17: only the "
-                                      "last field of a record may have a "
-                                      "'*' dimension"},
-      {"record a: real4(*, 2)", "--layout, line 1, column 17: only the last "
-                                "dimension may be '*'"},
-      {"repeat {\n record a: int4", "--layout, line 2, column 16: a '{' is "
-                                    "not closed by a '}'"},
-      {"record a: int4\n}", "--layout, line 2, column 1: a '}' closes no "
-                            "'{'"},
+      {"record a: real16",
+       "--layout, line 1, column 11: type 'real16' is not "
+       "real4, real8, int1, int2, int4, int8, complex8, "
+       "complex16, logical4 or char(N)"},
+      {"record a: int4 $",
+       "--layout, line 1, column 16: unexpected "
+       "character '$'"},
+      {"record a, a: int4",
+       "--layout, line 1, column 11: name 'a' is given "
+       "twice in one record"},
+      {"record a: int4\nrecord a: int4",
+       "--layout, line 2, column 8: name "
+       "'a' is given twice (line 1); only "
+       "another branch of an either may "
+       "read it again"},
+      {"record 1a: int4",
+       "--layout, line 1, column 8: expected a field's "
+       "name, not '1'"},
+      {"record a: real4(*), b: int4",
+       "--layout, line 1, column 17: only the "
+       "last field of a record may have a "
+       "'*' dimension"},
+      {"record a: real4(*, 2)",
+       "--layout, line 1, column 17: only the last "
+       "dimension may be '*'"},
+      {"repeat {\n record a: int4",
+       "--layout, line 2, column 16: a '{' is "
+       "not closed by a '}'"},
+      {"record a: int4\n}",
+       "--layout, line 2, column 1: a '}' closes no "
+       "'{'"},
       {"record n: int4\nrepeat { repeat 2 { } }",
        "--layout, line 2, column 23: a group that repeats until the file "
        "ends must read a record"},
-      {"either { record a: int4 }", "--layout, line 1, column 26: either "
-                                    "needs an 'or' and a second branch"},
+      {"either { record a: int4 }",
+       "--layout, line 1, column 26: either "
+       "needs an 'or' and a second branch"},
       {"record n: int4\neither { skip } or { record a: int4 }",
        "--layout, line 2, column 10: each branch of either starts with a "
        "record, whose length chooses it"},
-      {"record a: real4(n)", "--layout, line 1, column 17: no field 'n' is "
-                             "read before this, nor is it a group's index"},
-      {"record t: real4\nrecord a: real4(t)", "--layout, line 2, column 17: "
-                                              "field 't' is real4: a size or "
-                                              "a count comes from an "
-                                              "integer field"},
-      {"record d: int4(3)\nrecord a: real4(d)", "--layout, line 2, column 17: "
-                                                "field 'd' has 1 dimensions: "
-                                                "give 1 subscripts for its "
-                                                "last value read, or one "
-                                                "more for which value read"},
-      {"record _: int4", "--layout, line 1, column 1: the layout keeps no "
-                         "field"},
+      {"record a: real4(n)",
+       "--layout, line 1, column 17: no field 'n' is "
+       "read before this, nor is it a group's index"},
+      {"record t: real4\nrecord a: real4(t)",
+       "--layout, line 2, column 17: "
+       "field 't' is real4: a size or "
+       "a count comes from an "
+       "integer field"},
+      {"record d: int4(3)\nrecord a: real4(d)",
+       "--layout, line 2, column 17: "
+       "field 'd' has 1 dimensions: "
+       "give 1 subscripts for its "
+       "last value read, or one "
+       "more for which value read"},
+      {"record _: int4",
+       "--layout, line 1, column 1: the layout keeps no "
+       "field"},
       {"repeat b = 1, 2 { repeat b = 1, 2 { record a: int4 } }",
        "--layout, line 1, column 26: index 'b' is in use by a group this one "
        "is in"},
-      {"record a: int4(99999999999999999)", "--layout, line 1, column 16: "
-                                            "number 99999999999999999 is "
-                                            "too large"},
-      {"record x: int4 record", "--layout, line 1, column 16: expected the "
-                                "end of the statement, not 'record'"},
+      {"record a: int4(99999999999999999)",
+       "--layout, line 1, column 16: "
+       "number 99999999999999999 is "
+       "too large"},
+      {"record x: int4 record",
+       "--layout, line 1, column 16: expected the "
+       "end of the statement, not 'record'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -212,8 +229,7 @@ TEST(LayoutTest, WalksEachConstruct) {
        "x 2x3x2 double: 1 2 3 4 5 6 7 8 9 10 11 12; "},
       {"a count that changes: a cell per repetition",
        "repeat {\n record n: int4\n repeat n { record x: int4 }\n}",
-       Rec(I4({1})) + Rec(I4({7})) + Rec(I4({2})) + Rec(I4({8})) +
-           Rec(I4({9})),
+       Rec(I4({1})) + Rec(I4({7})) + Rec(I4({2})) + Rec(I4({8})) + Rec(I4({9})),
        "n 2x1 double: 1 2; x 2x1 {1x1 double: 7} {2x1 double: 8 9}; "},
       {"either by the record's length; fields of branches not taken are "
        "none",
@@ -255,8 +271,7 @@ TEST(LayoutTest, WalksEachConstruct) {
        "file 'd.dat' stopped at record 3, which holds 12 bytes, a length no "
        "branch of the either on line 1 of L reads; 20 bytes of the file were "
        "not read\n"},
-      {"damaged framing inside a group ends it",
-       "repeat { record a: int4 }",
+      {"damaged framing inside a group ends it", "repeat { record a: int4 }",
        Rec(I4({1})) + test::WithByteFlipped(Rec(I4({2})), 9),
        "a 1x1 double: 1; unf2mat: warning: loading of data file 'd.dat' "
        "stopped at record 2, whose framing is damaged, at byte offset 12; 12 "

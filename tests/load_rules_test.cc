@@ -38,8 +38,8 @@ std::string Records(const std::vector<int>& lengths) {
 TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
   const RecordLayout header{{{"h", ValueType::kInt4, {}, false}}};
   const RecordLayout twelve{{{"a", ValueType::kInt4, {3}, false}}};
-  const RecordLayout open{{{"t", ValueType::kInt4, {}, false},
-                           {"u", ValueType::kInt4, {2}, true}}};
+  const RecordLayout open{
+      {{"t", ValueType::kInt4, {}, false}, {"u", ValueType::kInt4, {2}, true}}};
   struct {
     const char* rule;
     std::vector<int> records;
@@ -58,19 +58,37 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
        1,
        2,
        {Reason::kShortRecord, 2, 1, 16, 44, true}},
-      {"a damaged record stops", {12, -1, 12}, 1, 3,
+      {"a damaged record stops",
+       {12, -1, 12},
+       1,
+       3,
        {Reason::kDamaged, 2, 0, 20, 36, true}},
-      {"a damaged first record gives no matrix", {-1}, 0, 0,
+      {"a damaged first record gives no matrix",
+       {-1},
+       0,
+       0,
        {Reason::kDamaged, 1, 0, 0, 16, true}},
       {"an empty first record: rows of no values", {0, 5, 0}, 3, 0},
       {"a first record at the limit and a partial value", {15}, 1, 3},
-      {"a first record over the limit", {16}, 0, 0, {},
+      {"a first record over the limit",
+       {16},
+       0,
+       0,
+       {},
        "the first record of data file 'd' holds 4 values, over the limit of "
        "3; hint"},
       {"a matrix at the limit", {8, 8, 8}, 3, 2},
-      {"a record past the matrix limit", {8, 8, 8, 12}, 0, 0, {},
+      {"a record past the matrix limit",
+       {8, 8, 8, 12},
+       0,
+       0,
+       {},
        "data file 'd' holds a matrix over the limit of 6 values; hint"},
-      {"repeats past the matrix limit", {12, 12, 12}, 0, 0, {},
+      {"repeats past the matrix limit",
+       {12, 12, 12},
+       0,
+       0,
+       {},
        "data file 'd' holds a matrix over the limit of 6 values; hint"},
       // Records read by a layout of 12 bytes, after a header record.
       {"a record shorter than the layout stops, said in bytes",
@@ -110,8 +128,8 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
-    const Layout layout = OptionsLayout(0, c.header_layout, c.record_layout,
-                                        ValueType::kReal4);
+    const Layout layout =
+        OptionsLayout(0, c.header_layout, c.record_layout, ValueType::kReal4);
     test::MemoryInputFile file(Records(c.records));
     WalkSetup setup;
     setup.file = &file;
@@ -126,7 +144,8 @@ TEST(LoadRulesTest, EachRuleSaysWhatBecomesOfARecord) {
       const WalkResult walk = WalkLayout(layout, setup);
       EXPECT_EQ(c.refusal, "");
       const std::uint32_t data = static_cast<std::uint32_t>(
-          layout.variables.size() - (c.record_layout ? c.record_layout->fields.size() : 1));
+          layout.variables.size() -
+          (c.record_layout ? c.record_layout->fields.size() : 1));
       EXPECT_EQ(walk.variables[data].reads, c.rows);
       if (layout.rows) {
         EXPECT_EQ(walk.columns, c.width);
@@ -168,8 +187,7 @@ TEST(LoadRulesTest, LimitsFollowTheElementSize) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.values);
-    EXPECT_EQ(kLevel5Budget.Warning(c.name, 2, c.values, 8).empty(),
-              !c.warns);
+    EXPECT_EQ(kLevel5Budget.Warning(c.name, 2, c.values, 8).empty(), !c.warns);
   }
 }
 

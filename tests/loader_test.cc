@@ -1,3 +1,5 @@
+#include "loader/loader.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -12,7 +14,6 @@
 
 #include "common/run_error.h"
 #include "converter/phases.h"
-#include "loader/loader.h"
 #include "loader/memory_loader.h"
 #include "loader/record_layout.h"
 #include "tests/fake_files.h"
@@ -73,7 +74,8 @@ std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
   auto part = PartOf(placed, 0, "data.dat");
   EXPECT_TRUE(part.has_value());
   const std::size_t rows = placed.walk.rows, cols = placed.walk.columns;
-  FileTiles tiles({*part}, RecordView{ValueType::kReal4, 0, cols, false, false, ""},
+  FileTiles tiles({*part},
+                  RecordView{ValueType::kReal4, 0, cols, false, false, ""},
                   read_bytes);
   *irow = static_cast<int>(cols);
   *icol = static_cast<int>(rows);
@@ -366,10 +368,10 @@ TEST(LoaderTest, FailedReadEndsTheRun) {
   for (std::size_t fail_after : {0, 2, 6, 16, 20, 30}) {
     SCOPED_TRACE(fail_after);
     try {
-      PlaceDataFile(
-          std::make_unique<test::ScriptedInputFile>(bytes, 1 << 20,
-                                                    fail_after, EIO),
-          "data.dat", RowsLayout(ValueType::kReal4), {LoadLimits{}}, {"/tmp"});
+      PlaceDataFile(std::make_unique<test::ScriptedInputFile>(bytes, 1 << 20,
+                                                              fail_after, EIO),
+                    "data.dat", RowsLayout(ValueType::kReal4), {LoadLimits{}},
+                    {"/tmp"});
       ADD_FAILURE() << "no error";
     } catch (const RunError& e) {
       EXPECT_STREQ(e.what(),

@@ -42,13 +42,13 @@ namespace {
 RunState state;
 
 // Says which check failed, for the finding's report.
-#define Check(condition)                                              \
-  do {                                                                \
-    if (!(condition)) {                                               \
+#define Check(condition)                                            \
+  do {                                                              \
+    if (!(condition)) {                                             \
       std::fprintf(stderr, "check failed, line %d: %s\n", __LINE__, \
-                   #condition);                                       \
-      std::abort();                                                   \
-    }                                                                 \
+                   #condition);                                     \
+      std::abort();                                                 \
+    }                                                               \
   } while (false)
 
 // What one way of loading made of a file.
@@ -73,10 +73,10 @@ Loaded Reference(const std::string& bytes, ValueType type,
   Loaded loaded;
   FramingChoice choice;
   const std::uint64_t first_limit = limits.record_values * size + size - 1;
-  Check(reader.DetectFraming(first_limit, &choice,
-                             std::min(limits.record_values, kRecordCapacity) *
-                                     size +
-                                 size - 1) == ReadStatus::kOk);
+  Check(reader.DetectFraming(
+            first_limit, &choice,
+            std::min(limits.record_values, kRecordCapacity) * size + size -
+                1) == ReadStatus::kOk);
   auto refuse_first = [&](std::uint64_t values) {
     loaded.refusal = "the first record of data file '" + std::string(kName) +
                      "' holds " + std::to_string(values) +
@@ -163,11 +163,11 @@ Loaded InPlace(std::unique_ptr<InputFile> file, std::size_t read_bytes,
     const std::optional<TilePart> part = PartOf(placed, 0, kName);
     Check(part.has_value());  // a file this small never has too many runs
     loaded.bits.resize(loaded.rows * loaded.columns);
-    FileTiles as_rows({*part}, RecordView{type, 0, loaded.columns, false,
-                                          false, ""},
+    FileTiles as_rows({*part},
+                      RecordView{type, 0, loaded.columns, false, false, ""},
                       read_bytes);
-    FileTiles as_columns({*part}, RecordView{type, 0, loaded.columns, true,
-                                             false, ""},
+    FileTiles as_columns({*part},
+                         RecordView{type, 0, loaded.columns, true, false, ""},
                          read_bytes);
     char staging[8 * 6];
     double widened[6];
@@ -191,9 +191,9 @@ Loaded InPlace(std::unique_ptr<InputFile> file, std::size_t read_bytes,
       }
     }
     if (Within(LoadLimits{}, loaded.rows, loaded.columns)) {
-      LoadIntoMemory(placed, rows, kName,
-                     {{reinterpret_cast<char*>(state.x), sizeof state.x},
-                      state.core});
+      LoadIntoMemory(
+          placed, rows, kName,
+          {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core});
       for (std::uint64_t k = 0; k < loaded.rows * loaded.columns; ++k) {
         Check(std::bit_cast<std::uint64_t>(state.core[k]) == loaded.bits[k]);
       }
@@ -321,17 +321,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           ? FromRecipe(data + 1, size - 1)
           : std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
   const Loaded reference = Reference(bytes, type, limits);
-  Check(Agree(reference,
-              InPlace(std::make_unique<test::MemoryInputFile>(bytes), buffer,
-                      type, limits)));
-  Check(Agree(reference,
-              Surveyed(std::make_unique<test::MemoryInputFile>(bytes), type,
-                       limits)));
+  Check(Agree(reference, InPlace(std::make_unique<test::MemoryInputFile>(bytes),
+                                 buffer, type, limits)));
+  Check(Agree(
+      reference,
+      Surveyed(std::make_unique<test::MemoryInputFile>(bytes), type, limits)));
   // A pipe, in small pieces: kept within memory it is the file; past it, in
   // a temporary file, it is a stream whose size is not known.
   const std::size_t chunk = 1 + data[0] % 7;
-  Check(Agree(reference, InPlace(Stream(bytes, chunk, bytes.size() + 1),
-                                 buffer, type, limits)));
+  Check(Agree(reference, InPlace(Stream(bytes, chunk, bytes.size() + 1), buffer,
+                                 type, limits)));
   const Loaded streamed =
       InPlace(Stream(bytes, chunk, chunk), buffer, type, limits);
   Check(streamed.refusal || Within(limits, streamed.rows, streamed.columns));
