@@ -1,5 +1,8 @@
 """Times the converter against the I/O floor on data files of several shapes,
-in the cases a user meets, and prints a table per case.
+in the cases a user meets, and prints a table per case. The floor reads and
+writes at once, as a pipelining converter can (`x floor`); the floor of
+earlier releases, which reads the whole file before it writes, is timed
+beside it (`old s`, `x old`).
 
 usage: run_bench.py --build DIR [--work DIR] [--runs N] [--shapes NAME,...]
                     [--cases CASE,...] [--sleep S] [--baseline CONVERTER]
@@ -228,7 +231,8 @@ def main():
         print(f"\n{case}: medians of {args.runs} rounds"
               f"{', data from a named pipe' if args.pipe else ''}")
         print(f"{'shape':>20} {'values':>11} {'unf2mat s':>9} "
-              f"{'floor s':>8} {'x floor':>7} {'ns/value':>8} "
+              f"{'floor s':>8} {'x floor':>7} {'old s':>6} {'x old':>5} "
+              f"{'ns/value':>8} "
               f"{'RSS MiB':>8} {'bound':>6} {'MiB':>7} {'x v6':>5}" +
               (f" {'base s':>7} {'x base':>6}" if args.baseline else "") +
               (f" {'scipy s':>8} {'MiB':>7}" if args.scipy else ""))
@@ -266,7 +270,12 @@ def main():
             the_floor = Program("floor", [floor, data, f"floor_{name}.out",
                                           str(mat_bytes)],
                                 args.work, f"floor_{name}.out")
-            programs.append(the_floor)
+            # The floor of earlier releases, which reads, then writes.
+            old_floor = Program("old floor",
+                                [floor, "--sequential", data,
+                                 f"old_floor_{name}.out", str(mat_bytes)],
+                                args.work, f"old_floor_{name}.out")
+            programs += [the_floor, old_floor]
             # The scipy route makes the plain matrix only.
             with_scipy = args.scipy and shape.scipy is not None
             if with_scipy:
@@ -283,13 +292,14 @@ def main():
                     program.run("first-warm", 0)
                     program.times.clear()
                     program.rss.clear()
-            ratios, base_ratios = [], []
+            ratios, old_ratios, base_ratios = [], [], []
             for _ in range(args.runs):
                 walls = {}
                 for program in programs:
                     if not program.gave_up:
                         walls[program.label] = program.run(case, args.sleep)
                 ratios.append(walls["unf2mat"] / walls["floor"])
+                old_ratios.append(walls["unf2mat"] / walls["old floor"])
                 if args.baseline:
                     base_ratios.append(walls["unf2mat"] / walls["base"])
             values = records * width
@@ -298,6 +308,8 @@ def main():
             out_bytes = os.path.getsize(ours.output)
             line = (f"{name:>20} {values:>11,} {ours_s:>9.3f} {floor_s:>8.3f} "
                     f"{statistics.median(ratios):>7.2f} "
+                    f"{statistics.median(old_floor.times):>6.3f} "
+                    f"{statistics.median(old_ratios):>5.2f} "
                     f"{1e9 * ours_s / values:>8.2f} "
                     f"{max(ours.rss) / MIB:>8.0f} {RSS_BOUND / MIB:>6.0f} "
                     f"{out_bytes / MIB:>7.1f} {v6_bytes / out_bytes:>5.2f}")
