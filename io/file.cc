@@ -101,6 +101,11 @@ std::optional<std::uint64_t> PosixInputFile::Size() const {
   return std::nullopt;
 }
 
+int PosixInputFile::MappableFd() const {
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) ? fd_ : -1;
+}
+
 int OutputFile::WriteAt(std::uint64_t, const char*, std::size_t) {
   return ESPIPE;
 }

@@ -32,6 +32,9 @@ class InputFile {
   // The size in bytes, where the file knows it (a regular file or a block
   // device, not a pipe).
   virtual std::optional<std::uint64_t> Size() const { return std::nullopt; }
+  // A descriptor whose bytes may be mapped into memory (a regular file's),
+  // else -1.
+  virtual int MappableFd() const { return -1; }
 };
 
 class OutputFile {
@@ -70,6 +73,7 @@ class PosixInputFile final : public InputFile {
   int Skip(std::uint64_t n) override;
   IoResult ReadAt(std::uint64_t offset, char* dst, std::size_t n) override;
   std::optional<std::uint64_t> Size() const override;
+  int MappableFd() const override;
 
  private:
   int fd_;

@@ -6,6 +6,7 @@
 #include "common/coding.h"
 #include "common/run_error.h"
 #include "common/widen_values.h"
+#include "io/mapped_bytes.h"
 #include "loader/load_messages.h"
 
 namespace unf2mat {
@@ -250,12 +251,30 @@ void FileTiles::ReadSpans(Reader& reader, const Part& part,
   const std::uint64_t first =
       run.base + part.file.places->Layout(run).front().offset +
       (r - part.first_row - run.first_row) * run.stride + at;
+  // Looked at where the page cache holds them, with no copy, where the file
+  // maps; else, or where it was cut short meanwhile, read (which says so).
+  bool mapped = true;
+  const std::uint64_t per_map = kMaxMappedBytes / run.stride;
   const std::uint64_t per_read = reader.buffer.size() / run.stride;
-  for (std::uint64_t k = r; k < r_end; k += per_read) {
+  for (std::uint64_t k = r; k < r_end;) {
+    const std::uint64_t at_k = first + (k - r) * run.stride;
+    if (mapped) {
+      const std::uint64_t rows = std::min(per_map, r_end - k);
+      auto visit = [&](const char* span) { take(span, rows, k); };
+      const std::size_t bytes =
+          static_cast<std::size_t>((rows - 1) * run.stride + piece);
+      if (VisitMapped(*part.file.file, at_k, bytes, visit) ==
+          MapStatus::kVisited) {
+        k += rows;
+        continue;
+      }
+      mapped = false;
+    }
     const std::uint64_t rows = std::min(per_read, r_end - k);
-    ReadExact(part, first + (k - r) * run.stride, reader.buffer.data(),
+    ReadExact(part, at_k, reader.buffer.data(),
               static_cast<std::size_t>((rows - 1) * run.stride + piece));
     take(reader.buffer.data(), rows, k);
+    k += rows;
   }
 }
 

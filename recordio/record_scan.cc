@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "io/mapped_bytes.h"
+
 namespace unf2mat {
 
 namespace record {
@@ -33,7 +35,8 @@ Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
 RecordScanner::RecordScanner(InputFile& file, std::optional<std::uint64_t> size,
                              const record::Framing& framing,
                              std::uint64_t start)
-    : window_(file, std::size_t{1} << 18, size),
+    : file_(file),
+      window_(file, std::size_t{1} << 18, size),
       size_(size),
       framing_(framing),
       offset_(start) {}
@@ -83,7 +86,9 @@ std::uint64_t RecordScanner::SkipRepeats(std::uint64_t max) {
   if (stride == 0) return 0;
   std::uint64_t done = 0;
   if (stride <= window_.capacity() / 2) {
-    // Many records to a window, checked in memory.
+    // Many records to a window, checked in memory: mapped where they can
+    // be, which copies nothing, else read.
+    done = SkipMappedRepeats(max);
     while (done < max && Holds(stride)) {
       const char* p = window_.At(offset_, stride, window_.capacity());
       if (p == nullptr) break;
@@ -109,6 +114,28 @@ std::uint64_t RecordScanner::SkipRepeats(std::uint64_t max) {
     }
     ++done;
     offset_ += stride;
+  }
+  return done;
+}
+
+std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
+  const std::uint64_t stride = repeat_.stride;
+  std::uint64_t done = 0;
+  while (size_ && *size_ > offset_ && done < max) {
+    const std::uint64_t fit = std::min(
+        {max - done, (*size_ - offset_) / stride, kMaxMappedBytes / stride});
+    if (fit == 0) break;
+    std::uint64_t repeats = 0;
+    auto count = [&](const char* p) {
+      repeats = record::CountRepeats(p, fit * stride, repeat_, fit);
+    };
+    if (VisitMapped(file_, offset_, static_cast<std::size_t>(fit * stride),
+                    count) != MapStatus::kVisited) {
+      break;
+    }
+    done += repeats;
+    offset_ += repeats * stride;
+    if (repeats < fit) break;
   }
   return done;
 }

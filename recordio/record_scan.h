@@ -106,7 +106,11 @@ class RecordScanner {
  private:
   // Whether `n` bytes at offset() are in the file; false on a failed read.
   bool Holds(std::uint64_t n);
+  // SkipRepeats over the file's mapped pages; stops where they cannot be
+  // mapped or the file was cut short, for the window to go on.
+  std::uint64_t SkipMappedRepeats(std::uint64_t max);
 
+  InputFile& file_;
   OffsetWindow window_;
   std::optional<std::uint64_t> size_;
   record::Framing framing_;

@@ -1,11 +1,13 @@
 #include "loader/loader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -36,13 +38,35 @@ MemoryStore Store(RunState& state) {
   return {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core};
 }
 
-// Places `bytes` (a file, or a pipe read in pieces of 3 bytes) as plain
-// rows of real4 within `limits`.
+// Where a test's data file lies: memory, a pipe read in pieces of 3 bytes,
+// or a file on disk, whose records are looked at where they are mapped.
+enum class Source { kMemory, kPipe, kDisk };
+
+// A file on disk holding `bytes`; `path` is set where it is wanted.
+std::unique_ptr<InputFile> OnDisk(const std::string& bytes,
+                                  std::string* path = nullptr) {
+  static const std::string dir = test::MakeTempDir();
+  static int files = 0;
+  const std::string name = dir + "/data" + std::to_string(files++);
+  std::ofstream(name, std::ios::binary) << bytes;
+  std::unique_ptr<PosixInputFile> file;
+  EXPECT_EQ(PosixInputFile::Open(name, &file), 0);
+  if (path != nullptr) {
+    *path = name;
+  } else {
+    ::unlink(name.c_str());  // the file lives on while it is open
+  }
+  return file;
+}
+
+// Places `bytes` as plain rows of real4 within `limits`.
 PlacedFile Place(const std::string& bytes, const LoadLimits& limits,
-                 bool pipe = false) {
+                 Source source = Source::kMemory) {
   std::unique_ptr<InputFile> file;
-  if (pipe) {
+  if (source == Source::kPipe) {
     file = std::make_unique<test::ScriptedInputFile>(bytes, 3);
+  } else if (source == Source::kDisk) {
+    file = OnDisk(bytes);
   } else {
     file = std::make_unique<MemoryInputFile>(bytes);
   }
@@ -56,7 +80,8 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
                bool pipe = false) {
   RunState& state = test::FreshState();
   for (int k = 0; k < 16; ++k) state.core[k] = kUntouched;
-  const PlacedFile placed = Place(bytes, limits, pipe);
+  const PlacedFile placed =
+      Place(bytes, limits, pipe ? Source::kPipe : Source::kMemory);
   LoadIntoMemory(placed, RowsLayout(ValueType::kReal4), "data.dat",
                  Store(state));
   state.irow = static_cast<int>(placed.walk.columns);
@@ -67,10 +92,9 @@ RunState& Load(const std::string& bytes, const LoadLimits& limits = {},
 // The file read where its values lie, in tiles of tr x tc (cut at the
 // matrix's edges) through reads of `read_bytes`: the matrix row after row,
 // widened here from the tiles' real4 values.
-std::vector<double> Tiled(const std::string& bytes, std::size_t read_bytes,
+std::vector<double> Tiled(const PlacedFile& placed, std::size_t read_bytes,
                           std::size_t tr, std::size_t tc, int* irow,
                           int* icol) {
-  const PlacedFile placed = Place(bytes, ElementLimits(kLevel5Budget, 0));
   auto part = PartOf(placed, 0, "data.dat");
   EXPECT_TRUE(part.has_value());
   const std::size_t rows = placed.walk.rows, cols = placed.walk.columns;
@@ -205,14 +229,18 @@ TEST(LoaderTest, LoadsRecordsEndToEnd) {
       std::size_t read_bytes, tr, tc;
     } const shapes[] = {{1 << 20, 64, 64}, {16, 2, 1}, {24, 1, 3}, {8, 3, 2}};
     for (const auto& shape : shapes) {
-      SCOPED_TRACE(shape.read_bytes);
-      int irow = -1, icol = -1;
-      const std::vector<double> tiled =
-          Tiled(c.file, shape.read_bytes, shape.tr, shape.tc, &irow, &icol);
-      EXPECT_EQ(irow, c.irow);
-      EXPECT_EQ(icol, c.icol);
-      if (c.irow > 0) {
-        EXPECT_EQ(tiled, c.core);
+      for (Source source : {Source::kMemory, Source::kDisk}) {
+        SCOPED_TRACE(shape.read_bytes);
+        SCOPED_TRACE(source == Source::kDisk ? "on disk" : "in memory");
+        int irow = -1, icol = -1;
+        const std::vector<double> tiled =
+            Tiled(Place(c.file, ElementLimits(kLevel5Budget, 0), source),
+                  shape.read_bytes, shape.tr, shape.tc, &irow, &icol);
+        EXPECT_EQ(irow, c.irow);
+        EXPECT_EQ(icol, c.icol);
+        if (c.irow > 0) {
+          EXPECT_EQ(tiled, c.core);
+        }
       }
     }
   }
@@ -354,7 +382,7 @@ TEST(LoaderTest, LoadsLongRecordsInPieces) {
 // A pipe's first record can be measured only by reading it.
 TEST(LoaderTest, RefusesALongFirstRecordFromAPipe) {
   try {
-    Place(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), {3, 6}, /*pipe=*/true);
+    Place(DataFile({{1, 2, 3, 4}, {5, 6, 7, 8}}), {3, 6}, Source::kPipe);
     ADD_FAILURE() << "no error";
   } catch (const RunError& e) {
     EXPECT_STREQ(e.what(),
@@ -377,6 +405,27 @@ TEST(LoaderTest, FailedReadEndsTheRun) {
       EXPECT_STREQ(e.what(),
                    "cannot read data file 'data.dat': Input/output error");
     }
+  }
+}
+
+// A file cut short after its records were found, while its pages are
+// mapped, is said to be, as where it is read.
+TEST(LoaderTest, FileCutShortWhileConvertedIsReported) {
+  std::vector<std::vector<float>> rows(64, std::vector<float>(100, 1.5f));
+  std::string path;
+  const PlacedFile placed = PlaceDataFile(
+      OnDisk(DataFile(rows), &path), "data.dat", RowsLayout(ValueType::kReal4),
+      {ElementLimits(kLevel5Budget, 0)}, {"/tmp"});
+  ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+  ::unlink(path.c_str());
+  int irow, icol;
+  try {
+    Tiled(placed, 1 << 20, 64, 100, &irow, &icol);
+    ADD_FAILURE() << "no error";
+  } catch (const RunError& e) {
+    EXPECT_STREQ(e.what(),
+                 "data file 'data.dat' changed while it was converted: it "
+                 "now ends before byte 26108 of its 26112");
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "io/file.h"
+#include "io/mapped_bytes.h"
 #include "recordio/record_reader.h"
 #include "tests/fake_files.h"
 #include "tests/temp_dir.h"
@@ -123,6 +125,51 @@ TEST_F(PosixFileTest, OpenRefusesWhatIsNotAFile) {
   EXPECT_EQ(PosixInputFile::Open(dir_, &file), EISDIR);
   EXPECT_EQ(PosixInputFile::Open(dir_ + "/a\0b"s, &file), EINVAL);
   EXPECT_EQ(file, nullptr);
+}
+
+// Bytes are looked at in place only where the file maps; a file cut short
+// under them is said to be, not a crash, and the process goes on.
+TEST_F(PosixFileTest, MappedBytesAreSeenOrSaidToBeCutShort) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::string bytes(3 * page, '\0');
+  for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = char(k % 251);
+  struct {
+    const char* name;
+    bool on_disk;
+    std::size_t cut_to;  // the file's size once mapped
+    std::uint64_t offset;
+    std::size_t n;
+    MapStatus status;
+  } const cases[] = {
+      {"a whole file", true, 3 * page, 0, 3 * page, MapStatus::kVisited},
+      {"from inside a page", true, 3 * page, page + 7, page,
+       MapStatus::kVisited},
+      {"cut short inside the bytes", true, page, 7, 2 * page,
+       MapStatus::kCutShort},
+      {"a file in memory", false, 3 * page, 0, page, MapStatus::kNotMapped},
+      {"more than one visit maps", true, 3 * page, 0, kMaxMappedBytes + 1,
+       MapStatus::kNotMapped},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/data";
+    std::ofstream(path, std::ios::binary) << bytes;
+    std::unique_ptr<PosixInputFile> disk;
+    ASSERT_EQ(PosixInputFile::Open(path, &disk), 0);
+    MemoryInputFile memory(bytes);
+    const InputFile& file =
+        c.on_disk ? static_cast<const InputFile&>(*disk) : memory;
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c.cut_to)), 0);
+    // Allocates nothing under the visit, which a fault may leave.
+    std::string seen(c.n, '\0');
+    auto visit = [&](const char* p) {
+      std::memcpy(seen.data(), p, seen.size());
+    };
+    EXPECT_EQ(VisitMapped(file, c.offset, c.n, visit), c.status);
+    if (c.status == MapStatus::kVisited) {
+      EXPECT_EQ(seen, bytes.substr(c.offset, c.n));
+    }
+  }
 }
 
 }  // namespace
