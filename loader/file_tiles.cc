@@ -196,12 +196,15 @@ void FileTiles::FillPart(Reader& reader, std::uint64_t from, std::uint64_t to,
     const RecordPlaces::Run& run = part.file.places->RunOf(r - part.first_row);
     const std::uint64_t r_end =
         std::min(to, part.first_row + run.first_row + run.rows);
+    const std::uint64_t at = view_.offset + c0 * value_size_;
+    const auto take = [&](const char* span, std::uint64_t rows,
+                          std::uint64_t k) {
+      part.transpose(span, run.stride, rows, tc, staging, tr, k - r0, 0);
+    };
     if (InSpans(part, run, piece, reader.buffer.size())) {
-      ReadSpans(
-          reader, part, run, r, r_end, view_.offset + c0 * value_size_, piece,
-          [&](const char* span, std::uint64_t rows, std::uint64_t k) {
-            part.transpose(span, run.stride, rows, tc, staging, tr, k - r0, 0);
-          });
+      // Mapped where the file maps; read from where that stopped.
+      const std::uint64_t k = MapSpans(part, run, r, r_end, at, piece, take);
+      ReadSpans(reader, part, run, k, r_end, at, piece, take);
     } else {
       FillRows(reader, part, r, r_end, r0, tr, c0, tc, staging);
     }
@@ -224,13 +227,12 @@ void FileTiles::FillColumns(Reader& reader, std::uint64_t r0, std::size_t tr,
       char* to = staging + (k - c0) * piece;
       part.transpose(from, 0, 1, tr, to, 1, 0, 0);
     };
+    const auto take = [&](const char* span, std::uint64_t n, std::uint64_t k) {
+      for (std::uint64_t i = 0; i < n; ++i) put(span + i * run.stride, k + i);
+    };
     if (InSpans(part, run, piece, reader.buffer.size())) {
-      ReadSpans(reader, part, run, c, c_end, at, piece,
-                [&](const char* span, std::uint64_t n, std::uint64_t k) {
-                  for (std::uint64_t i = 0; i < n; ++i) {
-                    put(span + i * run.stride, k + i);
-                  }
-                });
+      const std::uint64_t k = MapSpans(part, run, c, c_end, at, piece, take);
+      ReadSpans(reader, part, run, k, c_end, at, piece, take);
     } else {
       for (std::uint64_t k = c; k < c_end; ++k) {
         part.file.places->Find(k - part.first_row, &reader.pieces);
@@ -244,6 +246,31 @@ void FileTiles::FillColumns(Reader& reader, std::uint64_t r0, std::size_t tr,
 }
 
 template <typename Take>
+std::uint64_t FileTiles::MapSpans(const Part& part,
+                                  const RecordPlaces::Run& run, std::uint64_t r,
+                                  std::uint64_t r_end, std::uint64_t at,
+                                  std::uint64_t piece, Take take) {
+  const auto& layout = part.file.places->Layout(run);
+  if (layout.size() != 1 || piece == 0 || piece > kMaxMappedBytes) return r;
+  const std::uint64_t first =
+      run.base + layout.front().offset +
+      (r - part.first_row - run.first_row) * run.stride + at;
+  const std::uint64_t per_map =
+      run.stride == 0 ? 1 : (kMaxMappedBytes - piece) / run.stride + 1;
+  for (std::uint64_t k = r; k < r_end;) {
+    const std::uint64_t rows = std::min(per_map, r_end - k);
+    auto visit = [&](const char* span) { take(span, rows, k); };
+    if (VisitMapped(*part.file.file, first + (k - r) * run.stride,
+                    static_cast<std::size_t>((rows - 1) * run.stride + piece),
+                    visit) != MapStatus::kVisited) {
+      return k;
+    }
+    k += rows;
+  }
+  return r_end;
+}
+
+template <typename Take>
 void FileTiles::ReadSpans(Reader& reader, const Part& part,
                           const RecordPlaces::Run& run, std::uint64_t r,
                           std::uint64_t r_end, std::uint64_t at,
@@ -251,30 +278,12 @@ void FileTiles::ReadSpans(Reader& reader, const Part& part,
   const std::uint64_t first =
       run.base + part.file.places->Layout(run).front().offset +
       (r - part.first_row - run.first_row) * run.stride + at;
-  // Looked at where the page cache holds them, with no copy, where the file
-  // maps; else, or where it was cut short meanwhile, read (which says so).
-  bool mapped = true;
-  const std::uint64_t per_map = kMaxMappedBytes / run.stride;
   const std::uint64_t per_read = reader.buffer.size() / run.stride;
-  for (std::uint64_t k = r; k < r_end;) {
-    const std::uint64_t at_k = first + (k - r) * run.stride;
-    if (mapped) {
-      const std::uint64_t rows = std::min(per_map, r_end - k);
-      auto visit = [&](const char* span) { take(span, rows, k); };
-      const std::size_t bytes =
-          static_cast<std::size_t>((rows - 1) * run.stride + piece);
-      if (VisitMapped(*part.file.file, at_k, bytes, visit) ==
-          MapStatus::kVisited) {
-        k += rows;
-        continue;
-      }
-      mapped = false;
-    }
+  for (std::uint64_t k = r; k < r_end; k += per_read) {
     const std::uint64_t rows = std::min(per_read, r_end - k);
-    ReadExact(part, at_k, reader.buffer.data(),
+    ReadExact(part, first + (k - r) * run.stride, reader.buffer.data(),
               static_cast<std::size_t>((rows - 1) * run.stride + piece));
     take(reader.buffer.data(), rows, k);
-    k += rows;
   }
 }
 

@@ -95,6 +95,16 @@ class FileTiles final : public TileSource {
                    std::uint64_t c0, std::size_t tc, char* staging);
   void ReadExact(const Part& part, std::uint64_t offset, char* dst,
                  std::size_t n);
+  // As ReadSpans, but looked at where the file's pages map, with no copy,
+  // in spans of as many records as one mapping holds. Returns the first
+  // record not handed to `take`: r_end, or where the file does not map or
+  // was cut short meanwhile, for reads to go on (and say so). Where rows
+  // lie far apart, mapping costs more than reading: a page, and a miss of
+  // the address cache, for each.
+  template <typename Take>
+  std::uint64_t MapSpans(const Part& part, const RecordPlaces::Run& run,
+                         std::uint64_t r, std::uint64_t r_end, std::uint64_t at,
+                         std::uint64_t piece, Take take);
   // Records [r, r_end) of one run, whose row pieces lie close together:
   // read in spans of several records, `piece` bytes of each from `at` in
   // the record, each handed to `take` with its index.
