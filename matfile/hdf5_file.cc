@@ -48,6 +48,16 @@ class Handle {
 // The system's reason for the last failure, where it left one.
 int LastError() { return errno != 0 ? errno : EIO; }
 
+// Failures are said once, by the converter, not printed by the library; a
+// library built for threads keeps that setting per thread, and values are
+// written on a thread of their own.
+void SilenceLibrary() {
+  thread_local bool silenced = false;
+  if (silenced) return;
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  silenced = true;
+}
+
 [[noreturn]] void Fail(const std::string& what, const std::string& shown_path,
                        int error) {
   throw RunError("cannot write MAT-file " + Quote(shown_path) + ": " + what +
@@ -228,6 +238,7 @@ class DatasetSink final : public ValueSink {
   int Put(std::uint64_t index, const char* bytes,
           std::uint64_t count) override {
     if (error_ != 0) return error_;
+    SilenceLibrary();
     for (const Box& box : boxes_.Of(index, index + count)) {
       errno = 0;
       // The memory in the box's own shape: HDF5 maps same-shaped
@@ -361,12 +372,25 @@ class Hdf5Writer {
         H5Pset_chunk(properties.get(), static_cast<int>(chunk.size()),
                      chunk.data()) < 0 ||
         (level_ && H5Pset_deflate(properties.get(),
-                                  static_cast<unsigned>(*level_)) < 0)) {
+                                  static_cast<unsigned>(*level_)) < 0) ||
+        // Every value is written: no fill first, which would also bring
+        // each chunk through the cache.
+        H5Pset_fill_time(properties.get(), H5D_FILL_TIME_NEVER) < 0) {
+      Fail(shown, LastError());
+    }
+    // Uncompressed chunks go straight from the tiles to the file, with no
+    // cache to copy them into: a chunk larger than the cache is written
+    // where it lies, in as many pieces as it comes in.
+    Handle access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
+    if (!access.ok() ||
+        (!level_ &&
+         H5Pset_chunk_cache(access.get(), H5D_CHUNK_CACHE_NSLOTS_DEFAULT, 0,
+                            H5D_CHUNK_CACHE_W0_DEFAULT) < 0)) {
       Fail(shown, LastError());
     }
     const hid_t dataset =
         H5Dcreate2(group, name.c_str(), type, space.get(), H5P_DEFAULT,
-                   properties.get(), H5P_DEFAULT);
+                   properties.get(), access.get());
     if (dataset < 0) Fail(shown, LastError());
     if (!WriteClassAttributes(dataset, variable)) {
       const int error = LastError();
@@ -476,8 +500,7 @@ void WriteHdf5(const std::string& path, const std::string& shown_path,
   // A file whose close failed (a full disk) stays open in the library, and
   // its own clean-up at exit would crash on it; the process ends without.
   H5dont_atexit();
-  // Its failures are said once, here, not printed by the library.
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  SilenceLibrary();
   errno = 0;
   Handle create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
   Handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
