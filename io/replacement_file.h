@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "io/file.h"
 
@@ -86,6 +87,7 @@ class ReplacementFile {
   bool replaced_ = false;
   int fd_ = -1;
   std::optional<PosixOutputFile> out_;
+  std::thread dropping_;  // of the old file's cached pages
 };
 
 }  // namespace unf2mat
