@@ -53,7 +53,7 @@ class Shape:
     value size of the one variable they give."""
 
     def __init__(self, records, width, args=(), rank=2, value_bytes=8,
-                 noise=False, floor="exact", scipy=None):
+                 noise=False, floor="exact", scipy=None, fds=None):
         self.records = records
         self.width = width
         self.args = list(args)
@@ -67,10 +67,29 @@ class Shape:
         self.floor = floor
         # The scipy route: "plain", "compress" or None.
         self.scipy = scipy
+        # An FDS slice file of `records` steps of a box of these sizes
+        # (make_fds.py), rather than plain records.
+        self.fds = fds
 
     def data_name(self):
+        if self.fds:
+            return f"fds_{self.records}x{'x'.join(map(str, self.fds))}.sf"
         prefix = "noise_" if self.noise else ""
         return f"{prefix}{self.records}x{self.width}.dat"
+
+    def maker(self, make_data):
+        """The command that makes the data file, but for its name and
+        sizes."""
+        if self.fds:
+            return [SYSTEM_PYTHON, os.path.join(HERE, "make_fds.py")]
+        if self.noise:
+            return [SYSTEM_PYTHON, os.path.join(HERE, "make_noise.py")]
+        return [make_data]
+
+    def maker_sizes(self):
+        if self.fds:
+            return [str(self.records), *map(str, self.fds)]
+        return [str(self.records), str(self.width)]
 
     def command(self, binary, output, source):
         """The converter's command line and its control lines, if any."""
@@ -104,6 +123,10 @@ SHAPES = {
     "single7071x7071": Shape(7071, 7071, ("--class", "single", "-n", "m"),
                              value_bytes=4),
     "noise7071x7071": Shape(7071, 7071, noise=True, scipy="plain"),
+    # A shipped layout: 500 steps of a time and 100 x 100 x 10 values (a
+    # 200 MB slice file), the values a 4-D array.
+    "fds500x100x100x10": Shape(500, 100_000, ("--layout", "fds-slice"),
+                               floor="output", fds=(100, 100, 10)),
 }
 # Each format: its options, what its floor writes, its scipy route.
 FORMATS = {
@@ -242,10 +265,8 @@ def main():
             data_name = shape.data_name()
             data = os.path.join(args.work, data_name)
             if not os.path.exists(data):
-                maker = ([SYSTEM_PYTHON, os.path.join(HERE, "make_noise.py")]
-                         if shape.noise else [make_data])
-                subprocess.run([*maker, data, str(records), str(width)],
-                               check=True)
+                subprocess.run([*shape.maker(make_data), data,
+                                *shape.maker_sizes()], check=True)
             source = "bench_pipe.dat" if args.pipe else data_name
             pipe_from = data if args.pipe else None
             output = f"converted_{name}.mat"
