@@ -227,8 +227,9 @@ class RangeBoxes {
 class DatasetSink final : public ValueSink {
  public:
   DatasetSink(hid_t dataset, hid_t type, std::size_t size,
-              const std::vector<hsize_t>& dims)
-      : dataset_(dataset),
+              const std::vector<hsize_t>& dims, OutputFile& same_file)
+      : same_file_(same_file),
+        dataset_(dataset),
         type_(type),
         size_(size),
         dims_(dims),
@@ -257,9 +258,14 @@ class DatasetSink final : public ValueSink {
     }
     return 0;
   }
+  // The library writes through a handle of its own, and leaves the disk
+  // idle until the file is closed: the disk is started on the whole file,
+  // of which only what is not yet on its way is new.
+  void Flow() override { same_file_.StartWriteback(0, 0); }
   int error() const { return error_; }
 
  private:
+  OutputFile& same_file_;
   hid_t dataset_;
   hid_t type_;
   std::size_t size_;
@@ -337,8 +343,9 @@ bool WriteEmpty(hid_t group, const std::string& name,
 class Hdf5Writer {
  public:
   Hdf5Writer(hid_t file, std::optional<int> level, std::size_t tile_bytes,
-             const std::string& shown_path)
-      : file_(file),
+             const std::string& shown_path, OutputFile& same_file)
+      : same_file_(same_file),
+        file_(file),
         level_(level),
         tile_bytes_(tile_bytes),
         shown_path_(shown_path) {}
@@ -412,7 +419,7 @@ class Hdf5Writer {
                    H5Dclose);
     const std::size_t parts = PartsOf(variable);
     DatasetSink sink(dataset.get(), type.get(),
-                     parts * ClassSize(variable.mat_class), dims);
+                     parts * ClassSize(variable.mat_class), dims, same_file_);
     unf2mat::WriteValues(
         *variable.values, variable.mat_class, variable.rows, variable.columns,
         std::min(tile_bytes_, variable.values->tile_bytes()), sink, parts);
@@ -430,7 +437,8 @@ class Hdf5Writer {
     Handle dataset(CreateDataset(group, name, shown, variable, H5T_STD_REF_OBJ,
                                  dims, ChunkDims(dims, sizeof(hobj_ref_t))),
                    H5Dclose);
-    DatasetSink sink(dataset.get(), H5T_STD_REF_OBJ, sizeof(hobj_ref_t), dims);
+    DatasetSink sink(dataset.get(), H5T_STD_REF_OBJ, sizeof(hobj_ref_t), dims,
+                     same_file_);
     const std::uint64_t cells = variable.rows * variable.columns;
     constexpr std::uint64_t kBatch = 1 << 16;
     std::vector<hobj_ref_t> references(
@@ -482,6 +490,7 @@ class Hdf5Writer {
     unf2mat::Fail("dataset " + Quote(shown), shown_path_, error);
   }
 
+  OutputFile& same_file_;
   hid_t file_;
   std::optional<int> level_;
   std::size_t tile_bytes_;
@@ -496,7 +505,7 @@ bool CanWriteHdf5() { return true; }
 
 void WriteHdf5(const std::string& path, const std::string& shown_path,
                std::span<const MatVariable> variables, std::optional<int> level,
-               std::size_t tile_bytes) {
+               std::size_t tile_bytes, OutputFile& same_file) {
   // A file whose close failed (a full disk) stays open in the library, and
   // its own clean-up at exit would crash on it; the process ends without.
   H5dont_atexit();
@@ -513,7 +522,7 @@ void WriteHdf5(const std::string& path, const std::string& shown_path,
       H5Fclose);
   if (!file.ok()) Fail("HDF5 cannot create it", shown_path, LastError());
   {
-    Hdf5Writer writer(file.get(), level, tile_bytes, shown_path);
+    Hdf5Writer writer(file.get(), level, tile_bytes, shown_path, same_file);
     for (const MatVariable& variable : variables) {
       const std::string name(variable.name);
       if (const std::string problem = Hdf5NameProblem(name); !problem.empty()) {
@@ -544,7 +553,8 @@ std::string Hdf5NameProblem(std::string_view name) {
 bool CanWriteHdf5() { return false; }
 
 void WriteHdf5(const std::string&, const std::string&,
-               std::span<const MatVariable>, std::optional<int>, std::size_t) {}
+               std::span<const MatVariable>, std::optional<int>, std::size_t,
+               OutputFile&) {}
 
 #endif
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/file.h"
 #include "matfile/matfile.h"
 
 namespace unf2mat {
@@ -25,9 +26,11 @@ std::string Hdf5NameProblem(std::string_view name);
 // name only by this call, leaving the user block for the caller's header;
 // each dataset chunked, deflated at `level` where given, filled tile by
 // tile. A failure ends the run with a RunError that names `shown_path`.
+// `same_file`, another handle on the file at `path`, starts the disk on
+// what is written as it goes.
 void WriteHdf5(const std::string& path, const std::string& shown_path,
                std::span<const MatVariable> variables, std::optional<int> level,
-               std::size_t tile_bytes);
+               std::size_t tile_bytes, OutputFile& same_file);
 
 }  // namespace unf2mat
 

@@ -80,7 +80,8 @@ int WriteV73(ReplacementFile& file, const std::string& path,
   // The library holds buffers and caches of its own: smaller tiles keep the
   // whole within the memory bound.
   constexpr std::size_t kHdf5TileBytes = std::size_t{32} << 20;
-  WriteHdf5(file.temp_path(), path, variables, options.level, kHdf5TileBytes);
+  WriteHdf5(file.temp_path(), path, variables, options.level, kHdf5TileBytes,
+            file.file());
   const std::string header = Header(mat::kHeaderText73, mat::kVersion73);
   return file.file().WriteAt(0, header.data(), header.size());
 }
