@@ -429,6 +429,29 @@ TEST(LoaderTest, FileCutShortWhileConvertedIsReported) {
   }
 }
 
+// Past 32 MiB, records alike are counted by two threads, half each: a short
+// record in either half ends the rows there, as where one thread counts.
+TEST(LoaderTest, ShortRecordEndsTheRowsInEitherHalfOfALongWalk) {
+  constexpr std::size_t kRecords = 2'500'000;  // of 16 bytes: 40 MB
+  const std::string row = test::Record({1.0f, 2.0f});
+  // Two records of no values, as long as one row: the records after them
+  // lie where rows would, so that a count of the second half finds them.
+  const std::string short_rows = test::Record({}) + test::Record({});
+  for (std::size_t short_at : {std::size_t{1000}, kRecords / 2 + 1000}) {
+    SCOPED_TRACE(short_at);
+    std::string bytes;
+    bytes.reserve(kRecords * row.size());
+    for (std::size_t k = 0; k < kRecords; ++k) {
+      bytes += k == short_at ? short_rows : row;
+    }
+    const PlacedFile placed =
+        PlaceDataFile(OnDisk(bytes), "data.dat", RowsLayout(ValueType::kReal4),
+                      {ElementLimits(kLevel5Budget, 0)}, {"/tmp"});
+    EXPECT_EQ(placed.walk.rows, short_at);
+    EXPECT_EQ(placed.walk.columns, 2u);
+  }
+}
+
 TEST(LoaderTest, OpeningNamesTheFileAndReason) {
   struct {
     std::string name;
