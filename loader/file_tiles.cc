@@ -250,13 +250,12 @@ std::uint64_t FileTiles::MapSpans(const Part& part,
                                   const RecordPlaces::Run& run, std::uint64_t r,
                                   std::uint64_t r_end, std::uint64_t at,
                                   std::uint64_t piece, Take take) {
-  const auto& layout = part.file.places->Layout(run);
-  if (layout.size() != 1 || piece == 0 || piece > kMaxMappedBytes) return r;
+  // Called where InSpans holds: one piece a record, and a stride.
+  if (piece > kMaxMappedBytes) return r;
   const std::uint64_t first =
-      run.base + layout.front().offset +
+      run.base + part.file.places->Layout(run).front().offset +
       (r - part.first_row - run.first_row) * run.stride + at;
-  const std::uint64_t per_map =
-      run.stride == 0 ? 1 : (kMaxMappedBytes - piece) / run.stride + 1;
+  const std::uint64_t per_map = (kMaxMappedBytes - piece) / run.stride + 1;
   for (std::uint64_t k = r; k < r_end;) {
     const std::uint64_t rows = std::min(per_map, r_end - k);
     auto visit = [&](const char* span) { take(span, rows, k); };
