@@ -2,9 +2,11 @@
 
 #include <utility>
 
+#include "io/helper_thread.h"
+
 namespace unf2mat {
 
-Worker::Worker() : thread_([this] { Loop(); }) {}
+Worker::Worker() : thread_(StartHelperThread([this] { Loop(); })) {}
 
 Worker::~Worker() {
   {

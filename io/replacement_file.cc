@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/helper_thread.h"
 #include "io/retry.h"
 
 namespace unf2mat {
@@ -40,17 +41,6 @@ void Record(std::string* calls, const char* call) {
 // Errors by which a kernel or file system says it has no O_TMPFILE.
 bool LacksUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
-}
-
-// The signals that end a run on a user's or a system's request; SIGKILL
-// cannot be caught.
-constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
-
-sigset_t EndingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : kEndingSignals) sigaddset(&set, sig);
-  return set;
 }
 
 // Holds the ending signals back for its lifetime; one that arrives meanwhile
@@ -139,7 +129,7 @@ std::thread DropCachedPages(const std::string& path, std::string* calls) {
     return {};
   }
   Record(calls, "drop-cache");
-  return std::thread([fd] {
+  return StartHelperThread([fd] {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     ::close(fd);
   });

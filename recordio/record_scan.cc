@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "io/helper_thread.h"
 #include "io/mapped_bytes.h"
 
 namespace unf2mat {
@@ -164,7 +165,7 @@ std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
   } else {
     const std::uint64_t half = records / 2;
     std::uint64_t second = 0;
-    std::thread helper([&] {
+    std::thread helper = StartHelperThread([&] {
       second = CountMappedRepeats(file_, offset_ + half * stride,
                                   records - half, repeat_);
     });
