@@ -192,14 +192,11 @@ int RunCommandLine(RunState& state, int argc, char** argv, Console& console) {
       // Said before any data file is read.
       CheckFormatBuilt(line.mat_options.format);
       Conversion conversion = SettleInputs(state, line, mat_files[k], warnings);
-      loadcore(state, conversion, warnings);
-      if (line.verbose) {
-        const std::string summary = Summary(state, conversion);
-        writemat(state, conversion);
-        FinishLine(state, console, summary);
-      } else {
-        writemat(state, conversion);
-      }
+      std::string summary;
+      LoadAndWrite(state, conversion, warnings, [&] {
+        if (line.verbose) summary = Summary(state, conversion);
+      });
+      if (line.verbose) FinishLine(state, console, summary);
     });
   };
   if (line.jobs > 1 && mat_files.size() > 1) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -33,6 +34,30 @@ std::vector<std::string> SpoolDirsOf(const RunState& state) {
   return SpoolDirs(TrimTrailingBlanks(state.fname3));
 }
 
+// Warnings kept until what they say is known to hold.
+class HeldWarnings final : public OutputFile {
+ public:
+  int Write(const char* data, std::size_t n) override {
+    text_.append(data, n);
+    return 0;
+  }
+  void Release(OutputFile& to) {
+    if (!text_.empty()) (void)to.Write(text_.data(), text_.size());
+    text_.clear();
+  }
+
+ private:
+  std::string text_;
+};
+
+// Whether a conversion made again reads its data files as the first did:
+// standard input may be a pipe read once.
+bool ReadableAgain(const Conversion& conversion) {
+  return std::none_of(
+      conversion.inputs.begin(), conversion.inputs.end(),
+      [](const DataInput& input) { return input.file == kStandardInput; });
+}
+
 }  // namespace
 
 std::unique_ptr<InputFile> StandardInput() {
@@ -56,7 +81,7 @@ void loadcore(RunState& state, Conversion& conversion, OutputFile& warnings) {
   LoadedVariables loaded = LoadVariables(
       inputs, conversion.request, open,
       {{reinterpret_cast<char*>(state.x), sizeof state.x}, state.core},
-      SpoolDirsOf(state), warnings);
+      SpoolDirsOf(state), warnings, conversion.foresight);
   state.irow = static_cast<std::int32_t>(loaded.columns);
   state.icol = static_cast<std::int32_t>(loaded.rows);
   conversion.end = loaded.end;
@@ -77,6 +102,44 @@ void writemat(RunState& state, Conversion& conversion) {
       std::string(TrimTrailingBlanks(state.fname3)), views, options);
   state.irec = static_cast<std::int32_t>(records);
   conversion.variables.clear();  // closes the data files
+}
+
+void LoadAndWrite(RunState& state, Conversion& conversion, OutputFile& warnings,
+                  const std::function<void()>& loaded) {
+  if (ReadableAgain(conversion)) {
+    Foresight foresight;
+    HeldWarnings held;
+    conversion.foresight = &foresight;
+    conversion.mat_options.before_commit = [&foresight] {
+      if (!foresight.Holds()) throw Unforeseen();
+    };
+    struct Undo {
+      Conversion& conversion;
+      ~Undo() {
+        conversion.foresight = nullptr;
+        conversion.mat_options.before_commit = nullptr;
+      }
+    } undo{conversion};
+    try {
+      loadcore(state, conversion, held);
+      // Nothing taken unread: the warnings hold now.
+      if (foresight.empty()) held.Release(warnings);
+      if (loaded) loaded();
+      writemat(state, conversion);
+      held.Release(warnings);
+      return;
+    } catch (const Unforeseen&) {
+    } catch (...) {
+      // A failure of a conversion whose guesses held is its own.
+      if (foresight.Holds()) {
+        held.Release(warnings);
+        throw;
+      }
+    }
+  }
+  loadcore(state, conversion, warnings);
+  if (loaded) loaded();
+  writemat(state, conversion);
 }
 
 }  // namespace unf2mat

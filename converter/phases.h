@@ -3,6 +3,7 @@
 #ifndef UNF2MAT_CONVERTER_PHASES_H_
 #define UNF2MAT_CONVERTER_PHASES_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 
 #include "converter/run_state.h"
 #include "io/file.h"
+#include "loader/foresight.h"
 #include "loader/variables.h"
 #include "matfile/matfile.h"
 
@@ -27,6 +29,9 @@ struct Conversion {
   // or read from the data files where they lie.
   std::vector<Variable> variables;
   LoadEnd end{};  // how loading of the first data file ended
+  // Where given, runs of records alike are taken as the data files' sizes
+  // foretell, for it to check (LoadAndWrite).
+  Foresight* foresight = nullptr;
 };
 
 // Loads the data files of `conversion` as it asks, or else the one named by
@@ -49,6 +54,14 @@ std::vector<std::string> SpoolDirs(std::string_view mat_file);
 // number of 8-byte records written. Any old file of that name stays until
 // the new one is complete.
 void writemat(RunState& state, Conversion& conversion);
+
+// loadcore, then `loaded`, then writemat. Runs of records alike are taken
+// as the data files' sizes foretell and checked while the MAT-file is
+// written: where one does not hold, the file is discarded and the
+// conversion made again, every record walked. Warnings wait until what
+// they say is known to hold.
+void LoadAndWrite(RunState& state, Conversion& conversion, OutputFile& warnings,
+                  const std::function<void()>& loaded = {});
 
 }  // namespace unf2mat
 

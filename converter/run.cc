@@ -53,8 +53,7 @@ int RunConversion(RunState& state, Console& console) {
   return RunGuarded(console, [&] {
     readcontrol(state, console);
     Conversion plain_rows;
-    loadcore(state, plain_rows, console.err);
-    writemat(state, plain_rows);
+    LoadAndWrite(state, plain_rows, console.err);
     FinishLine(state, console, " done creating mat-file\n");
   });
 }

@@ -8,6 +8,7 @@
 
 #include "common/coding.h"
 #include "common/run_error.h"
+#include "loader/foresight.h"
 #include "loader/layout_values.h"
 #include "loader/load_messages.h"
 #include "matfile/mat_format.h"
@@ -78,6 +79,8 @@ class Walker {
   }
 
   WalkResult Run();
+  // Whether the walk took records unread.
+  bool foresaw() const { return !result_.foreseen.empty(); }
 
  private:
   enum class Flow { kGo, kStop };
@@ -111,6 +114,11 @@ class Walker {
   // Takes `n` more records that repeat the last, each read by `s` as it was;
   // returns how many it took.
   std::uint64_t Bulk(const Statement& s, std::uint64_t most);
+  // Where the records left to the file's end are enough, all of them
+  // repeats by its size, no more than `most` and fewer than `within`: takes
+  // them unread, noted in the result to be checked, and returns how many;
+  // else 0.
+  std::uint64_t Foresee(std::uint64_t most, std::uint64_t within);
 
   // Sizes the fields of `s` in record `r`; false where the record is too
   // short, with *need the bytes it would take. `dry` changes nothing that
@@ -507,22 +515,42 @@ Walker::Flow Walker::RunRecord(const Statement& s) {
   return Flow::kGo;
 }
 
+std::uint64_t Walker::Foresee(std::uint64_t most, std::uint64_t within) {
+  // Fewer records are checked as soon as walked.
+  constexpr std::uint64_t kMinForeseenBytes = std::uint64_t{4} << 20;
+  const std::uint64_t stride = scanner_.repeat_stride();
+  if (!setup_.foresee || sink_ != nullptr || !setup_.size || stride == 0 ||
+      rec_.bytes == 0 || *setup_.size <= scanner_.offset()) {
+    return 0;
+  }
+  const std::uint64_t left = *setup_.size - scanner_.offset();
+  const std::uint64_t n = left / stride;
+  if (left % stride != 0 || left < kMinForeseenBytes || n > most ||
+      n >= within) {
+    return 0;
+  }
+  scanner_.Foresee(n);
+  result_.foreseen.push_back({rec_.offset, n});
+  return n;
+}
+
 std::uint64_t Walker::Bulk(const Statement& s, std::uint64_t most) {
   const Statement& body = s.blocks[0][0];
-  // One past what fits tells a whole one from the end.
-  std::uint64_t fit = most;
+  // One past what the limits let in tells a whole one from the end.
+  std::uint64_t within = UINT64_MAX;
   for (const FieldDecl& field : body.fields) {
     if (field.skipped()) continue;
     const VariableReads& reads = result_.variables[field.variable];
     const std::uint64_t each = reads.shapes[reads.runs.back().shape].units();
     const std::uint64_t limit = setup_.limits[field.variable].matrix_values;
     if (each > 0) {
-      fit = std::min(
-          fit, (limit > reads.units ? (limit - reads.units) / each : 0) + 1);
+      within = std::min(
+          within, (limit > reads.units ? (limit - reads.units) / each : 0) + 1);
     }
   }
-  if (rec_.bytes == 0) fit = std::min(fit, kMaxEmptyRecords + 1);
-  const std::uint64_t n = scanner_.SkipRepeats(fit);
+  if (rec_.bytes == 0) within = std::min(within, kMaxEmptyRecords + 1);
+  std::uint64_t n = Foresee(most, within);
+  if (n == 0) n = scanner_.SkipRepeats(std::min(most, within));
   if (scanner_.error() != 0) {
     Fail(FileError("cannot read data file", setup_.name, scanner_.error()));
   }
@@ -801,7 +829,14 @@ std::uint64_t ReadShape::count() const {
 
 WalkResult WalkLayout(const Layout& layout, const WalkSetup& setup,
                       WalkSink* sink) {
-  return Walker(layout, setup, sink).Run();
+  Walker walker(layout, setup, sink);
+  try {
+    return walker.Run();
+  } catch (const RunError&) {
+    // Said of records taken unread, the failure may be the guess's.
+    if (walker.foresaw()) throw Unforeseen();
+    throw;
+  }
 }
 
 }  // namespace unf2mat

@@ -68,6 +68,12 @@ struct VariableReads {
   bool records_regular = true;
 };
 
+// `records` records taken to repeat the one at `offset`, each as long.
+struct ForeseenRun {
+  std::uint64_t offset = 0;
+  std::uint64_t records = 0;
+};
+
 // A record statement whose records held more than it reads of them.
 struct LongerRecords {
   int line = 0;
@@ -93,6 +99,9 @@ struct WalkResult {
   // A record after all the layout reads, where one is: the file holds more
   // than the layout says.
   std::optional<RecordAt> trailing;
+  // Runs of records taken unread (WalkSetup::foresee): all the walk says
+  // holds only where RepeatsHold says each does.
+  std::vector<ForeseenRun> foreseen;
   // The branches of each either (by statement id) that ran.
   std::vector<std::vector<bool>> taken;
   // The repetitions of each group (by statement id) that ran once; of one
@@ -145,6 +154,9 @@ struct WalkSetup {
   bool keep_places = true;
   // Say a refusal in the result rather than end the run.
   bool describe = false;
+  // Take runs of records alike to the file's end as its size foretells,
+  // unread (WalkResult::foreseen).
+  bool foresee = false;
 };
 
 // Walks the data file `setup` names by `layout`. A refusal ends the run with

@@ -69,7 +69,7 @@ void ThrowReadFailure(std::string_view name, int error) {
 PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
                          const Layout& layout, std::vector<LoadLimits> limits,
                          const std::vector<std::string>& spool_dirs,
-                         WalkSink* sink, bool describe) {
+                         WalkSink* sink, bool describe, Foresight* foresight) {
   PlacedFile placed;
   std::optional<std::uint64_t> size = file->Size();
   // A file that says it is empty may not be (files of /proc and /sys, some
@@ -100,7 +100,13 @@ PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
     if (layout.rows)
       setup.claimed_first_record = placed.choice.first_record_bytes;
     setup.describe = describe;
+    // A regular file, which a conversion made again reads as it is.
+    setup.foresee = foresight != nullptr && placed.file->MappableFd() >= 0;
     placed.walk = WalkLayout(layout, setup, sink);
+    if (setup.foresee) {
+      foresight->Check(placed.file, *size, placed.choice.framing,
+                       placed.walk.foreseen);
+    }
   } catch (const RunError&) {
     if (spool && spool->keep_error() != 0) {
       ThrowStreamFailure(*spool, name, spool->keep_error());

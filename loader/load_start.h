@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "io/file.h"
+#include "loader/foresight.h"
 #include "loader/layout.h"
 #include "loader/layout_walk.h"
 #include "loader/load_rules.h"
@@ -39,11 +40,15 @@ struct PlacedFile {
 // temporary file in the first of `spool_dirs` that takes one. `sink` is told
 // of each record and read. A refusal, a failed read or a file that does not
 // hold what the layout reads ends the run with a RunError (in `describe`,
-// only a failed read does).
+// only a failed read does). Given `foresight`, a file that can be read
+// again takes runs of records alike to its end as its size foretells, for
+// `foresight` to check (the walk of such a file ends with Unforeseen, not a
+// RunError).
 PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
                          const Layout& layout, std::vector<LoadLimits> limits,
                          const std::vector<std::string>& spool_dirs,
-                         WalkSink* sink = nullptr, bool describe = false);
+                         WalkSink* sink = nullptr, bool describe = false,
+                         Foresight* foresight = nullptr);
 
 }  // namespace unf2mat
 

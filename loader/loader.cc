@@ -57,10 +57,11 @@ LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                           std::string_view name, ValueType type,
                           const LoadLimits& limits, const MemoryStore& store,
                           const std::vector<std::string>& spool_dirs,
-                          OutputFile& warnings) {
+                          OutputFile& warnings, Foresight* foresight) {
   const Layout rows = RowsLayout(type);
   const PlacedFile placed =
-      PlaceDataFile(std::move(file), name, rows, {limits}, spool_dirs);
+      PlaceDataFile(std::move(file), name, rows, {limits}, spool_dirs, nullptr,
+                    false, foresight);
   LoadedMatrix loaded;
   loaded.rows = placed.walk.rows;
   loaded.columns = placed.walk.columns;

@@ -34,12 +34,14 @@ struct LoadedMatrix {
 // `limits`. A stream is kept as it is read, past a memory budget in a
 // temporary file in the first of `spool_dirs` that takes one; a matrix that
 // must be held in memory goes into `store`. Warnings go to `warnings`; a
-// refusal or a failure ends the run with a RunError.
+// refusal or a failure ends the run with a RunError. Given `foresight`, a
+// run of records alike is taken as the file's size foretells, for it to
+// check (PlaceDataFile).
 LoadedMatrix LoadDataFile(std::unique_ptr<InputFile> file,
                           std::string_view name, ValueType type,
                           const LoadLimits& limits, const MemoryStore& store,
                           const std::vector<std::string>& spool_dirs,
-                          OutputFile& warnings);
+                          OutputFile& warnings, Foresight* foresight = nullptr);
 
 // The part of a matrix's values that variable `variable` of `placed` gives:
 // its reads where they lie. Null where they were too unlike to keep.

@@ -291,7 +291,9 @@ class SetLoader {
         spool_dirs_(spool_dirs),
         warnings_(warnings) {}
 
-  void Load(const FileOpener& open, LoadedVariables* loaded);
+  // Runs of records are foreseen where `foresight` is given.
+  void Load(const FileOpener& open, Foresight* foresight,
+            LoadedVariables* loaded);
 
  private:
   void CheckAgreement(const PlacedFile& placed, const DataInput& input) const;
@@ -406,12 +408,14 @@ std::shared_ptr<const Trace> SetLoader::TraceOf(std::uint32_t id) const {
   return trace;
 }
 
-void SetLoader::Load(const FileOpener& open, LoadedVariables* loaded) {
+void SetLoader::Load(const FileOpener& open, Foresight* foresight,
+                     LoadedVariables* loaded) {
   std::vector<LoadLimits> limits =
       VariableLimits(request_, *layout_, inputs_.front());
   for (const DataInput& input : inputs_) {
-    PlacedFile placed = PlaceDataFile(open(input.file), input.file, *layout_,
-                                      limits, spool_dirs_);
+    PlacedFile placed =
+        PlaceDataFile(open(input.file), input.file, *layout_, limits,
+                      spool_dirs_, nullptr, false, foresight);
     if (!placed_.empty()) CheckAgreement(placed, input);
     WarnAboutWalk(warnings_, placed, input.file, *layout_);
     // The files after hold what the first ones leave.
@@ -573,7 +577,7 @@ LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
                               const LoadRequest& request,
                               const FileOpener& open, const MemoryStore& store,
                               const std::vector<std::string>& spool_dirs,
-                              OutputFile& warnings) {
+                              OutputFile& warnings, Foresight* foresight) {
   LoadedVariables loaded;
   if (Simple(inputs, request)) {
     const DataInput& input = inputs.front();
@@ -582,7 +586,7 @@ LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
         request.budget != nullptr
             ? ElementLimits(*request.budget, input.variable.size())
             : VariableLimits(request, *LayoutOf(request), input).front(),
-        store, spool_dirs, warnings);
+        store, spool_dirs, warnings, foresight);
     if (request.budget != nullptr) {
       if (const std::string warning = request.budget->Warning(
               input.variable, 2, matrix.rows * matrix.columns, sizeof(double));
@@ -604,13 +608,14 @@ LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
   const std::shared_ptr<const Layout> layout = LayoutOf(request);
   if (request.join) {
     SetLoader(inputs, request, layout, spool_dirs, warnings)
-        .Load(open, &loaded);
+        .Load(open, foresight, &loaded);
     return loaded;
   }
   for (const DataInput& input : inputs) {
     LoadedVariables one;
     const std::vector<DataInput> just{input};
-    SetLoader(just, request, layout, spool_dirs, warnings).Load(open, &one);
+    SetLoader(just, request, layout, spool_dirs, warnings)
+        .Load(open, foresight, &one);
     if (loaded.variables.empty()) {
       loaded.rows = one.rows;
       loaded.columns = one.columns;

@@ -123,12 +123,15 @@ using FileOpener =
 // Loads `inputs` as `request` asks. A matrix of plain rows that must be held
 // in memory goes into `store`; a stream is kept as it is read, in the first
 // of `spool_dirs` that takes it. Warnings go to `warnings`; a refusal or a
-// failure ends the run with a RunError.
+// failure ends the run with a RunError. Given `foresight`, runs of records
+// alike are taken as the files' sizes foretell, for it to check
+// (PlaceDataFile).
 LoadedVariables LoadVariables(const std::vector<DataInput>& inputs,
                               const LoadRequest& request,
                               const FileOpener& open, const MemoryStore& store,
                               const std::vector<std::string>& spool_dirs,
-                              OutputFile& warnings);
+                              OutputFile& warnings,
+                              Foresight* foresight = nullptr);
 
 }  // namespace unf2mat
 

@@ -448,7 +448,10 @@ std::uint64_t WriteMatFile(const std::string& path,
     records = WriteLevel5(variables, out, kTileBytes, options);
     error = out.Flush();
   }
-  if (error == 0) error = file.Commit();
+  if (error == 0) {
+    if (options.before_commit) options.before_commit();
+    error = file.Commit();
+  }
   if (error != 0 && file.replaced()) {
     // The new file is whole and in place; removing it now would lose both.
     throw RunError("MAT-file " + Quote(path) +

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,6 +79,9 @@ struct MatFileOptions {
   std::optional<int> level;
   // Where an element that cannot be compressed as it is made is kept first.
   std::vector<std::string> scratch_dirs;
+  // Called once all is written, before the file takes its name: what it
+  // throws ends the write, the file discarded.
+  std::function<void()> before_commit;
 };
 
 // Ends the run where this build cannot write `format`, saying what to

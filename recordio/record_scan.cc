@@ -160,7 +160,7 @@ std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
   // second half's count stands only where the first half holds no other.
   constexpr std::uint64_t kSplitBytes = std::uint64_t{32} << 20;
   std::uint64_t done;
-  if (records * stride < kSplitBytes) {
+  if (records * stride < kSplitBytes || one_thread_) {
     done = CountMappedRepeats(file_, offset_, records, repeat_);
   } else {
     const std::uint64_t half = records / 2;
@@ -175,6 +175,17 @@ std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
   }
   offset_ += done * stride;
   return done;
+}
+
+bool RepeatsHold(InputFile& file, std::uint64_t size,
+                 const record::Framing& framing, std::uint64_t from,
+                 std::uint64_t n) {
+  RecordScanner scanner(file, size, framing, from);
+  scanner.StayOnOneThread();  // beside a conversion that has the cores
+  std::vector<PayloadPiece> pieces;
+  std::uint64_t bytes = 0;
+  if (scanner.Next(0, &pieces, &bytes) != record::Step::kOk) return false;
+  return scanner.SkipRepeats(n) == n && scanner.error() == 0;
 }
 
 }  // namespace unf2mat

@@ -90,6 +90,14 @@ class RecordScanner {
   // a failed read leaves error() set.
   std::uint64_t SkipRepeats(std::uint64_t max);
 
+  // Moves past `n` records taken to repeat the one Next walked last, as the
+  // file's size foretells, without reading them: RepeatsHold checks them.
+  void Foresee(std::uint64_t n) { offset_ += n * repeat_.stride; }
+
+  // Walks on the caller's thread alone, where otherwise a long run of
+  // repeats is counted by two.
+  void StayOnOneThread() { one_thread_ = true; }
+
   // Copies bytes [from, from + n) of the payload that lies in `pieces` (as
   // Next noted them) into dst; false where a read fails or finds the end.
   bool ReadPayload(const std::vector<PayloadPiece>& pieces, std::uint64_t from,
@@ -117,7 +125,15 @@ class RecordScanner {
   std::uint64_t offset_ = 0;
   record::Repeat repeat_;
   std::size_t subrecords_ = 0;
+  bool one_thread_ = false;
 };
+
+// Whether `n` records follow the record at `from` in `file` of `size`, each
+// of its length: what RecordScanner::Foresee took for granted. False where
+// one does not, or where a read fails.
+bool RepeatsHold(InputFile& file, std::uint64_t size,
+                 const record::Framing& framing, std::uint64_t from,
+                 std::uint64_t n);
 
 }  // namespace unf2mat
 
