@@ -140,6 +140,10 @@ void FileTiles::ReadExact(const Part& part, std::uint64_t offset, char* dst,
 
 const char* FileTiles::Fill(std::uint64_t r0, std::size_t tr, std::uint64_t c0,
                             std::size_t tc, char* staging) {
+  // Records taken unread that did not hold: the rest would be in vain.
+  for (const Part& part : parts_) {
+    if (part.file.markers && part.file.markers->failed()) throw Unforeseen();
+  }
   if (view_.records_as_columns) {
     FillColumns(first_, r0, tr, c0, tc, staging);
     CheckExact(r0, tr, c0, tc, staging);
@@ -252,15 +256,47 @@ std::uint64_t FileTiles::MapSpans(const Part& part,
                                   std::uint64_t piece, Take take) {
   // Called where InSpans holds: one piece a record, and a stride.
   if (piece > kMaxMappedBytes) return r;
-  const std::uint64_t first =
-      run.base + part.file.places->Layout(run).front().offset +
-      (r - part.first_row - run.first_row) * run.stride + at;
-  const std::uint64_t per_map = (kMaxMappedBytes - piece) / run.stride + 1;
+  const std::uint64_t stride = run.stride;
+  // Where row r's piece of the record begins.
+  const std::uint64_t first = run.base +
+                              part.file.places->Layout(run).front().offset +
+                              (r - part.first_row - run.first_row) * stride;
+  MarkerCheck* check = part.file.markers.get();
+  if (check != nullptr && check->repeat().stride != stride) check = nullptr;
+  const std::uint64_t per_map = (kMaxMappedBytes - piece) / stride + 1;
   for (std::uint64_t k = r; k < r_end;) {
-    const std::uint64_t rows = std::min(per_map, r_end - k);
+    const std::uint64_t place = first + (k - r) * stride;
+    std::uint64_t record = 0, within = 0;
+    if (check != nullptr && check->Holds(place, &record, &within)) {
+      // Records taken unread: mapped whole, their markers checked as their
+      // values are taken, a few at a time while they are in cache.
+      const std::uint64_t rows = std::min(
+          {kMaxMappedBytes / stride, r_end - k, check->records() - record});
+      const std::uint64_t per_pass =
+          std::max<std::uint64_t>(1, (std::uint64_t{256} << 10) / stride);
+      auto visit = [&](const char* records) {
+        for (std::uint64_t i = 0; i < rows; i += per_pass) {
+          const std::uint64_t n = std::min(per_pass, rows - i);
+          check->Check(records + i * stride, record + i, n);
+          take(records + i * stride + within + at, n, k + i);
+        }
+      };
+      if (VisitMapped(*part.file.file, place - within,
+                      static_cast<std::size_t>(rows * stride),
+                      visit) != MapStatus::kVisited) {
+        return k;
+      }
+      k += rows;
+      continue;
+    }
+    std::uint64_t rows = std::min(per_map, r_end - k);
+    if (check != nullptr && place < check->first()) {
+      // Up to the first record taken unread.
+      rows = std::min(rows, (check->first() - place + stride - 1) / stride);
+    }
     auto visit = [&](const char* span) { take(span, rows, k); };
-    if (VisitMapped(*part.file.file, first + (k - r) * run.stride,
-                    static_cast<std::size_t>((rows - 1) * run.stride + piece),
+    if (VisitMapped(*part.file.file, place + at,
+                    static_cast<std::size_t>((rows - 1) * stride + piece),
                     visit) != MapStatus::kVisited) {
       return k;
     }

@@ -14,6 +14,7 @@
 #include "common/value_type.h"
 #include "common/worker.h"
 #include "io/file.h"
+#include "loader/foresight.h"
 #include "loader/record_places.h"
 #include "matfile/matfile.h"
 
@@ -30,6 +31,8 @@ struct TilePart {
   // numbers messages name; 0 where that is not so.
   std::uint64_t first_record = 0;
   std::uint64_t record_step = 0;
+  // Records taken unread, whose markers are checked as they are read.
+  std::shared_ptr<MarkerCheck> markers;
 };
 
 // Which bytes of each record hold the values, and how they are laid out.

@@ -80,7 +80,7 @@ class Walker {
 
   WalkResult Run();
   // Whether the walk took records unread.
-  bool foresaw() const { return !result_.foreseen.empty(); }
+  bool foresaw() const { return result_.foreseen.has_value(); }
 
  private:
   enum class Flow { kGo, kStop };
@@ -530,7 +530,7 @@ std::uint64_t Walker::Foresee(std::uint64_t most, std::uint64_t within) {
     return 0;
   }
   scanner_.Foresee(n);
-  result_.foreseen.push_back({rec_.offset, n});
+  result_.foreseen = ForeseenRun{rec_.offset, n};
   return n;
 }
 

@@ -99,9 +99,9 @@ struct WalkResult {
   // A record after all the layout reads, where one is: the file holds more
   // than the layout says.
   std::optional<RecordAt> trailing;
-  // Runs of records taken unread (WalkSetup::foresee): all the walk says
-  // holds only where RepeatsHold says each does.
-  std::vector<ForeseenRun> foreseen;
+  // The records taken unread (WalkSetup::foresee), to the file's end: all
+  // the walk says holds only where each repeats the one before them.
+  std::optional<ForeseenRun> foreseen;
   // The branches of each either (by statement id) that ran.
   std::vector<std::vector<bool>> taken;
   // The repetitions of each group (by statement id) that ran once; of one

@@ -103,9 +103,9 @@ PlacedFile PlaceDataFile(std::unique_ptr<InputFile> file, std::string_view name,
     // A regular file, which a conversion made again reads as it is.
     setup.foresee = foresight != nullptr && placed.file->MappableFd() >= 0;
     placed.walk = WalkLayout(layout, setup, sink);
-    if (setup.foresee) {
-      foresight->Check(placed.file, *size, placed.choice.framing,
-                       placed.walk.foreseen);
+    if (setup.foresee && placed.walk.foreseen) {
+      placed.markers = foresight->Check(
+          placed.file, *size, placed.choice.framing, *placed.walk.foreseen);
     }
   } catch (const RunError&) {
     if (spool && spool->keep_error() != 0) {

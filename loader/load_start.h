@@ -33,6 +33,9 @@ struct PlacedFile {
   bool stream = false;
   FramingChoice choice;
   WalkResult walk;
+  // The check of the records the walk took unread that their readers make
+  // (Foresight::Check).
+  std::shared_ptr<MarkerCheck> markers;
 };
 
 // Walks the data file `file`, named `name`, by `layout`, each variable

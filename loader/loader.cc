@@ -20,6 +20,7 @@ std::optional<TilePart> PartOf(const PlacedFile& placed, std::uint32_t variable,
   part.size = placed.size;
   part.places = reads.places;
   part.swapped = placed.choice.framing.swapped;
+  part.markers = placed.markers;
   part.name = std::move(name);
   if (reads.records_regular) {
     part.first_record = reads.first_record;

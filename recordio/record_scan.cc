@@ -177,15 +177,36 @@ std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
   return done;
 }
 
-bool RepeatsHold(InputFile& file, std::uint64_t size,
-                 const record::Framing& framing, std::uint64_t from,
-                 std::uint64_t n) {
+std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
+                                       const record::Framing& framing,
+                                       std::uint64_t from) {
   RecordScanner scanner(file, size, framing, from);
+  std::vector<PayloadPiece> pieces;
+  std::uint64_t bytes = 0;
+  if (scanner.Next(0, &pieces, &bytes) != record::Step::kOk ||
+      scanner.repeat_stride() == 0) {
+    return std::nullopt;
+  }
+  return scanner.repeat();
+}
+
+bool RecordsRepeat(InputFile& file, std::uint64_t size,
+                   const record::Framing& framing, std::uint64_t at,
+                   std::uint64_t n, const record::Repeat& repeat) {
+  if (n == 0) return true;
+  RecordScanner scanner(file, size, framing, at);
   scanner.StayOnOneThread();  // beside a conversion that has the cores
   std::vector<PayloadPiece> pieces;
   std::uint64_t bytes = 0;
+  // The first is walked, which gives the scanner the repeat it counts.
   if (scanner.Next(0, &pieces, &bytes) != record::Step::kOk) return false;
-  return scanner.SkipRepeats(n) == n && scanner.error() == 0;
+  const record::Repeat& first = scanner.repeat();
+  if (first.stride != repeat.stride ||
+      first.marker_size != repeat.marker_size ||
+      std::memcmp(first.marker, repeat.marker, repeat.marker_size) != 0) {
+    return false;
+  }
+  return scanner.SkipRepeats(n - 1) == n - 1 && scanner.error() == 0;
 }
 
 }  // namespace unf2mat

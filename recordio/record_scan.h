@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "io/file.h"
@@ -108,6 +109,7 @@ class RecordScanner {
   // The distance from one repeat to the next, where the record Next walked
   // last may be repeated; 0 otherwise.
   std::uint64_t repeat_stride() const { return repeat_.stride; }
+  const record::Repeat& repeat() const { return repeat_; }
   std::uint64_t offset() const { return offset_; }
   int error() const { return window_.error(); }
 
@@ -128,12 +130,18 @@ class RecordScanner {
   bool one_thread_ = false;
 };
 
-// Whether `n` records follow the record at `from` in `file` of `size`, each
-// of its length: what RecordScanner::Foresee took for granted. False where
-// one does not, or where a read fails.
-bool RepeatsHold(InputFile& file, std::uint64_t size,
-                 const record::Framing& framing, std::uint64_t from,
-                 std::uint64_t n);
+// What repeats of the record at `from` in `file` of `size` look like: none
+// where it cannot be walked, or is not such a record.
+std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
+                                       const record::Framing& framing,
+                                       std::uint64_t from);
+
+// Whether `n` records from `at` in `file` of `size` each repeat `repeat`:
+// what RecordScanner::Foresee took for granted. False where one does not,
+// or where a read fails.
+bool RecordsRepeat(InputFile& file, std::uint64_t size,
+                   const record::Framing& framing, std::uint64_t at,
+                   std::uint64_t n, const record::Repeat& repeat);
 
 }  // namespace unf2mat
 

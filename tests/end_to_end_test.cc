@@ -75,6 +75,10 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
   longer_one.erase(longer_one.begin() + kOdd + 1);
   shorter_one[kOdd] = {7};
   shorter_one[kOdd + 1] = {1, 2, 3};
+  // Records this long are checked on a thread of their own.
+  Records wide(1000, std::vector<float>(1100, 2.5f));
+  wide[500].resize(2 * 1100 + 2, 2.5f);
+  wide.erase(wide.begin() + 501);
   const std::string real8_look =
       "unf2mat: warning: the values of data file 'run.dat' look like REAL*8, "
       "not REAL*4: --type real8 reads them so\n";
@@ -90,6 +94,10 @@ TEST_F(EndToEndTest, LoadsRecordsUntilOneFallsShort) {
        longer("record 150001 of data file 'run.dat' holds 16 bytes more than "
               "the first record's 2 values") +
            real8_look},
+      {"a longer record among many long ones", DataFile(wide),
+       Matrix(999, std::vector<double>(1100, 2.5)),
+       longer("record 501 of data file 'run.dat' holds 4408 bytes more than "
+              "the first record's 1100 values")},
       {"a shorter record among many alike", DataFile(shorter_one),
        Matrix(counted_rows.begin(), counted_rows.begin() + kOdd),
        stop("record 150001, which holds 1 value, fewer than the first "
@@ -1126,6 +1134,16 @@ TEST_F(EndToEndTest, CommandLineRunsAsTheControlLinesWould) {
        "end of the file, where the statement on line 1 of --layout reads "
        "record 300001\n",
        {}},
+      // Records no variable reads are checked when the MAT-file is whole.
+      {{"--layout", "record n: int4; repeat { record _: real4(2) }", "run.dat"},
+       {{"run.dat", counted_short}},
+       0,
+       "",
+       "unf2mat: warning: record 150002 of data file 'run.dat' holds 16 bytes "
+       "more than the record on line 1 of --layout reads, which were not "
+       "read\n",
+       {{"run.mat", MatFileOf({MatElement("n", 6, 9, {1, 1},
+                                          LeValues<double>({300001}))})}}},
       {{"--format", "v7.3", "-q", "-o", "data/x", "-"},
        {{"data/", ""}},
        1,
