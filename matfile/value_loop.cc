@@ -113,6 +113,32 @@ constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
 // swapped, put in column order) on this thread while the one before is made
 // doubles and written on a second, and the disk starts on what is written as
 // it goes. After a failed write no more tiles are filled.
+// Where each tile of `width` columns begins, and past the last. Of a few
+// large tiles, the first and the last are a quarter as wide: nothing is
+// written until the first is filled, and after the last is read nothing
+// but its write is left.
+std::vector<std::uint64_t> ColumnStarts(std::uint64_t columns,
+                                        std::uint64_t width) {
+  std::vector<std::uint64_t> starts;
+  const std::uint64_t quarter = width / 4;
+  const bool ramp = quarter > 0 && columns > 2 * width;
+  std::uint64_t c0 = 0;
+  if (ramp) {
+    starts.push_back(0);
+    c0 = quarter;
+  }
+  for (; c0 < columns; c0 += width) {
+    if (ramp && columns - c0 <= width + quarter && columns - c0 > quarter) {
+      // The rest as one tile and a last quarter one.
+      starts.push_back(c0);
+      c0 = columns - quarter;
+    }
+    starts.push_back(c0);
+  }
+  starts.push_back(columns);
+  return starts;
+}
+
 }  // namespace
 
 TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
@@ -184,11 +210,14 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
       return 0;
     });
   }
+  const std::vector<std::uint64_t> column_starts =
+      ColumnStarts(columns, tile_columns);
   std::uint64_t count = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
     const std::size_t tr = std::min(tile_rows, rows - r0);
-    for (std::uint64_t c0 = 0; c0 < columns; c0 += tile_columns) {
-      const std::size_t tc = std::min(tile_columns, columns - c0);
+    for (std::size_t t = 0; t + 1 < column_starts.size(); ++t) {
+      const std::uint64_t c0 = column_starts[t];
+      const std::size_t tc = column_starts[t + 1] - c0;
       if (writer.failed()) return;
       // The write of two tiles ago, from this buffer, has ended.
       char* staging = count++ % 2 == 0 ? first.get() : second.get();
