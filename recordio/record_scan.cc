@@ -26,7 +26,10 @@ Step ScanCursor::Marker(char* dst, std::size_t m) {
 
 Step ScanCursor::PeekMarker(char* dst, std::size_t m) {
   if (size_ && *size_ - std::min(at_, *size_) < m) return Step::kEnd;
-  const char* src = window_.At(at_, m, window_.capacity());
+  // Past a long payload, what follows is most likely another long one,
+  // none of which the walk reads.
+  constexpr std::size_t kNearBytes = 4096;
+  const char* src = window_.At(at_, m, far_ ? kNearBytes : window_.capacity());
   if (src == nullptr) return window_.error() != 0 ? Step::kFailed : Step::kEnd;
   std::memcpy(dst, src, m);
   return Step::kOk;

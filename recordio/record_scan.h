@@ -46,11 +46,11 @@ class ScanCursor {
     } else if (n > 0) {
       pieces_->push_back({at_, n});
     }
-    at_ += n;
-    return Step::kOk;
+    return Skip(n);
   }
   Step Skip(std::uint64_t n) {
     at_ += n;
+    if (n >= window_.capacity() / 2) far_ = true;
     return Step::kOk;
   }
   std::optional<std::uint64_t> Left() const {
@@ -65,6 +65,9 @@ class ScanCursor {
   std::optional<std::uint64_t> size_;
   std::vector<PayloadPiece>* pieces_;
   std::size_t markers_ = 0;
+  // Past a payload that fills half the window: records this long are read
+  // no further ahead than the next few markers.
+  bool far_ = false;
 };
 
 Step WalkRecord(ScanCursor& cursor, const Framing& framing, std::uint64_t room,
