@@ -23,7 +23,12 @@ void MarkerCheck::Check(const char* bytes, std::uint64_t k, std::uint64_t n) {
     failed_ = true;
   }
   std::lock_guard lock(mutex_);
-  checked_.emplace_back(k, k + n);
+  // Tiles read in order: most ranges extend the last.
+  if (!checked_.empty() && checked_.back().second == k) {
+    checked_.back().second = k + n;
+  } else {
+    checked_.emplace_back(k, k + n);
+  }
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> MarkerCheck::Unchecked() {
