@@ -16,6 +16,7 @@
 
 #include "common/run_error.h"
 #include "converter/phases.h"
+#include "loader/foresight.h"
 #include "loader/memory_loader.h"
 #include "loader/record_layout.h"
 #include "tests/fake_files.h"
@@ -449,6 +450,75 @@ TEST(LoaderTest, ShortRecordEndsTheRowsInEitherHalfOfALongWalk) {
                       {ElementLimits(kLevel5Budget, 0)}, {"/tmp"});
     EXPECT_EQ(placed.walk.rows, short_at);
     EXPECT_EQ(placed.walk.columns, 2u);
+  }
+}
+
+// Records alike to the end of a regular file past 4 MiB are taken by its
+// size, unread; what was taken holds only where their check says so: made
+// by the tiles that read short records, at the end for any they did not,
+// on a thread for long ones.
+TEST(LoaderTest, RecordsTakenByTheFileSizeHoldOnlyWhereTheyRepeat) {
+  const auto records = [](const std::vector<float>& values, std::size_t n,
+                          std::size_t odd_at = SIZE_MAX) {
+    std::string bytes;
+    for (std::size_t k = 0; k < n; ++k) {
+      // Two records made one, as long as both.
+      if (k == odd_at) {
+        std::vector<float> both(2 * values.size() + 2, 0.5f);
+        bytes += test::Record(both);
+        ++k;
+      } else {
+        bytes += test::Record(values);
+      }
+    }
+    return bytes;
+  };
+  const std::vector<float> row = {1, 2}, wide(1100, 3);  // 16, 4,408 bytes
+  struct Case {
+    const char* label;
+    std::string bytes;
+    Source source;
+    bool tiles_read;  // else all is left to the end of the check
+    std::uint64_t foreseen;
+    bool holds;
+  } cases[] = {
+      {"short records, tiles", records(row, 300000), Source::kDisk, true,
+       299999, true},
+      {"short records, the end", records(row, 300000), Source::kDisk, false,
+       299999, true},
+      {"two made one, tiles", records(row, 300000, 150000), Source::kDisk, true,
+       299999, false},
+      {"two made one, the end", records(row, 300000, 150000), Source::kDisk,
+       false, 299999, false},
+      {"long records", records(wide, 1000), Source::kDisk, false, 999, true},
+      {"long records, two made one", records(wide, 1000, 500), Source::kDisk,
+       false, 999, false},
+      {"a record after them", records(row, 300000) + test::Record({7}),
+       Source::kDisk, true, 0, true},
+      {"under 4 MiB", records(row, 250000), Source::kDisk, true, 0, true},
+      {"not a regular file", records(row, 300000), Source::kMemory, true, 0,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Foresight foresight;
+    const PlacedFile placed = PlaceDataFile(
+        c.source == Source::kDisk ? OnDisk(c.bytes)
+                                  : std::make_unique<MemoryInputFile>(c.bytes),
+        "data.dat", RowsLayout(ValueType::kReal4),
+        {ElementLimits(kLevel5Budget, 0)}, {"/tmp"}, nullptr, false,
+        &foresight);
+    EXPECT_EQ(placed.walk.foreseen ? placed.walk.foreseen->records : 0,
+              c.foreseen);
+    if (c.tiles_read) {
+      int irow = 0, icol = 0;
+      try {
+        Tiled(placed, 1 << 20, 4096, 2, &irow, &icol);
+      } catch (const Unforeseen&) {
+        EXPECT_FALSE(c.holds) << "tiles stopped where all holds";
+      }
+    }
+    EXPECT_EQ(foresight.Holds(), c.holds);
   }
 }
 

@@ -337,6 +337,38 @@ TEST(RecordReaderTest, RepeatsAndPiecesMatchSingleReads) {
   }
 }
 
+// Repeats are counted many records at a time: the first that differs, by
+// its leading or its trailing marker, is found wherever it lies among them.
+TEST(RecordReaderTest, CountsRepeatsUpToTheFirstThatDiffers) {
+  constexpr std::size_t kRecords = 130;  // two blocks of 64, and a part
+  for (const Framing& framing : record::kFramings) {
+    const std::string bytes =
+        test::FramedFile(test::Records(kRecords, {1}), framing);
+    const std::size_t m = framing.marker_size;
+    record::Repeat repeat;
+    repeat.marker_size = m;
+    std::copy_n(bytes.data(), m, repeat.marker);
+    repeat.stride = 4 + 2 * m;
+    for (std::size_t differs :
+         {std::size_t{0}, std::size_t{63}, std::size_t{64}, std::size_t{100},
+          kRecords - 1, kRecords}) {
+      for (std::size_t marker : {std::size_t{0}, 4 + m}) {
+        SCOPED_TRACE(std::to_string(m) + "-byte markers, record " +
+                     std::to_string(differs) + ", marker at " +
+                     std::to_string(marker));
+        std::string damaged = bytes;
+        if (differs < kRecords) damaged[differs * repeat.stride + marker] ^= 1;
+        EXPECT_EQ(record::CountRepeats(damaged.data(), damaged.size(), repeat,
+                                       kRecords),
+                  differs);
+        EXPECT_EQ(record::CountRepeats(damaged.data(), damaged.size(), repeat,
+                                       std::min<std::size_t>(differs, 70)),
+                  std::min<std::size_t>(differs, 70));
+      }
+    }
+  }
+}
+
 // A regular file of `size` bytes, zero but for the pieces laid over it, so
 // that records of gigabytes cost nothing; it seeks and reads at an offset as
 // a file does.

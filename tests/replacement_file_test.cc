@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "io/helper_thread.h"
 #include "tests/temp_dir.h"
 
 namespace unf2mat {
@@ -24,6 +26,23 @@ using ReplacementFileTest = test::TempDirTest;
 
 // Unnamed where the file system allows, else under a temporary name: either
 // way the old file stays until the new one is complete.
+// The ending signals reach only the main thread, which holds them back
+// while it names a file: a thread beside it never takes one.
+TEST(HelperThreadTest, EndingSignalsNeverReachIt) {
+  sigset_t before, inside, after;
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  StartHelperThread([&] {
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &inside);
+  }).join();
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  for (int sig : kEndingSignals) {
+    EXPECT_EQ(sigismember(&inside, sig), 1) << strsignal(sig);
+    // The caller's own mask is as it was.
+    EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig))
+        << strsignal(sig);
+  }
+}
+
 TEST_F(ReplacementFileTest, NameAppearsOnlyOnCommit) {
   const std::string path = dir_ + "/out.mat";
   for (bool allow_unnamed : {true, false}) {
