@@ -90,7 +90,7 @@ std::uint64_t RecordScanner::SkipRepeats(std::uint64_t max) {
   const std::uint64_t stride = repeat_.stride;
   if (stride == 0) return 0;
   std::uint64_t done = 0;
-  if (stride <= window_.capacity() / 2) {
+  if (stride <= window_.capacity() / 2 && !markers_only_) {
     // Many records to a window, checked in memory: mapped where they can
     // be, which copies nothing, else read.
     done = SkipMappedRepeats(max);
@@ -195,10 +195,11 @@ std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
 
 bool RecordsRepeat(InputFile& file, std::uint64_t size,
                    const record::Framing& framing, std::uint64_t at,
-                   std::uint64_t n, const record::Repeat& repeat) {
+                   std::uint64_t n, const record::Repeat& repeat,
+                   bool markers_only) {
   if (n == 0) return true;
   RecordScanner scanner(file, size, framing, at);
-  scanner.StayOnOneThread();  // beside a conversion that has the cores
+  scanner.WalkBeside(markers_only);
   std::vector<PayloadPiece> pieces;
   std::uint64_t bytes = 0;
   // The first is walked, which gives the scanner the repeat it counts.

@@ -98,9 +98,14 @@ class RecordScanner {
   // file's size foretells, without reading them: RepeatsHold checks them.
   void Foresee(std::uint64_t n) { offset_ += n * repeat_.stride; }
 
-  // Walks on the caller's thread alone, where otherwise a long run of
-  // repeats is counted by two.
-  void StayOnOneThread() { one_thread_ = true; }
+  // Walks beside a conversion, which has the cores and the memory: on the
+  // caller's thread alone, where otherwise a long run of repeats is counted
+  // by two, and, where `markers_only`, reading each record's markers where
+  // they lie, however close, rather than the records whole.
+  void WalkBeside(bool markers_only) {
+    one_thread_ = true;
+    markers_only_ = markers_only;
+  }
 
   // Copies bytes [from, from + n) of the payload that lies in `pieces` (as
   // Next noted them) into dst; false where a read fails or finds the end.
@@ -131,6 +136,7 @@ class RecordScanner {
   record::Repeat repeat_;
   std::size_t subrecords_ = 0;
   bool one_thread_ = false;
+  bool markers_only_ = false;
 };
 
 // What repeats of the record at `from` in `file` of `size` look like: none
@@ -140,11 +146,13 @@ std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
                                        std::uint64_t from);
 
 // Whether `n` records from `at` in `file` of `size` each repeat `repeat`:
-// what RecordScanner::Foresee took for granted. False where one does not,
-// or where a read fails.
+// what RecordScanner::Foresee took for granted, checked beside a
+// conversion (RecordScanner::WalkBeside). False where one does not, or
+// where a read fails.
 bool RecordsRepeat(InputFile& file, std::uint64_t size,
                    const record::Framing& framing, std::uint64_t at,
-                   std::uint64_t n, const record::Repeat& repeat);
+                   std::uint64_t n, const record::Repeat& repeat,
+                   bool markers_only);
 
 }  // namespace unf2mat
 
