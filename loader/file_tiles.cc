@@ -267,7 +267,7 @@ std::uint64_t FileTiles::MapSpans(const Part& part,
   for (std::uint64_t k = r; k < r_end;) {
     const std::uint64_t place = first + (k - r) * stride;
     std::uint64_t record = 0, within = 0;
-    if (check != nullptr && check->Holds(place, &record, &within)) {
+    if (check != nullptr && check->Locate(place, &record, &within)) {
       // Records taken unread: mapped whole, their markers checked as their
       // values are taken, a few at a time while they are in cache.
       const std::uint64_t rows = std::min(

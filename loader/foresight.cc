@@ -8,8 +8,8 @@
 
 namespace unf2mat {
 
-bool MarkerCheck::Holds(std::uint64_t offset, std::uint64_t* record,
-                        std::uint64_t* within) const {
+bool MarkerCheck::Locate(std::uint64_t offset, std::uint64_t* record,
+                         std::uint64_t* within) const {
   if (offset < first_) return false;
   const std::uint64_t k = (offset - first_) / repeat_.stride;
   if (k >= records_) return false;
@@ -55,32 +55,29 @@ std::shared_ptr<MarkerCheck> Foresight::Check(std::shared_ptr<InputFile> file,
                                               const record::Framing& framing,
                                               const ForeseenRun& run) {
   any_ = true;
-  const std::optional<record::Repeat> repeat =
-      RepeatAt(*file, size, framing, run.offset);
-  // The record just walked walks no more: the file changed.
-  if (!repeat) throw Unforeseen();
-  const std::uint64_t first = run.offset + repeat->stride;
+  const record::Repeat& repeat = run.repeat;
+  const std::uint64_t first = run.first;
   // Records this short are read whole: checking them as they are read
   // saves a pass over every byte.
   constexpr std::uint64_t kReadersCheckBytes = 4096;
-  if (repeat->stride <= kReadersCheckBytes) {
-    auto check = std::make_shared<MarkerCheck>(*repeat, first, run.records);
+  if (repeat.stride <= kReadersCheckBytes) {
+    auto check = std::make_shared<MarkerCheck>(repeat, first, run.records);
     left_.push_back({std::move(file), size, framing, check});
     return check;
   }
-  threads_.push_back(StartHelperThread([this, file = std::move(file), size,
-                                        framing, first, run, repeat = *repeat] {
-    try {
-      // Their markers alone: the tiles' staging is what the memory is for.
-      if (!RecordsRepeat(*file, size, framing, first, run.records, repeat,
-                         /*markers_only=*/true)) {
-        failed_ = true;
-      }
-    } catch (...) {
-      // Whatever the check could not finish, the walk will say again.
-      failed_ = true;
-    }
-  }));
+  threads_.push_back(StartHelperThread(
+      [this, file = std::move(file), size, framing, first, run, repeat] {
+        try {
+          // Their markers alone: the tiles' staging is what the memory is for.
+          if (!RecordsRepeat(*file, size, framing, first, run.records, repeat,
+                             /*markers_only=*/true)) {
+            failed_ = true;
+          }
+        } catch (...) {
+          // Whatever the check could not finish, the walk will say again.
+          failed_ = true;
+        }
+      }));
   return nullptr;
 }
 

@@ -36,8 +36,8 @@ class MarkerCheck {
 
   // Where the bytes at `offset` lie in one of the records: which, and how
   // far into it; false where in none.
-  bool Holds(std::uint64_t offset, std::uint64_t* record,
-             std::uint64_t* within) const;
+  bool Locate(std::uint64_t offset, std::uint64_t* record,
+              std::uint64_t* within) const;
   // Checks records [k, k + n), whose bytes start at `bytes`.
   void Check(const char* bytes, std::uint64_t k, std::uint64_t n);
   bool failed() const { return failed_; }

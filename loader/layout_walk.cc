@@ -529,8 +529,8 @@ std::uint64_t Walker::Foresee(std::uint64_t most, std::uint64_t within) {
       n >= within) {
     return 0;
   }
+  result_.foreseen = ForeseenRun{scanner_.offset(), n, scanner_.repeat()};
   scanner_.Foresee(n);
-  result_.foreseen = ForeseenRun{rec_.offset, n};
   return n;
 }
 

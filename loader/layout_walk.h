@@ -68,10 +68,12 @@ struct VariableReads {
   bool records_regular = true;
 };
 
-// `records` records taken to repeat the one at `offset`, each as long.
+// `records` records from `first`, taken to repeat the record walked before
+// them: each `repeat`.
 struct ForeseenRun {
-  std::uint64_t offset = 0;
+  std::uint64_t first = 0;
   std::uint64_t records = 0;
+  record::Repeat repeat;
 };
 
 // A record statement whose records held more than it reads of them.

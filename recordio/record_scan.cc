@@ -180,19 +180,6 @@ std::uint64_t RecordScanner::SkipMappedRepeats(std::uint64_t max) {
   return done;
 }
 
-std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
-                                       const record::Framing& framing,
-                                       std::uint64_t from) {
-  RecordScanner scanner(file, size, framing, from);
-  std::vector<PayloadPiece> pieces;
-  std::uint64_t bytes = 0;
-  if (scanner.Next(0, &pieces, &bytes) != record::Step::kOk ||
-      scanner.repeat_stride() == 0) {
-    return std::nullopt;
-  }
-  return scanner.repeat();
-}
-
 bool RecordsRepeat(InputFile& file, std::uint64_t size,
                    const record::Framing& framing, std::uint64_t at,
                    std::uint64_t n, const record::Repeat& repeat,

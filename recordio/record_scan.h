@@ -95,7 +95,7 @@ class RecordScanner {
   std::uint64_t SkipRepeats(std::uint64_t max);
 
   // Moves past `n` records taken to repeat the one Next walked last, as the
-  // file's size foretells, without reading them: RepeatsHold checks them.
+  // file's size foretells, without reading them: RecordsRepeat checks them.
   void Foresee(std::uint64_t n) { offset_ += n * repeat_.stride; }
 
   // Walks beside a conversion, which has the cores and the memory: on the
@@ -138,12 +138,6 @@ class RecordScanner {
   bool one_thread_ = false;
   bool markers_only_ = false;
 };
-
-// What repeats of the record at `from` in `file` of `size` look like: none
-// where it cannot be walked, or is not such a record.
-std::optional<record::Repeat> RepeatAt(InputFile& file, std::uint64_t size,
-                                       const record::Framing& framing,
-                                       std::uint64_t from);
 
 // Whether `n` records from `at` in `file` of `size` each repeat `repeat`:
 // what RecordScanner::Foresee took for granted, checked beside a
