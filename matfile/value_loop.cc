@@ -53,6 +53,33 @@ void EncodeChars(const char* src, std::size_t n, char* dst) {
   }
 }
 
+// Makes `values` values of `element` at `from` (the host's byte order) the
+// little-endian values of the array's class at `to`.
+void Encode(Encoding encoding, ValueType element, const char* from,
+            std::size_t values, char* to) {
+  const std::size_t size = ValueSize(element);
+  switch (encoding) {
+    case Encoding::kAsTheyAre:
+      std::memcpy(to, from, size * values);
+      break;
+    case Encoding::kSwapped:
+      for (std::size_t v = 0; v < values; ++v) {
+        std::reverse_copy(from + size * v, from + size * (v + 1),
+                          to + size * v);
+      }
+      break;
+    case Encoding::kLogical:
+      EncodeLogicals(from, values, to);
+      break;
+    case Encoding::kChar:
+      EncodeChars(from, values, to);
+      break;
+    case Encoding::kDouble:
+      EncodeDoubles(element, from, values, reinterpret_cast<double*>(to));
+      break;
+  }
+}
+
 // Hands n of the array's values, each `parts` values of `element` at src (the
 // host's byte order), to `sink` as little-endian values of `mat_class`, the
 // first the array's value `index`: straight from src where they are such
@@ -70,27 +97,7 @@ int WriteEncoded(Encoding encoding, ValueType element, MatClass mat_class,
   for (std::uint64_t k = 0; k < n && error == 0; k += per_buffer) {
     const std::size_t m =
         static_cast<std::size_t>(std::min<std::uint64_t>(per_buffer, n - k));
-    const char* from = src + parts * size * k;
-    const std::size_t values = parts * m;
-    switch (encoding) {
-      case Encoding::kSwapped:
-        for (std::size_t v = 0; v < values; ++v) {
-          std::reverse_copy(from + size * v, from + size * (v + 1),
-                            buffer + size * v);
-        }
-        break;
-      case Encoding::kLogical:
-        EncodeLogicals(from, values, buffer);
-        break;
-      case Encoding::kChar:
-        EncodeChars(from, values, buffer);
-        break;
-      case Encoding::kDouble:
-        EncodeDoubles(element, from, values, encoded.data());
-        break;
-      case Encoding::kAsTheyAre:  // handed over as they are, above
-        break;
-    }
+    Encode(encoding, element, src + parts * size * k, parts * m, buffer);
     error = sink.Put(index + k, buffer, m);
   }
   return error;
@@ -101,6 +108,10 @@ void TouchPages(char* buffer, std::size_t bytes) {
   constexpr std::size_t kPage = 4096;
   for (std::size_t k = 0; k < bytes; k += kPage) buffer[k] = 0;
 }
+
+// Tiles whose values encoded make no more than this are encoded on the
+// thread that reads them.
+constexpr std::uint64_t kEncodeHereBytes = std::uint64_t{1} << 20;
 
 // The disk is started on what is written each time this much more is: in
 // large batches, which it writes faster than small ones.
@@ -189,24 +200,46 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
   // Named copies, not a structured binding: lambdas below take them.
   const TileShape shape =
       PlanTiles(rows, columns, size, tile_bytes, source.column_runs());
-  const std::uint64_t tile_rows = shape.rows, tile_columns = shape.columns,
-                      capacity = shape.capacity;
-  const bool one_tile = tile_rows == rows && tile_columns == columns;
+  const std::uint64_t tile_rows = shape.rows, tile_columns = shape.columns;
+  // A tile of one long column that is one run of the source is read in
+  // pieces small enough to encode on this thread, which still come in the
+  // array's order.
+  const bool pieces = encoding != Encoding::kAsTheyAre &&
+                      source.column_runs() && tile_columns == 1 &&
+                      out_size * tile_rows > kEncodeHereBytes;
+  const std::uint64_t piece_rows =
+      pieces ? std::max<std::uint64_t>(kEncodeHereBytes / out_size, 1)
+             : tile_rows;
+  const std::uint64_t capacity = pieces ? piece_rows : shape.capacity;
+  const bool one_tile =
+      piece_rows == rows && tile_rows == rows && tile_columns == columns;
+  // Where a tile's values encoded are few, this thread encodes them as it
+  // reads them, and the writing thread, the longer one, only copies them.
+  const bool encode_here = encoding != Encoding::kAsTheyAre &&
+                           out_size * capacity <= kEncodeHereBytes;
+  const std::size_t written_size = encode_here ? out_size : size;
+  const Encoding left_to_encode = encode_here ? Encoding::kAsTheyAre : encoding;
   // Not in large pages: asking for them stalls the first touch while the
   // kernel compacts memory, which costs far more than the faults it saves.
-  const std::unique_ptr<char[]> first(new char[size * capacity]);
-  const std::unique_ptr<char[]> second(one_tile ? nullptr
-                                                : new char[size * capacity]);
+  // The two buffers the writing thread takes tiles from, and where tiles
+  // are read before this thread encodes them.
+  const std::unique_ptr<char[]> first(new char[written_size * capacity]);
+  const std::unique_ptr<char[]> second(
+      one_tile ? nullptr : new char[written_size * capacity]);
+  const std::unique_ptr<char[]> read(encode_here ? new char[size * capacity]
+                                                 : nullptr);
   constexpr std::size_t kEncodedValues = std::size_t{1} << 17;  // 1 MiB
-  std::vector<double> encoded(static_cast<std::size_t>(
-      std::min<std::uint64_t>(kEncodedValues, parts * capacity)));
+  std::vector<double> encoded(
+      encode_here ? 0
+                  : static_cast<std::size_t>(std::min<std::uint64_t>(
+                        kEncodedValues, parts * capacity)));
   std::uint64_t unstarted = 0;  // bytes written the disk is not yet on
   // Declared after the buffers: it ends, and waits, before they go.
   Worker writer;
   if (second) {
     // The second buffer's fresh pages are taken while the first is filled.
     writer.Run([&] {
-      TouchPages(second.get(), size * capacity);
+      TouchPages(second.get(), written_size * capacity);
       return 0;
     });
   }
@@ -214,34 +247,42 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
       ColumnStarts(columns, tile_columns);
   std::uint64_t count = 0;
   for (std::uint64_t r0 = 0; r0 < rows; r0 += tile_rows) {
-    const std::size_t tr = std::min(tile_rows, rows - r0);
+    const std::uint64_t band_end = std::min(r0 + tile_rows, rows);
     for (std::size_t t = 0; t + 1 < column_starts.size(); ++t) {
       const std::uint64_t c0 = column_starts[t];
       const std::size_t tc = column_starts[t + 1] - c0;
-      if (writer.failed()) return;
-      // The write of two tiles ago, from this buffer, has ended.
-      char* staging = count++ % 2 == 0 ? first.get() : second.get();
-      const char* values = source.Fill(parts * r0, parts * tr, c0, tc, staging);
-      writer.Run([=, &sink, &encoded, &unstarted] {
-        int error = 0;
-        if (tr == rows) {
-          // Whole columns: one run of the file.
-          error = WriteEncoded(encoding, element, mat_class, parts, values,
-                               tc * rows, c0 * rows, encoded, sink);
-        } else {
-          for (std::size_t c = 0; c < tc && error == 0; ++c) {
-            error = WriteEncoded(encoding, element, mat_class, parts,
-                                 values + size * c * tr, tr,
-                                 (c0 + c) * rows + r0, encoded, sink);
+      for (std::uint64_t p0 = r0; p0 < band_end; p0 += piece_rows) {
+        const std::size_t tr = std::min(piece_rows, band_end - p0);
+        if (writer.failed()) return;
+        // The write of two tiles ago, from this buffer, has ended.
+        char* staging = count++ % 2 == 0 ? first.get() : second.get();
+        const char* values = source.Fill(parts * p0, parts * tr, c0, tc,
+                                         encode_here ? read.get() : staging);
+        if (encode_here) {
+          Encode(encoding, element, values, parts * tr * tc, staging);
+          values = staging;
+        }
+        writer.Run([=, &sink, &encoded, &unstarted] {
+          int error = 0;
+          if (tr == rows) {
+            // Whole columns: one run of the file.
+            error = WriteEncoded(left_to_encode, element, mat_class, parts,
+                                 values, tc * rows, c0 * rows, encoded, sink);
+          } else {
+            for (std::size_t c = 0; c < tc && error == 0; ++c) {
+              error = WriteEncoded(left_to_encode, element, mat_class, parts,
+                                   values + written_size * c * tr, tr,
+                                   (c0 + c) * rows + p0, encoded, sink);
+            }
           }
-        }
-        unstarted += out_size * std::uint64_t{tr} * tc;
-        if (unstarted >= kWritebackBytes) {
-          sink.Flow();
-          unstarted = 0;
-        }
-        return error;
-      });
+          unstarted += out_size * std::uint64_t{tr} * tc;
+          if (unstarted >= kWritebackBytes) {
+            sink.Flow();
+            unstarted = 0;
+          }
+          return error;
+        });
+      }
     }
   }
   writer.Wait();

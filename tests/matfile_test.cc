@@ -188,14 +188,15 @@ TEST(MatFileTest, WriteFailureIsReportedOnce) {
 // A source of int4 values that knows value (r, c) as r * 1000 + c, and notes
 // each tile it is asked for; it hands tiles of whole columns out of its own
 // memory, others in the staging, and fails (as a data file that cannot be
-// read) at call `fail_at`.
+// read) at call `fail_at`. Its columns may be runs of a data file.
 class FakeTiles final : public TileSource {
  public:
   FakeTiles(std::uint64_t rows, std::uint64_t columns, int fail_at = -1,
-            ValueType element = ValueType::kInt4)
+            ValueType element = ValueType::kInt4, bool column_runs = false)
       : rows_(rows),
         fail_at_(fail_at),
         element_(element),
+        column_runs_(column_runs),
         own_(4 * rows * columns) {
     for (std::uint64_t c = 0; c < columns; ++c) {
       for (std::uint64_t r = 0; r < rows; ++r) {
@@ -219,6 +220,7 @@ class FakeTiles final : public TileSource {
   }
   ValueType element() const override { return element_; }
   std::size_t tile_bytes() const override { return kTileBytes; }
+  bool column_runs() const override { return column_runs_; }
   struct Asked {
     std::uint64_t r0, tr, c0, tc;
   };
@@ -232,6 +234,7 @@ class FakeTiles final : public TileSource {
   std::uint64_t rows_;
   int fail_at_;
   ValueType element_;
+  bool column_runs_;
   std::vector<char> own_;
 };
 
@@ -271,20 +274,34 @@ TEST(MatFileTest, ElementsOfEachClassAndRank) {
 // column by column, in tiles that keep within the staging and are whole
 // columns (one write each) wherever 64 columns fit; a source that fails ends
 // it, and so does a write that fails, without filling the tiles after it.
+// Long columns that are runs of the source are read in pieces of at most
+// 1 MiB of doubles, in the array's order (a compressed file takes them so).
 TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
   const struct {
     std::uint64_t rows, columns;
     std::size_t capacity;
     int fail_at = -1;           // the source's call that fails
     int good_writes = 1 << 30;  // of the output file
+    bool column_runs = false;
   } cases[] = {
-      {3, 4, 100}, {2, 200, 256}, {100, 3, 30},    {100, 50, 20},
-      {1, 9, 4},   {9, 1, 4},     {100, 3, 30, 4}, {100, 3, 30, -1, 3},
+      {3, 4, 100},
+      {2, 200, 256},
+      {100, 3, 30},
+      {100, 50, 20},
+      {1, 9, 4},
+      {9, 1, 4},
+      {100, 3, 30, 4},
+      {100, 3, 30, -1, 3},
+      // Widened by the writing thread, 1 MiB at a time.
+      {2, 200000, 1 << 20},
+      {300000, 2, 1 << 20, -1, 1 << 30, true},
+      {3, 5, 100, -1, 1 << 30, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.rows) + " x " + std::to_string(c.columns) +
                  ", capacity " + std::to_string(c.capacity));
-    FakeTiles source(c.rows, c.columns, c.fail_at);
+    FakeTiles source(c.rows, c.columns, c.fail_at, ValueType::kInt4,
+                     c.column_runs);
     test::FailingOutputFile file(c.good_writes, ENOSPC);
     BufferedWriter out(file);
     const MatVariable variable{"m",     c.rows, c.columns,
@@ -302,8 +319,16 @@ TEST(MatFileTest, OneLoopWritesEveryTileOnce) {
     }
     ASSERT_EQ(out.Flush(), 0);
     std::vector<int> filled(c.rows * c.columns);
+    std::uint64_t next = 0;  // the array's index the next tile must start at
     for (const auto& t : source.tiles) {
       EXPECT_LE(t.tr * t.tc, c.capacity);
+      if (c.column_runs) {
+        if (8 * c.rows > (1 << 20)) {
+          EXPECT_LE(8 * t.tr * t.tc, 1u << 20);
+        }
+        EXPECT_EQ(t.c0 * c.rows + t.r0, next);
+        next += t.tr * t.tc;
+      }
       if (c.rows * 64 <= c.capacity) {
         EXPECT_EQ(t.tr, c.rows);
       }
