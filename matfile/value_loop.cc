@@ -117,13 +117,6 @@ constexpr std::uint64_t kEncodeHereBytes = std::uint64_t{1} << 20;
 // large batches, which it writes faster than small ones.
 constexpr std::uint64_t kWritebackBytes = std::uint64_t{64} << 20;
 
-// Scattered writes of new pages into the file cost
-// far more than scattered reads of cached ones, so tiles cover whole columns,
-// each tile's values one run of the file, unless the rows are so many that
-// too few columns fit: then bands of whole rows. Each tile is filled (read,
-// swapped, put in column order) on this thread while the one before is made
-// doubles and written on a second, and the disk starts on what is written as
-// it goes. After a failed write no more tiles are filled.
 // Where each tile of `width` columns begins, and past the last. Of a few
 // large tiles, the first and the last are a quarter as wide: nothing is
 // written until the first is filled, and after the last is read nothing
@@ -189,6 +182,14 @@ TileShape PlanTiles(std::uint64_t rows, std::uint64_t columns, std::size_t size,
   return {tile_rows, tile_columns, capacity};
 }
 
+// Scattered writes of new pages into the file cost far more than scattered
+// reads of cached ones, so tiles cover whole columns, each tile's values one
+// run of the file, unless the rows are so many that too few columns fit:
+// then bands of whole rows. Each tile is filled (read, swapped, put in column
+// order) on this thread while the one before is written on a second, which
+// makes it doubles first unless it was small enough to be made so here; the
+// disk starts on what is written as it goes. After a failed write no more
+// tiles are filled.
 void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
                  std::uint64_t columns, std::size_t tile_bytes, ValueSink& sink,
                  std::size_t parts) {
@@ -211,8 +212,7 @@ void WriteValues(TileSource& source, MatClass mat_class, std::uint64_t rows,
       pieces ? std::max<std::uint64_t>(kEncodeHereBytes / out_size, 1)
              : tile_rows;
   const std::uint64_t capacity = pieces ? piece_rows : shape.capacity;
-  const bool one_tile =
-      piece_rows == rows && tile_rows == rows && tile_columns == columns;
+  const bool one_tile = piece_rows == rows && tile_columns == columns;
   // Where a tile's values encoded are few, this thread encodes them as it
   // reads them, and the writing thread, the longer one, only copies them.
   const bool encode_here = encoding != Encoding::kAsTheyAre &&
